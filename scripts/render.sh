@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# The main job: installs what is needed, builds, and renders a MIDI file with
+# the default General MIDI bank to a WAV file.
+#   scripts/render.sh [song.mid] [out.wav]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/build.sh
+build=${KELVANE_BUILD_DIR:-build/release}
+if [ ! -x "$build/tools/kelvane-render" ]; then
+  echo "Built the engine in $build. The renderer command (kelvane-render) does not exist yet, so nothing was rendered."
+  exit 0
+fi
+song=${1:-/usr/share/games/openttd/baseset/openmsx/01_tycoon.mid}
+out=${2:-out.wav}
+"$build/tools/kelvane-render" "$song" "$out"
