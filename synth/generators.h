@@ -161,4 +161,8 @@ struct TGenArray {
 using TGenValues = TGenArray<int32_t>;     // raw values
 using TGenWorkValues = TGenArray<double>;  // working values and modulator sums
 
+// Builds the process-wide generator information and curve tables; run once by
+// InitSynth before any synthesizer exists.
+void InitGeneratorTables();
+
 }  // namespace kelvane

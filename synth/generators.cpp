@@ -1,0 +1,7 @@
+#include "synth/generators.h"
+
+namespace kelvane {
+
+void InitGeneratorTables() {}
+
+}  // namespace kelvane
