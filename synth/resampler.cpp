@@ -264,7 +264,15 @@ TResampleProc ResamplerForMethod(int32_t Method) {
 
 void ProcessBufferInterpolation(float* Destination, const float* A, const float* B, int32_t Count, float Weight) {
   const float inverse = 1.0f - Weight;
-  for (int32_t i = 0; i < Count; ++i) Destination[i] = A[i] * inverse + B[i] * Weight;
+  int32_t i = 0;
+#ifdef KELVANE_RESAMPLER_SSE
+  const __m128 vInverse = _mm_set1_ps(inverse), vWeight = _mm_set1_ps(Weight);
+  for (; i + 4 <= Count; i += 4) {
+    const __m128 a = _mm_mul_ps(_mm_loadu_ps(A + i), vInverse);
+    _mm_storeu_ps(Destination + i, _mm_add_ps(a, _mm_mul_ps(_mm_loadu_ps(B + i), vWeight)));
+  }
+#endif
+  for (; i < Count; ++i) Destination[i] = A[i] * inverse + B[i] * Weight;
 }
 
 TSINCCutOff ComputeSINCCutOff(int64_t Increment, bool FastSINCActive) {
