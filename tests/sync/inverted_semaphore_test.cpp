@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <ostream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -77,6 +79,8 @@ struct TAcquireCase {
   int32_t expected;
 };
 
+void PrintTo(const TAcquireCase& c, std::ostream* os) { *os << c.name; }
+
 class TInvertedSemaphoreAcquire : public ::testing::TestWithParam<TAcquireCase> {};
 
 TEST_P(TInvertedSemaphoreAcquire, AddsUpToTheMaximum) {
@@ -120,6 +124,9 @@ TEST(TInvertedSemaphore, WaitTimesOutWhileWorkRemains) {
 // only spread the releases; the assertion is on Wait's result.
 enum class TProgress { Countdown, ReacquireThenRelease };
 
+const char* ProgressName(TProgress p) { return p == TProgress::Countdown ? "Countdown" : "ReacquireThenRelease"; }
+void PrintTo(TProgress p, std::ostream* os) { *os << ProgressName(p); }
+
 class TInvertedSemaphoreProgress : public ::testing::TestWithParam<TProgress> {};
 
 TEST_P(TInvertedSemaphoreProgress, EachReleaseRestartsTheTimeout) {
@@ -145,9 +152,7 @@ TEST_P(TInvertedSemaphoreProgress, EachReleaseRestartsTheTimeout) {
 
 INSTANTIATE_TEST_SUITE_P(Patterns, TInvertedSemaphoreProgress,
                          ::testing::Values(TProgress::Countdown, TProgress::ReacquireThenRelease),
-                         [](const auto& info) {
-                           return info.param == TProgress::Countdown ? "Countdown" : "ReacquireThenRelease";
-                         });
+                         [](const auto& info) { return std::string(ProgressName(info.param)); });
 
 // Restarting is not waiting forever: once progress stops with work left,
 // the wait still ends in a timeout.
