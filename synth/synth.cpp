@@ -319,7 +319,12 @@ void TSynth::FillBuffer(TBufferSample* Output, int32_t Samples) {
         TMIDIEvent* event = CurrentEvent;
         if (EventHook != nullptr) EventHook(UserData, offset, *event);
         ProcessEvent(*event);
-        if (event->Next != nullptr) SamplesRemainToNextMIDIEvent = event->Next->Position - event->Position;
+        // A countdown below zero means the event was overdue (negative position);
+        // keep the successor at its own position instead of shifting it by that much.
+        const int64_t overdue = SamplesRemainToNextMIDIEvent;
+        if (event->Next != nullptr) {
+          SamplesRemainToNextMIDIEvent = event->Next->Position - event->Position + overdue;
+        }
         CurrentEvent = event->Next;
       }
       if (CurrentEvent != nullptr && SamplesRemainToNextMIDIEvent < chunk) chunk = SamplesRemainToNextMIDIEvent;
