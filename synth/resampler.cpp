@@ -5,6 +5,8 @@
 #include <cstring>
 #include <numbers>
 
+#include "synth/synth_init.h"
+
 #if defined(__SSE2__) || defined(_M_X64)
 #include <xmmintrin.h>
 #define KELVANE_RESAMPLER_SSE 1
@@ -278,20 +280,21 @@ void ProcessBufferInterpolation(float* Destination, const float* A, const float*
 TSINCCutOff ComputeSINCCutOff(int64_t Increment, bool FastSINCActive) {
   TSINCCutOff result;
   if (!FastSINCActive) return result;
-  const TResamplingIncrementTable& t = ResamplingIncrementTable();
+  // Cut-off level boundaries T[k] = trunc(2^(k/12) * 2^32), built by InitSynth.
+  const auto t = [](int32_t k) { return static_cast<int64_t>(PitchIncrementTable[static_cast<size_t>(k)]); };
   if (Increment > ResampleOne) {
     // 12/ln 2: semitones of upward transposition.
     const double semitones = std::floor(std::log(Increment / 4294967296.0) * 17.31234049066756);
     int32_t level = static_cast<int32_t>(std::clamp(semitones, 0.0, double(FastSINCLevels - 1)));
     // The logarithm rounds below exact semitones (an octave gives 11.999...):
     // settle on the table so that T[L] <= increment < T[L + 1].
-    while (level < FastSINCLevels - 1 && Increment >= t[size_t(level + 1)]) ++level;
-    while (level > 0 && Increment < t[size_t(level)]) --level;
+    while (level < FastSINCLevels - 1 && Increment >= t(level + 1)) ++level;
+    while (level > 0 && Increment < t(level)) --level;
     result.Level = level;
     result.NextLevel =
-        Increment == t[size_t(result.Level)] ? result.Level : std::min(result.Level + 1, FastSINCLevels - 1);
+        Increment == t(result.Level) ? result.Level : std::min(result.Level + 1, FastSINCLevels - 1);
   }
-  const int64_t low = t[size_t(result.Level)], high = t[size_t(result.NextLevel)];
+  const int64_t low = t(result.Level), high = t(result.NextLevel);
   if (result.Level != result.NextLevel && low < high) {
     result.Frac = static_cast<float>(std::clamp(double(Increment - low) / double(high - low), 0.0, 1.0));
   }

@@ -63,6 +63,7 @@ TResampleProc ResamplerForMethod(int32_t Method);
 void ProcessBufferInterpolation(float* Destination, const float* A, const float* B, int32_t Count, float Weight);
 
 // Fast-sinc cut-off levels for an increment (computed per modulation step).
+// Reads the increment table that InitSynth builds.
 struct TSINCCutOff {
   int32_t Level = 0;
   int32_t NextLevel = 0;

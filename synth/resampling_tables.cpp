@@ -183,15 +183,6 @@ double SINCKaiserBeta() {
   return 0.0;
 }
 
-const TResamplingIncrementTable& ResamplingIncrementTable() {
-  static const TResamplingIncrementTable table = [] {
-    TResamplingIncrementTable t{};
-    for (int32_t k = 0; k < FastSINCLevels; ++k) t[size_t(k)] = int64_t(std::pow(2.0, k / 12.0) * 4294967296.0);
-    return t;
-  }();
-  return table;
-}
-
 void AcquireResamplingTables(int32_t Method) {
   const int32_t set = TableSetOf(Method);
   if (set < 0) return;

@@ -51,10 +51,6 @@ double BesselI0(double X, double RelativeTolerance);
 // Kaiser beta for the stop-band attenuation of a 24-bit noise floor (about 14.9645).
 double SINCKaiserBeta();
 
-// 64 increments T[k] = trunc(2^(k/12) * 2^32): the cut-off level boundaries.
-using TResamplingIncrementTable = std::array<int64_t, FastSINCLevels>;
-const TResamplingIncrementTable& ResamplingIncrementTable();
-
 // Shared coefficient tables, one set per method, with use counts. Acquire and
 // release only while holding ResamplingTablesLock exclusively; renderers read
 // the tables while holding it shared. Acquire may throw std::bad_alloc.

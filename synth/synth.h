@@ -201,6 +201,8 @@ class TSynth : public TSynthClass {
   void FreeVoices();
   void RenderVoicesThreaded(TBufferSample* Buffer, int32_t Samples);
   void FreeResamplingTables();
+  // Sets the resampling fields from a method code's row of the method table.
+  void ApplyResamplingMethod(int32_t Method);
 };
 
 }  // namespace kelvane
