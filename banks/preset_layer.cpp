@@ -4,12 +4,6 @@
 
 namespace kelvane {
 
-namespace {
-
-int32_t GeneratorDefault(int32_t /*gen*/) { return 0; }
-
-}  // namespace
-
 int32_t TPresetLayerSelector::ControllerValue(const uint8_t* controllers) const {
   const int32_t lo = controllers[fCCLo & 127] & 127;
   if (fSelectorType == lstCONTROLLER14BITRANGE) {
@@ -65,7 +59,7 @@ void TPresetLayer::Recache() {
 }
 
 void TPresetLayer::FillGeneratorValues(TGenValues& genValues) const {
-  for (int32_t gen = GenFirst; gen <= GenLast; ++gen) genValues[gen] = GeneratorDefault(gen);
+  for (int32_t gen = GenFirst; gen <= GenLast; ++gen) genValues[gen] = GeneratorInfoTable[gen].Default;
   // Slot -1 is never taken from a layer: the voice computes it.
   std::bitset<GenLast + 1> seen;
   for (const TPresetLayer* layer = this; layer; layer = layer->Parent) {
@@ -113,6 +107,9 @@ TPresetLayerModulator* TPresetLayer::AddModulator(int32_t dest, int32_t src1, in
   return modulator;
 }
 
-void TPresetLayer::AddDefaultModulators(bool /*sf204*/) {}
+void TPresetLayer::AddDefaultModulators(bool sf204) {
+  for (const TDefaultModulator& m : DefaultModulators(sf204))
+    AddModulator(m.Dest, m.Src1, m.Flags1, m.Src2, m.Flags2, m.Amount, -1, 0);
+}
 
 }  // namespace kelvane
