@@ -35,10 +35,13 @@ std::unique_ptr<float[]> AllocateSampleBuffer(int64_t elements) {
 
 // SF2 frames: 16-bit words scaled by 1/32768, or with the sm24 bytes the
 // 24-bit value (word SHL 16 OR byte SHL 8) scaled by 1/2^31.
+void CheckSF2Available(TAttachedSoundFont& bank, int64_t start, int64_t count) {
+  CheckAvailable(*bank.Stream, bank.SmplOfs + 2 * start, 2 * count);
+  if (bank.SM24Ofs != 0) CheckAvailable(*bank.Stream, bank.SM24Ofs + start, count);
+}
+
 void ReadSF2Frames(TAttachedSoundFont& bank, int64_t start, int64_t count, float* destination) {
   TStream& stream = *bank.Stream;
-  CheckAvailable(stream, bank.SmplOfs + 2 * start, 2 * count);
-  if (bank.SM24Ofs != 0) CheckAvailable(stream, bank.SM24Ofs + start, count);
   std::vector<uint8_t> words(static_cast<size_t>(2 * std::min(count, ReadChunkFrames)));
   std::vector<uint8_t> extra(bank.SM24Ofs != 0 ? static_cast<size_t>(std::min(count, ReadChunkFrames)) : 0);
   for (int64_t done = 0; done < count;) {
@@ -63,7 +66,6 @@ void ReadSF2Frames(TAttachedSoundFont& bank, int64_t start, int64_t count, float
 
 // SFX frames: little-endian 32-bit floats.
 void ReadSFXFrames(TStream& stream, int64_t position, int64_t count, float* destination) {
-  CheckAvailable(stream, position, 4 * count);
   stream.ReadAt(position, destination, 4 * count);
   if constexpr (std::endian::native == std::endian::big) {
     for (int64_t i = 0; i < count; ++i) {
@@ -193,11 +195,13 @@ void TSample::Load(bool nested) {
     const int64_t elements = count + SampleGuardElements;
     std::unique_ptr<float[]> data;
     if (SFXOffset != 0) {
+      CheckAvailable(*bank->Stream, SFXOffset, 4 * count);
       data = AllocateSampleBuffer(elements);
       ReadSFXFrames(*bank->Stream, SFXOffset, count, data.get() + SampleGuardFrames);
     } else if (bank->SmplOfs != 0) {
       // A type without mono/right/left/linked bits (ROM or broken) stays unloaded.
       if ((SFSample.SampleType & 15) == 0) return;
+      CheckSF2Available(*bank, SFSample.lwStart, count);
       data = AllocateSampleBuffer(elements);
       ReadSF2Frames(*bank, SFSample.lwStart, count, data.get() + SampleGuardFrames);
       if (SFSample.SampleType & 4) {

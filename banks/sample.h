@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -14,8 +15,9 @@ namespace kelvane {
 class TSynth;
 class TAttachedSoundFont;
 
-// The SF2 sample header ("shdr" record) as stored in the file.
-#pragma pack(push, 1)
+// The SF2 sample header ("shdr" record). The fields sit at their file offsets;
+// the file record is the first 46 bytes (the struct has 2 bytes of tail
+// padding, so fields stay naturally aligned). Decode with FromBytes.
 struct TSFSample {
   char SampleName[20];
   uint32_t lwStart;
@@ -32,8 +34,7 @@ struct TSFSample {
   // Decodes the 46 little-endian bytes of one stored record.
   static TSFSample FromBytes(const uint8_t* bytes);
 };
-#pragma pack(pop)
-static_assert(sizeof(TSFSample) == TSFSample::StoredSize);
+static_assert(offsetof(TSFSample, SampleType) + sizeof(uint16_t) == TSFSample::StoredSize);
 
 enum TSampleTypeFlag : uint8_t { stfMono = 0, stfLeft = 1, stfRight = 2, stfLinked = 3, stfForceMono = 4 };
 
