@@ -7,6 +7,7 @@
 
 #include "banks/attached_sound_font.h"
 #include "banks/stream.h"
+#include "synth/synth.h"
 
 namespace kelvane {
 
@@ -245,6 +246,7 @@ void TSample::Unload(bool /*nested*/) {
   ResetWorkDataState();
 }
 
-bool TSample::HandleLinkedSamples() const { return true; }
+// Samples made without a synthesizer (bank tools, tests) follow links.
+bool TSample::HandleLinkedSamples() const { return !Synth || Synth->DoHandleLinkedSamples; }
 
 }  // namespace kelvane
