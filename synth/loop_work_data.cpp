@@ -29,6 +29,34 @@ void RewriteRange(const float* data, float* workData, int32_t length, TLoopWrapM
 
 }  // namespace
 
+TLoopWrapMode LoopWrapModeOf(TLoopType LoopType) {
+  switch (LoopType) {
+    case ltFORWARD:
+    case ltBACKWARD: return lwmWrap;
+    case ltBIDI: return lwmReflect;
+    default: return lwmNone;
+  }
+}
+
+bool PrepareSampleWorkData(TSample& Sample, TLoopType LoopType, int32_t LoopStart, int32_t LoopEnd, int32_t Points) {
+  const auto prepared = [&] {
+    return Sample.IndexLookupLoopType == LoopType && Sample.IndexLookupLoopStart == LoopStart &&
+           Sample.IndexLookupLoopEnd == LoopEnd;
+  };
+  if (prepared()) return false;
+  // Another voice may have prepared the same loop while the lock was free.
+  Sample.MultipleReaderSingleWriterLock.ReadToWrite();
+  if (prepared()) return true;
+  if (Sample.Data && Sample.WorkData) {
+    PrepareLoopWorkData(Sample.Data.get(), Sample.WorkData.get(), Sample.Length, LoopWrapModeOf(LoopType), LoopStart,
+                        LoopEnd, Points, Sample.WorkDataModifications, Sample.CountWorkDataModifications);
+  }
+  Sample.IndexLookupLoopType = LoopType;
+  Sample.IndexLookupLoopStart = LoopStart;
+  Sample.IndexLookupLoopEnd = LoopEnd;
+  return true;
+}
+
 int32_t LoopSourceFrame(TLoopWrapMode Mode, int32_t LoopStart, int32_t LoopEnd, int32_t Index) {
   const int64_t span = int64_t{LoopEnd} - LoopStart;
   if (span <= 0) return Index;

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "banks/sample.h"
+
 namespace kelvane {
 
 // How the frames around a loop are rewritten so that multi-point kernels read
@@ -13,10 +15,7 @@ enum TLoopWrapMode : uint8_t {
 };
 
 // A frame range (inclusive) in which WorkData differs from Data.
-struct TWorkDataRange {
-  int32_t From = 0;
-  int32_t To_ = 0;
-};
+using TWorkDataRange = TSampleWorkDataModification;
 
 inline constexpr int32_t MaxWorkDataModifications = 4;
 
@@ -32,6 +31,14 @@ void RestoreWorkData(const float* Data, float* WorkData, int32_t Length, TWorkDa
 // from its end on, and records both ranges. Caller holds the write lock.
 void PrepareLoopWorkData(const float* Data, float* WorkData, int32_t Length, TLoopWrapMode Mode, int32_t LoopStart,
                          int32_t LoopEnd, int32_t Points, TWorkDataRange* Modifications, int32_t& CountModifications);
+
+// Wrap mode of a loop type: forward and backward wrap, ping-pong reflects.
+TLoopWrapMode LoopWrapModeOf(TLoopType LoopType);
+
+// Prepares the sample's WorkData for a voice's loop unless it already is.
+// Caller holds the sample's lock for reading; when this returns true it holds
+// it for writing instead and turns it back into a read lock after resampling.
+bool PrepareSampleWorkData(TSample& Sample, TLoopType LoopType, int32_t LoopStart, int32_t LoopEnd, int32_t Points);
 
 // Source frame that the loop plays at frame index Index (LoopStart < LoopEnd).
 int32_t LoopSourceFrame(TLoopWrapMode Mode, int32_t LoopStart, int32_t LoopEnd, int32_t Index);

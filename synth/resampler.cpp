@@ -17,7 +17,7 @@ namespace kelvane {
 namespace {
 
 // Guard frames before frame 0 of a sample's data.
-constexpr int32_t SampleGuardFrames = 2048;
+constexpr int32_t GuardFrames = 2048;
 constexpr float FracScale = 1.0f / 4294967296.0f;  // 2^-32
 
 inline int64_t FrameIndex(int64_t position) { return position >> 32; }
@@ -70,7 +70,7 @@ inline float DotSSE(const float* row, const float* frames) {
 template <int N, bool UseSIMD>
 void ResampleTable(const float* sampleData, const float* table, int32_t firstTap, float* buffer, int32_t samples,
                    int64_t increment, int64_t& position) {
-  const float* base = sampleData + SampleGuardFrames + firstTap;
+  const float* base = sampleData + GuardFrames + firstTap;
   int64_t p = position;
   for (int32_t n = 0; n < samples; ++n) {
     const float* row = table + static_cast<size_t>(TablePhase(p)) * N;
@@ -140,14 +140,14 @@ void ResampleTableSIMD(const float* SampleData, const float* Table, int32_t Poin
 void ResampleNone(const TResampleContext& Context, float* Buffer, int32_t Samples, int64_t Increment,
                   int64_t& Position) {
   if (!Context.SampleData || Samples <= 0) return;
-  std::memcpy(Buffer, Context.SampleData + SampleGuardFrames + FrameIndex(Position), sizeof(float) * size_t(Samples));
+  std::memcpy(Buffer, Context.SampleData + GuardFrames + FrameIndex(Position), sizeof(float) * size_t(Samples));
   Position += Samples * Increment;
 }
 
 void ResampleNearest(const TResampleContext& Context, float* Buffer, int32_t Samples, int64_t Increment,
                      int64_t& Position) {
   if (!Context.SampleData || Samples <= 0) return;
-  const float* base = Context.SampleData + SampleGuardFrames;
+  const float* base = Context.SampleData + GuardFrames;
   int64_t p = Position;
   for (int32_t n = 0; n < Samples; ++n) {
     Buffer[n] = base[FrameIndex(p)];
@@ -159,7 +159,7 @@ void ResampleNearest(const TResampleContext& Context, float* Buffer, int32_t Sam
 void ResampleLinear(const TResampleContext& Context, float* Buffer, int32_t Samples, int64_t Increment,
                     int64_t& Position) {
   if (!Context.SampleData || Samples <= 0) return;
-  const float* base = Context.SampleData + SampleGuardFrames;
+  const float* base = Context.SampleData + GuardFrames;
   int64_t p = Position;
   for (int32_t n = 0; n < Samples; ++n) {
     const float* f = base + FrameIndex(p);
@@ -226,7 +226,7 @@ void ResampleSINC(const TResampleContext& Context, float* Buffer, int32_t Sample
   const double c = ratio > 0.0 ? std::clamp(1.0 / ratio, 1e-18, 1.0) : 1.0;
   const double beta = SINCKaiserBeta();
   const double i0Beta = BesselI0(beta, besselTolerance);
-  const float* base = Context.SampleData + SampleGuardFrames;
+  const float* base = Context.SampleData + GuardFrames;
   int64_t p = Position;
   for (int32_t o = 0; o < Samples; ++o) {
     const int64_t i = FrameIndex(p);

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "synth/resampler_fixtures.h"
@@ -103,6 +106,70 @@ TEST_F(LoopWorkDataTest, RangesStayInsideTheGuardedBuffer) {
   Prepare(lwmWrap, 300, 300, 8);
   EXPECT_EQ(count, 0);
   EXPECT_TRUE(WorkEqualsData());
+}
+
+}  // namespace
+}  // namespace kelvane
+
+namespace kelvane {
+namespace {
+
+// A loaded sample of 400 frames, frame k = k + 1, as Load leaves it.
+std::unique_ptr<TSample> LoadedSample() {
+  auto sample = std::make_unique<TSample>(nullptr);
+  sample->Length = 400;
+  const size_t elements = 400 + 4096;
+  sample->Data = std::make_unique<float[]>(elements);
+  for (size_t i = 0; i < elements; ++i) sample->Data[i] = float(std::clamp<int64_t>(int64_t(i) - 2048, 0, 399) + 1);
+  sample->WorkData = std::make_unique<float[]>(elements);
+  std::copy(sample->Data.get(), sample->Data.get() + elements, sample->WorkData.get());
+  sample->Loaded = true;
+  return sample;
+}
+
+TEST(SampleWorkDataTest, PreparesOnceUnderTheWriteLockPerLoop) {
+  auto sample = LoadedSample();
+  TMultipleReaderSingleWriterLock& lock = sample->MultipleReaderSingleWriterLock;
+  const float* work = sample->WorkData.get() + 2048;
+  const float* data = sample->Data.get() + 2048;
+
+  lock.AcquireRead();
+  ASSERT_TRUE(PrepareSampleWorkData(*sample, ltFORWARD, 150, 250, 8));
+  bool otherReader = true;  // another thread cannot read while the loop is written
+  std::thread([&] {
+    otherReader = lock.TryAcquireRead();
+    if (otherReader) lock.ReleaseRead();
+  }).join();
+  EXPECT_FALSE(otherReader);
+  lock.WriteToRead();
+  EXPECT_EQ(sample->IndexLookupLoopType, ltFORWARD);
+  EXPECT_EQ(sample->IndexLookupLoopStart, 150);
+  EXPECT_EQ(sample->IndexLookupLoopEnd, 250);
+  EXPECT_EQ(sample->CountWorkDataModifications, 2);
+  EXPECT_EQ(work[149], data[249]);
+  EXPECT_EQ(work[251], data[151]);
+  // The same loop again: nothing to do, the read lock stays.
+  EXPECT_FALSE(PrepareSampleWorkData(*sample, ltFORWARD, 150, 250, 8));
+
+  ASSERT_TRUE(PrepareSampleWorkData(*sample, ltBIDI, 150, 250, 8));
+  lock.WriteToRead();
+  EXPECT_EQ(work[149], data[151]);
+  EXPECT_EQ(work[251], data[249]);
+
+  ASSERT_TRUE(PrepareSampleWorkData(*sample, ltNONE, 150, 250, 8));
+  lock.WriteToRead();
+  EXPECT_EQ(sample->CountWorkDataModifications, 0);
+  EXPECT_EQ(work[149], data[149]);
+  EXPECT_EQ(work[251], data[251]);
+  lock.ReleaseRead();
+}
+
+TEST(SampleWorkDataTest, LoopTypesMapToWrapModes) {
+  EXPECT_EQ(LoopWrapModeOf(ltFORWARD), lwmWrap);
+  EXPECT_EQ(LoopWrapModeOf(ltBACKWARD), lwmWrap);
+  EXPECT_EQ(LoopWrapModeOf(ltBIDI), lwmReflect);
+  EXPECT_EQ(LoopWrapModeOf(ltNONE), lwmNone);
+  EXPECT_EQ(LoopWrapModeOf(ltUNKNOWN), lwmNone);
 }
 
 }  // namespace
