@@ -6,6 +6,7 @@
 #include <numbers>
 
 #include "synth/synth_init.h"
+#include "synth/voice_buffers.h"
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <xmmintrin.h>
@@ -309,6 +310,11 @@ TResamplerChoice ChooseResampler(int64_t Increment, double PhaseInc, int32_t Pre
   const bool keepsMethod = PreviousMethod >= rmCubicSpline && PreviousMethod <= rmLastMethod;
   if (withinOneCent && !keepsMethod) return {rmNearest, false, ResampleNearest};
   return {SynthMethod, SynthFastSINCActive, ResamplingProc};
+}
+
+TResampleScratch InterpolationScratch(TVoiceBuffers& Buffers) {
+  return {Buffers.VoiceMonoBufferResamplingInterpolationA0.data(), Buffers.VoiceMonoBufferResamplingInterpolationA1.data(),
+          Buffers.VoiceMonoBufferResamplingInterpolationB0.data(), Buffers.VoiceMonoBufferResamplingInterpolationB1.data()};
 }
 
 void ResampleInterpolated(TResampleContext& Context, const TResampleInterpolation& Interpolation,

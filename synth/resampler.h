@@ -6,6 +6,8 @@
 
 namespace kelvane {
 
+struct TVoiceBuffers;
+
 // Positions and increments are 32.32 fixed point.
 inline constexpr int64_t ResampleOne = int64_t{1} << 32;
 
@@ -103,6 +105,9 @@ struct TResampleScratch {
   float* B0 = nullptr;
   float* B1 = nullptr;
 };
+
+// The four interpolation buffers of a rendering context's scratch.
+TResampleScratch InterpolationScratch(TVoiceBuffers& Buffers);
 
 // TVoice.Resample: runs ProcToUse into Buffer, blending two adjacent table
 // phases (modes 1 and 2) and two cut-off levels (mode 2, fast sinc). Sets
