@@ -5,7 +5,6 @@
 #include <array>
 #include <cmath>
 #include <numbers>
-#include <random>
 #include <vector>
 
 #include "synth/resampler_fixtures.h"
