@@ -11,8 +11,6 @@
 namespace kelvane {
 
 namespace {
-constexpr int32_t ChorusSlot = 130;  // GM2 slot 01 02
-
 enum : int32_t {
   cpType = 0,
   cpModulationRate = 1,
@@ -70,7 +68,7 @@ void TChorus::Init() {
   for (auto* line : ChorusBuffer) std::fill_n(line, LineLength, TBufferSample{});
   Settings = TChorusSettings{};
   GeneralMIDISettings = Settings;
-  const int32_t slot[1] = {ChorusSlot};
+  const int32_t slot[1] = {GlobalParameterSlot};
   GlobalParameterControlChange(slot, cpType, 2);
   AudioActiveStateTracker.Reset();
   Update();
@@ -167,7 +165,7 @@ void TChorus::SetParameter(int32_t Parameter, int32_t Value) {
 }
 
 void TChorus::GlobalParameterControlChange(std::span<const int32_t> SlotPath, int32_t Parameter, int32_t Value) {
-  if (SlotPath.size() != 1 || SlotPath[0] != ChorusSlot) return;
+  if (SlotPath.size() != 1 || SlotPath[0] != GlobalParameterSlot) return;
   if (Parameter == cpType) {
     if (Value < 0 || Value >= static_cast<int32_t>(std::size(ChorusTypes))) return;
     const TChorusTypeRow& row = ChorusTypes[Value];

@@ -31,6 +31,7 @@ struct TChorusSettings {
 // under the owner's lock.
 class TChorus : public TSynthClass {
  public:
+  static constexpr int32_t GlobalParameterSlot = 130;  // GM2 slot 01 02
   static constexpr int32_t MaxNumberBlocks = 32;
   static constexpr int32_t LineLength = 4096;  // frames per delay line
   static constexpr int32_t LineMask = LineLength - 1;

@@ -12,8 +12,6 @@
 namespace kelvane {
 
 namespace {
-constexpr int32_t ReverbSlot = 129;  // GM2 slot 01 01
-
 enum : int32_t {
   rpType = 0,
   rpReverbTime = 1,
@@ -198,7 +196,7 @@ void TReverb::SetDampFromFrequency(double Hz) {
 }
 
 void TReverb::GlobalParameterControlChange(std::span<const int32_t> SlotPath, int32_t Parameter, int32_t Value) {
-  if (SlotPath.size() != 1 || SlotPath[0] != ReverbSlot) return;
+  if (SlotPath.size() != 1 || SlotPath[0] != GlobalParameterSlot) return;
   if (Parameter == rpType) {
     const TReverbTypeRow* row = nullptr;
     for (const auto& candidate : ReverbTypes) {

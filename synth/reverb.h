@@ -83,6 +83,7 @@ struct TReverbAllPass {
 // everything else under the owner's lock.
 class TReverb : public TSynthClass {
  public:
+  static constexpr int32_t GlobalParameterSlot = 129;  // GM2 slot 01 01
   static constexpr int32_t NumberOfCombs = 8;
   static constexpr int32_t NumberOfAllPasses = 4;
   // Delay tunings in frames at 44100 Hz, [line][channel].
