@@ -231,8 +231,8 @@ void TSynth::Reset() {
   for (auto& channel : Channels) channel->Reset();
 
   // Power-on effect types: reverb 4, chorus 2.
-  const int32_t reverbSlot[1] = {129};
-  const int32_t chorusSlot[1] = {130};
+  const int32_t reverbSlot[1] = {TReverb::GlobalParameterSlot};
+  const int32_t chorusSlot[1] = {TChorus::GlobalParameterSlot};
   const int32_t typeParameter[1] = {0};
   const int32_t reverbType[1] = {4};
   const int32_t chorusType[1] = {2};
@@ -494,11 +494,18 @@ void TSynth::FreeResamplingTables() {
 void TSynth::GlobalParameterControlChange(std::span<const int32_t> SlotPath, std::span<const int32_t> Parameters,
                                           std::span<const int32_t> Values) {
   if (SlotPath.empty()) return;
+  // Each parameter number pairs with the value at the same index; a number
+  // without a value is dropped. The effect checks the rest of the slot path.
   const size_t count = std::min(Parameters.size(), Values.size());
-  if (SlotPath[0] == 129) {
-    for (size_t i = 0; i < count; i++) Reverb->GlobalParameterControlChange(SlotPath, Parameters[i], Values[i]);
-  } else if (SlotPath[0] == 130) {
-    for (size_t i = 0; i < count; i++) Chorus->GlobalParameterControlChange(SlotPath, Parameters[i], Values[i]);
+  switch (SlotPath[0]) {
+    case TReverb::GlobalParameterSlot:
+      for (size_t i = 0; i < count; i++) Reverb->GlobalParameterControlChange(SlotPath, Parameters[i], Values[i]);
+      break;
+    case TChorus::GlobalParameterSlot:
+      for (size_t i = 0; i < count; i++) Chorus->GlobalParameterControlChange(SlotPath, Parameters[i], Values[i]);
+      break;
+    default:
+      break;  // other GM2 slots are not supported
   }
 }
 
