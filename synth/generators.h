@@ -1,7 +1,10 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string_view>
 
 namespace kelvane {
 
@@ -161,8 +164,110 @@ struct TGenArray {
 using TGenValues = TGenArray<int32_t>;     // raw values
 using TGenWorkValues = TGenArray<double>;  // working values and modulator sums
 
-// Builds the process-wide generator information and curve tables; run once by
-// InitSynth before any synthesizer exists.
+// How the SF2 zone conversion combines a preset-level value with an
+// instrument-level one.
+enum TGeneratorMerge : int32_t {
+  gmAddSigned,    // signed 16-bit add, then clamp to Min..Max
+  gmAddUnsigned,  // unsigned 16-bit add, then clamp to Min..Max
+  gmCopy,
+  gmReplace,
+  gmRange,      // key/velocity range intersection
+  gmInstLink,   // instrument link, set once
+  gmSampleLink  // sample link, set once
+};
+
+struct TGeneratorInfo {
+  int32_t NRPNScale;  // multiplier for (data entry - 8192); 0 = not NRPN-controllable
+  int32_t Min;        // clamp range of the SF2 preset + instrument sum
+  int32_t Max;
+  int32_t Default;  // value when no layer sets the generator
+  TGeneratorMerge Merge;
+  int32_t Class;  // unit class 0..18 for SoundFont 1 conversion
+};
+
+using TGeneratorInfoTable = TGenArray<TGeneratorInfo>;
+using TCurveTable = std::array<float, 128>;
+
+// Process-wide tables, filled by InitGeneratorTables and read-only afterwards.
+extern const TGeneratorInfoTable& GeneratorInfoTable;
+extern const TCurveTable& ConcaveTable;
+extern const TCurveTable& ConvexTable;
+
+// Builds the process-wide generator information and curve tables; run by
+// InitSynth before any synthesizer exists. Thread-safe; later calls do nothing.
 void InitGeneratorTables();
+
+// The generator's name ("initialFilterFc"); empty for unused slots (59..99)
+// and numbers outside -1..168.
+std::string_view GeneratorName(int32_t gen);
+
+// Modulator flags word: flags & 15 selects the transfer shape.
+enum TModulatorFlag : int32_t {
+  mfNegative = 1,  // maximum to minimum
+  mfBipolar = 2,   // -1..1 instead of 0..1
+  mfCurveMask = 12,
+  mfCurveShift = 2,
+  mfController = 16,  // the source number is a MIDI controller number
+  mfShapeMask = 15
+};
+
+// Curve type, (flags & mfCurveMask) >> mfCurveShift.
+enum TModulatorCurveType : int32_t { mctLinear = 0, mctConcave = 1, mctConvex = 2, mctSwitch = 3 };
+
+// General source numbers (flags bit 4 clear).
+enum TModulatorSource : int32_t {
+  msNone = 0,
+  msVelocity = 2,
+  msKey = 3,
+  msPolyPressure = 10,
+  msChannelPressure = 13,
+  msPitchWheel = 14,
+  msPitchWheelSensitivity = 16,
+  msLink = 127  // summed output of the modulators feeding this one
+};
+
+// Linear interpolation in a curve table: T[i] + (T[i+1] - T[i]) * frac(x),
+// i = trunc(x). x outside 0..127 (or NaN) reads the nearest end.
+double CurveTableValue(const TCurveTable& table, double x);
+
+// Transfer shape flags & 15 applied to raw source value a with full scale b.
+// Curves and switches work on a on the 0..127 scale whatever b is. Reads
+// ConcaveTable/ConvexTable only; safe on the render path.
+double ModulatorSourceShape(double a, double b, int32_t flags);
+
+// What a voice knows about its sources when it evaluates a modulator.
+struct TModulatorSourceInputs {
+  int32_t Velocity = 0;         // note-on velocity
+  int32_t Key = 0;              // key number
+  int32_t PolyPressure = 0;     // polyphonic key pressure of the voice
+  int32_t ChannelPressure = 0;  // channel pressure
+  int32_t PitchWheel = 8192;    // 0..16383
+  double PitchWheelSensitivity = 0.0;  // semitones + cents/100
+  const uint8_t* Controllers = nullptr;  // 256 controller bytes; null reads 0
+  std::span<const double> LinkValues;    // ModulatorSourceValues, by modulator index
+};
+
+// One modulator source value: source number src with flags, for the modulator
+// with index modulatorIndex (selects the link value of source 127).
+// isAmountSource is true for the second (amount) source.
+double GetModulatorSourceValue(const TModulatorSourceInputs& inputs, int32_t modulatorIndex, int32_t src,
+                               int32_t flags, bool isAmountSource);
+
+// One modulator of the default set; appended with ID -1 and IDGroup 0.
+struct TDefaultModulator {
+  int32_t Dest;
+  int32_t Src1;
+  int32_t Flags1;
+  int32_t Src2;
+  int32_t Flags2;
+  double Amount;  // in the destination generator's unit
+};
+
+inline constexpr size_t DefaultModulatorCount = 10;
+
+// The default modulator set in append order. sf204 is true for SoundFont 2.04
+// or later and false for older SoundFonts and DLS; it changes only the
+// velocity-to-cutoff row (index 1).
+std::span<const TDefaultModulator, DefaultModulatorCount> DefaultModulators(bool sf204);
 
 }  // namespace kelvane
