@@ -279,7 +279,7 @@ TEST(SF2SampleLinks, ForceMonoMarksBrokenStereoChains) {
       // left->right->left2->right2 -> back: two of each, all kept
       {"four-sample ring", {stbLeft, stbRight, stbLeft, stbRight}, {1, 2, 3, 0},
        {stbLeft, stbRight, stbLeft, stbRight}, {1, 2, 3, 0}},
-      // 0 -> 1 -> 2 -> 1 ...: from 0 the chain counts L,R,L,R,... over 9 samples (5 R, 4 L)
+      // 0 -> 1 -> 2 -> 1 ...: from 0 the chain counts L,R,L,R,... over 9 samples (5 L, 4 R)
       {"cycle not through the start", {stbLeft, stbRight, stbLeft}, {1, 2, 1},
        {forced, stbRight, stbLeft}, {-1, 2, 1}},
   };
