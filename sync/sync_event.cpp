@@ -5,11 +5,14 @@
 namespace kelvane {
 
 void TSyncEvent::SetEvent() {
-  {
-    std::lock_guard<std::mutex> guard(fMutex);
+  std::lock_guard<std::mutex> guard(fMutex);
+  if (fWaiting > fWakeUps) {
+    ++fWakeUps;
+    // Under the mutex: the released thread may destroy the event as soon as it runs.
+    fCondition.notify_one();
+  } else {
     fSignalled = true;
   }
-  fCondition.notify_one();
 }
 
 void TSyncEvent::ResetEvent() {
@@ -19,13 +22,29 @@ void TSyncEvent::ResetEvent() {
 
 bool TSyncEvent::WaitFor(uint32_t timeoutMs) {
   std::unique_lock<std::mutex> lock(fMutex);
-  if (timeoutMs == INFINITE_WAIT) {
-    fCondition.wait(lock, [this] { return fSignalled; });
-  } else if (!fCondition.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return fSignalled; })) {
-    return false;
+  if (fSignalled) {
+    fSignalled = false;  // auto-reset: exactly one thread passes per SetEvent
+    return true;
   }
-  fSignalled = false;  // auto-reset: exactly one waiter passes per SetEvent
-  return true;
+  if (timeoutMs == 0) return false;
+  ++fWaiting;
+  const auto released = [this] { return fWakeUps > 0; };
+  bool passed = true;
+  if (timeoutMs == INFINITE_WAIT) {
+    fCondition.wait(lock, released);
+  } else {
+    // Also true when a release arrived together with the timeout: taking it
+    // keeps fWakeUps <= fWaiting.
+    passed = fCondition.wait_for(lock, std::chrono::milliseconds(timeoutMs), released);
+  }
+  --fWaiting;
+  if (passed) --fWakeUps;
+  return passed;
+}
+
+int32_t TSyncEvent::WaitingCount() {
+  std::lock_guard<std::mutex> guard(fMutex);
+  return fWaiting - fWakeUps;
 }
 
 }  // namespace kelvane
