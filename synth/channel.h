@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+
+#include "synth/buffer_sample.h"
+#include "synth/midi_event.h"
+#include "synth/synth_class.h"
+
+namespace kelvane {
+
+class TSynth;
+class TVoice;
+
+// One of the synthesizer's 16 MIDI channels. For now it carries the
+// click-removal residues of voices that stopped on it; channel messages are
+// not interpreted yet.
+class TChannel : public TSynthClass {
+ public:
+  TChannel(TSynth& Synth, int32_t ChannelIndex, TVoice* const* Voices);
+  TChannel(const TChannel&) = delete;
+  TChannel& operator=(const TChannel&) = delete;
+
+  void Reset();
+  // A channel message (0x80..0xEF) addressed to this channel.
+  virtual void ProcessEvent(const TMIDIEvent& Event);
+  // Mixes the decaying residues into the three buffers; render thread of the block.
+  void FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer, int32_t Samples);
+
+  TSynth& Synth;
+  int32_t ChannelIndex;    // 0..15; MIDI channel 10 is 9
+  TVoice* const* Voices;   // the synthesizer's voice pool
+  TBufferSample Last{};    // dry residue
+  TBufferSample ChorusLast{};
+  TBufferSample ReverbLast{};
+};
+
+}  // namespace kelvane

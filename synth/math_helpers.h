@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+namespace kelvane {
+
+// 10^(dB/20), written as e^(dB * ln(10)/20).
+inline double dBToLinear(double dB) { return std::exp(dB * 0.11512925464970229); }
+
+inline constexpr int32_t ClipInt(int32_t Value, int32_t Min, int32_t Max) {
+  return Value < Min ? Min : (Value > Max ? Max : Value);
+}
+
+// Arithmetic shift right of a signed 32-bit value (rounds towards minus infinity).
+inline constexpr int32_t SARLongint(int32_t Value, int32_t Shift) {
+  // C++20 defines >> on negative values as arithmetic; shifts beyond 31 give 0 or -1.
+  return Value >> ClipInt(Shift, 0, 31);
+}
+
+// Smallest power of two >= n; 0 yields 0.
+inline constexpr uint64_t RoundUpToPowerOfTwoSizeUInt(uint64_t n) {
+  n--;
+  n |= n >> 1;
+  n |= n >> 2;
+  n |= n >> 4;
+  n |= n >> 8;
+  n |= n >> 16;
+  n |= n >> 32;
+  return n + 1;
+}
+
+}  // namespace kelvane

@@ -1,0 +1,497 @@
+#include "synth/synth.h"
+
+#include <algorithm>
+#include <cmath>
+#include <thread>
+
+#include "synth/channel.h"
+#include "synth/chorus.h"
+#include "synth/exceptions.h"
+#include "synth/fpu.h"
+#include "synth/math_helpers.h"
+#include "synth/mixing.h"
+#include "synth/reverb.h"
+#include "synth/synth_init.h"
+#include "synth/voice.h"
+#include "synth/voice_buffers.h"
+
+namespace kelvane {
+
+namespace {
+
+// Runs the process-wide setup when the engine is loaded; every program that
+// uses TSynth links this file, so static linking keeps it.
+struct TSynthUnit {
+  TSynthUnit() { InitSynth(); }
+  ~TSynthUnit() { DoneSynth(); }
+} SynthUnit;
+
+constexpr int32_t MaxWorkerThreads = 128;
+constexpr uint32_t ThreadWaitTimeoutMs = 10000;
+
+// Shared hold of a lock that may be absent (after DoneSynth at process exit).
+class TOptionalReadLock {
+ public:
+  explicit TOptionalReadLock(TMultipleReaderSingleWriterLock* lock) : fLock(lock) {
+    if (fLock != nullptr) fLock->AcquireRead();
+  }
+  ~TOptionalReadLock() {
+    if (fLock != nullptr) fLock->ReleaseRead();
+  }
+  TOptionalReadLock(const TOptionalReadLock&) = delete;
+  TOptionalReadLock& operator=(const TOptionalReadLock&) = delete;
+
+ private:
+  TMultipleReaderSingleWriterLock* fLock;
+};
+
+class TOptionalWriteLock {
+ public:
+  explicit TOptionalWriteLock(TMultipleReaderSingleWriterLock* lock) : fLock(lock) {
+    if (fLock != nullptr) fLock->AcquireWrite();
+  }
+  ~TOptionalWriteLock() {
+    if (fLock != nullptr) fLock->ReleaseWrite();
+  }
+  TOptionalWriteLock(const TOptionalWriteLock&) = delete;
+  TOptionalWriteLock& operator=(const TOptionalWriteLock&) = delete;
+
+ private:
+  TMultipleReaderSingleWriterLock* fLock;
+};
+
+// Masks FP exceptions for the block and restores the caller's mask on every exit.
+class TRenderFPUScope {
+ public:
+  TRenderFPUScope() : fSaved(SaveAndMaskFPUExceptions()) { SIMDFlushToZero(); }
+  ~TRenderFPUScope() { RestoreFPUExceptions(fSaved); }
+  TRenderFPUScope(const TRenderFPUScope&) = delete;
+  TRenderFPUScope& operator=(const TRenderFPUScope&) = delete;
+
+ private:
+  TFPUExceptionState fSaved;
+};
+
+}  // namespace
+
+TSynth::TSynth() {
+  InitSynth();  // in case a synthesizer is built by another static initialiser first
+
+  // 1. Defaults, locks and semaphores are set by the member initialisers.
+  OmniChannel = -1;
+  EventNoteIDCounter = 1;
+  LastNumberOfWorkerThreads = -1;
+  StopProcessing.store(false);
+
+  // 2.
+  ModulationSamples = 32;
+  InvModulationSamples = 1.0 / 32.0;
+  TuningTables = std::make_unique<TTuningTables>();
+  TuningTablesChanged.store(true);
+  InitTuningTables();
+
+  // 3. Queue empty, no resampling tables.
+  EventFirst = EventLast = EventNextFree = CurrentEvent = nullptr;
+  SampleIndexLoopTables.fill(nullptr);
+
+  VoiceBuffers = std::make_unique<TVoiceBuffers>();
+  ChorusBuffer = std::make_unique<TBlockSamples>();
+  ReverbBuffer = std::make_unique<TBlockSamples>();
+  Voices = std::make_unique<TVoice*[]>(MaxVoices);
+  ActiveThreadVoices = std::make_unique<TVoice*[]>(MaxVoices + 1);
+
+  // 4.
+  SampleRate = DefaultSampleRate;
+  Chorus = std::make_unique<TChorus>(*this);
+  Reverb = std::make_unique<TReverb>(*this);
+  SetSampleRate(DefaultSampleRate);
+
+  // 5.
+  HasResamplingTables = false;
+  ResamplingMethod = -1;
+  ResamplingInterpolationMode = 0;
+  NoteID = 0;
+  VoiceID = 0;
+  Amplify = 1.0;
+  GeneralMIDIMode = 0;
+  VoiceAllocationAlgorithm = 0;
+  DoHandleLinkedSamples = true;
+
+  // 6. Sound-bank lists and the root layer are created here.
+
+  // 7.
+  NumberOfVoices = 32;
+  ThreadVoiceCountThreshold = 0;
+  GenGlobalOverrideValues.Fill(GenNoOverride);
+  for (int32_t i = 0; i < NumberOfVoices; i++) Voices[static_cast<size_t>(i)] = new TVoice(*this, i + 1);
+  for (int32_t i = 0; i < 16; i++) Channels[static_cast<size_t>(i)] = std::make_unique<TChannel>(*this, i, Voices.get());
+
+  // 8.
+  SetNumberOfVoices(64);
+  SetNumberOfThreads(0);
+  SetThreadVoiceCountThreshold(32);
+
+  // 9.
+  FastSINCActive = false;
+  ResamplingLoopStartOffset = 0;
+  ResamplingLoopEndOffset = 0;
+  ResamplingMethod = 0;
+  ResamplingInterpolationMode = 0;
+  SetResamplingMethod(1, 0);
+
+  // 10.
+  UserData = nullptr;
+  EventHook = nullptr;
+  DoAGC = false;
+  EMU10K1Mode = true;
+  ModulateVelocityToFilterCutOff = true;
+  ResampleLoopWrapping = true;
+  IgnoreSampleLinks = false;
+  AGCFactor = 1.0f;
+
+  // 11.
+  Clear();
+}
+
+TSynth::~TSynth() {
+  SetNumberOfThreads(0);
+  Clear();
+  WorkerThreads.clear();  // SetNumberOfThreads(0) left the pool empty
+  FreeVoices();
+  for (auto& channel : Channels) channel.reset();
+  // Sound-bank lists and the root layer are freed here.
+  Chorus.reset();
+  Reverb.reset();
+  {
+    TOptionalWriteLock lock(ResamplingTablesLock);
+    FreeResamplingTables();
+  }
+}
+
+void TSynth::InitTuningTables() {
+  bool expected = true;
+  if (!TuningTablesChanged.compare_exchange_strong(expected, false)) return;
+  for (auto& bank : *TuningTables) {
+    for (auto& table : bank) {
+      for (size_t key = 0; key < table.size(); key++) table[key] = static_cast<double>(key);
+    }
+  }
+}
+
+void TSynth::FreeEventRecord(TMIDIEvent* Event) {
+  delete[] Event->SysEx;
+  delete Event;
+}
+
+void TSynth::Clear() {
+  for (TMIDIEvent* event = EventFirst; event != nullptr;) {
+    TMIDIEvent* next = event->Next;
+    FreeEventRecord(event);
+    event = next;
+  }
+  for (TMIDIEvent* event = EventNextFree; event != nullptr;) {
+    TMIDIEvent* next = event->Next;
+    FreeEventRecord(event);
+    event = next;
+  }
+  EventFirst = EventLast = EventNextFree = CurrentEvent = nullptr;
+  // Sample list, attached banks, root layer, PresetLayers and SoundBankInfo
+  // are cleared here.
+  EventNoteIDCounter = 1;
+  Reset();
+}
+
+void TSynth::Reset() {
+  InitTuningTables();
+
+  MasterVolume = 1.0;
+  MasterBalance = 0.5;
+  MasterCoarseTuning = 0.0;
+  MasterFineTuning = 0.0;
+  AGCFactor = 1.0f;
+  OmniChannel = -1;
+  NoteID = 0;
+  VoiceID = 0;
+  CurrentPosition = 0;
+
+  // Rewind: queued events stay and replay from the start.
+  CurrentEvent = EventFirst;
+  SamplesRemainToNextMIDIEvent = 0;
+  FirstMIDIEvent = true;
+
+  for (int32_t i = 0; i < NumberOfVoices; i++) {
+    TVoice& voice = *Voices[static_cast<size_t>(i)];
+    voice.Kill();
+    voice.Reset();
+  }
+  for (auto& channel : Channels) channel->Reset();
+
+  // Power-on effect types: reverb 4, chorus 2.
+  const int32_t reverbSlot[1] = {129};
+  const int32_t chorusSlot[1] = {130};
+  const int32_t typeParameter[1] = {0};
+  const int32_t reverbType[1] = {4};
+  const int32_t chorusType[1] = {2};
+  GlobalParameterControlChange(reverbSlot, typeParameter, reverbType);
+  GlobalParameterControlChange(chorusSlot, typeParameter, chorusType);
+
+  EventNoteIDCounter = 1;
+}
+
+void TSynth::ClearEvents() {
+  for (TMIDIEvent* event = EventFirst; event != nullptr;) {
+    TMIDIEvent* next = event->Next;
+    delete[] event->SysEx;
+    event->SysEx = nullptr;
+    event->SysExLength = 0;
+    event->Previous = nullptr;
+    event->Next = EventNextFree;
+    EventNextFree = event;
+    event = next;
+  }
+  EventFirst = EventLast = CurrentEvent = nullptr;
+  SamplesRemainToNextMIDIEvent = 0;
+  FirstMIDIEvent = true;
+}
+
+void TSynth::AddEvent(const TMIDIEvent& Event) {
+  TMIDIEvent* record = EventNextFree;
+  if (record != nullptr) {
+    EventNextFree = record->Next;
+  } else {
+    record = new TMIDIEvent();
+  }
+  *record = Event;
+  record->Previous = nullptr;
+  record->Next = nullptr;
+  EventInsert(record);
+}
+
+void TSynth::EventInsert(TMIDIEvent* Event) {
+  if (EventFirst == nullptr || EventLast == nullptr) {
+    EventFirst = EventLast = CurrentEvent = Event;
+    return;
+  }
+  TMIDIEvent* before = nullptr;
+  if (Event->Position < EventLast->Position) {
+    // Equal positions keep their arrival order: stop at the first later one.
+    for (TMIDIEvent* walk = EventFirst; walk != nullptr; walk = walk->Next) {
+      if (walk->Position > Event->Position) {
+        before = walk;
+        break;
+      }
+    }
+  }
+  if (before == nullptr) {
+    Event->Previous = EventLast;
+    EventLast->Next = Event;
+    EventLast = Event;
+    return;
+  }
+  Event->Next = before;
+  Event->Previous = before->Previous;
+  if (before->Previous != nullptr) before->Previous->Next = Event;
+  before->Previous = Event;
+  if (before == EventFirst) EventFirst = Event;
+  if (before == CurrentEvent) CurrentEvent = Event;
+}
+
+void TSynth::FillBuffer(TBufferSample* Output, int32_t Samples) {
+  if (StopProcessing.load(std::memory_order_acquire)) return;
+
+  TOptionalReadLock tablesLock(ResamplingTablesLock);
+  TReadLockGuard threadsLock(MultithreadingLock);
+  TRenderFPUScope fpu;
+
+  if (Samples <= 0) return;
+  std::fill_n(Output, Samples, TBufferSample{});
+
+  int32_t offset = 0;
+  int32_t remaining = Samples;
+  while (remaining > 0) {
+    int64_t chunk = std::min<int32_t>(remaining, MaxBlockSamples);
+    if (FirstMIDIEvent) {
+      FirstMIDIEvent = false;
+      if (CurrentEvent != nullptr) SamplesRemainToNextMIDIEvent = CurrentEvent->Position;
+    }
+    if (CurrentEvent != nullptr) {
+      if (SamplesRemainToNextMIDIEvent < 1) {
+        TMIDIEvent* event = CurrentEvent;
+        if (EventHook != nullptr) EventHook(UserData, offset, *event);
+        ProcessEvent(*event);
+        // A countdown below zero means the event was overdue (negative position);
+        // keep the successor at its own position instead of shifting it by that much.
+        const int64_t overdue = SamplesRemainToNextMIDIEvent;
+        if (event->Next != nullptr) {
+          SamplesRemainToNextMIDIEvent = event->Next->Position - event->Position + overdue;
+        }
+        CurrentEvent = event->Next;
+      }
+      if (CurrentEvent != nullptr && SamplesRemainToNextMIDIEvent < chunk) chunk = SamplesRemainToNextMIDIEvent;
+    }
+    if (chunk > 0) {
+      const int32_t frames = static_cast<int32_t>(chunk);
+      FillBufferPart(Output + offset, frames);
+      offset += frames;
+      CurrentPosition += frames;
+      remaining -= frames;
+      if (CurrentEvent != nullptr) SamplesRemainToNextMIDIEvent -= frames;
+    }
+  }
+}
+
+void TSynth::ProcessEvent(const TMIDIEvent& Event) {
+  const uint8_t command = Event.Command;
+  if (command >= 0x80 && command <= 0xEF) {
+    const int32_t channel = command & 0x0F;
+    if (OmniChannel < 0 || OmniChannel == channel) Channels[static_cast<size_t>(channel)]->ProcessEvent(Event);
+  } else if (command == 0xF0) {
+    ProcessEventSysEx(Event);
+  }
+}
+
+void TSynth::ProcessEventSysEx(const TMIDIEvent&) {}
+
+void TSynth::FillBufferPart(TBufferSample* Buffer, int32_t Samples) {
+  TBufferSample* chorusBuffer = ChorusBuffer->data();
+  TBufferSample* reverbBuffer = ReverbBuffer->data();
+  std::fill_n(chorusBuffer, Samples, TBufferSample{});
+  std::fill_n(reverbBuffer, Samples, TBufferSample{});
+
+  for (auto& channel : Channels) channel->FillBuffer(Buffer, chorusBuffer, reverbBuffer, Samples);
+
+  const size_t voiceCount = static_cast<size_t>(NumberOfVoices);
+  for (size_t i = 0; i < voiceCount; i++) Voices[i]->Thread = nullptr;
+
+  bool threaded = false;
+  if (!WorkerThreads.empty()) {
+    int32_t count = 0;
+    for (size_t i = 0; i < voiceCount; i++) {
+      if (Voices[i]->Active) ActiveThreadVoices[static_cast<size_t>(count++)] = Voices[i];
+    }
+    ActiveThreadVoicesRemain.store(count);
+    threaded = ThreadVoiceCountThreshold >= 1 && count >= ThreadVoiceCountThreshold;
+  }
+  if (threaded) {
+    RenderVoicesThreaded(Buffer, Samples);
+  } else {
+    for (size_t i = 0; i < voiceCount; i++) {
+      TVoice& voice = *Voices[i];
+      if (!voice.Active) continue;
+      voice.VoiceBuffers = VoiceBuffers.get();
+      voice.FillBuffer(Buffer, chorusBuffer, reverbBuffer, Samples);
+    }
+  }
+
+  if (Chorus->Active) Chorus->Process(chorusBuffer, Buffer, reverbBuffer, Samples);
+  if (Reverb->Active) Reverb->Process(reverbBuffer, Buffer, Samples);
+
+  const float amplify = static_cast<float>(Amplify);
+  if (amplify != 1.0f) AmplifyBuffer(Buffer, Samples, amplify);
+
+  if (DoAGC) ApplyAutomaticGainControl(Buffer, Samples, AGCFactor, AGCAttackFactor, AGCReleaseFactor);
+}
+
+void TSynth::RenderVoicesThreaded(TBufferSample* Buffer, int32_t Samples) {
+  WorkerThreadBuffer = Buffer;
+  WorkerThreadSamples = Samples;
+  // Waking the pool threads and waiting for them (with ThreadWaitTimeoutMs)
+  // belongs to the render-thread class; until it exists the pool stays empty
+  // and this path is not taken.
+  (void)ThreadWaitTimeoutMs;
+  for (int32_t i = 0; i < NumberOfVoices; i++) Voices[static_cast<size_t>(i)]->Thread = nullptr;
+}
+
+void TSynth::SetSampleRate(int32_t Rate) {
+  // A zero (or meaningless negative) rate means the default.
+  SampleRate = Rate > 0 ? Rate : DefaultSampleRate;
+  const double rate = SampleRate;
+  ClickRemovalFactor = std::pow(0.001, 1.0 / (rate * 0.01950138117913832));
+  Chorus->Update();
+  Reverb->Update();
+  AGCAttackFactor = static_cast<float>(std::pow(0.001, 1.0 / (rate * 0.015)));
+  AGCReleaseFactor = static_cast<float>(std::pow(1000.0, 1.0 / rate));
+}
+
+void TSynth::FreeVoices() {
+  for (int32_t i = 0; i < NumberOfVoices; i++) {
+    TVoice*& voice = Voices[static_cast<size_t>(i)];
+    if (voice == nullptr) continue;
+    voice->Active = false;
+    delete voice;
+    voice = nullptr;
+  }
+}
+
+void TSynth::SetNumberOfVoices(int32_t Count) {
+  FreeVoices();
+  NumberOfVoices = ClipInt(Count, 1, MaxVoices);
+  for (int32_t i = 0; i < NumberOfVoices; i++) {
+    TVoice* voice = new TVoice(*this, i + 1);
+    Voices[static_cast<size_t>(i)] = voice;
+    voice->UpdateResamplingProc();
+    voice->Reset();
+  }
+}
+
+void TSynth::SetNumberOfThreads(int32_t Count) {
+  LastNumberOfWorkerThreads = Count;
+  int32_t wanted = Count;
+  if (Count < 0) wanted = static_cast<int32_t>(std::thread::hardware_concurrency());
+  wanted = ClipInt(wanted, 0, MaxWorkerThreads);
+  if (wanted == 1) wanted = 0;  // one render thread alone is not used
+  if (static_cast<size_t>(wanted) == WorkerThreads.size()) return;
+  // The render-thread pool is not built yet: the synthesizer renders on the
+  // calling thread whatever was asked.
+}
+
+void TSynth::SetThreadVoiceCountThreshold(int32_t Value) { ThreadVoiceCountThreshold = Value; }
+
+void TSynth::SetResamplingMethod(int32_t Method, int32_t InterpolationMode) {
+  ResamplingInterpolationMode = InterpolationMode;
+  if (Method == ResamplingMethod || Method < 0 || Method > 19) return;
+  {
+    TOptionalWriteLock lock(ResamplingTablesLock);
+    FreeResamplingTables();
+    ResamplingMethod = Method;
+    FastSINCActive = false;
+    ResamplingFracLen = 0;
+    ResamplingFracMask = 0;
+    ResamplingFracFactor = 0.0;
+    ResamplingLoopStartOffset = 0;
+    ResamplingLoopEndOffset = 0;
+  }
+  for (int32_t i = 0; i < NumberOfVoices; i++) Voices[static_cast<size_t>(i)]->UpdateResamplingProc();
+}
+
+void TSynth::FreeResamplingTables() { HasResamplingTables = false; }
+
+void TSynth::GlobalParameterControlChange(std::span<const int32_t> SlotPath, std::span<const int32_t> Parameters,
+                                          std::span<const int32_t> Values) {
+  if (SlotPath.empty()) return;
+  const size_t count = std::min(Parameters.size(), Values.size());
+  if (SlotPath[0] == 129) {
+    for (size_t i = 0; i < count; i++) Reverb->GlobalParameterControlChange(SlotPath, Parameters[i], Values[i]);
+  } else if (SlotPath[0] == 130) {
+    for (size_t i = 0; i < count; i++) Chorus->GlobalParameterControlChange(SlotPath, Parameters[i], Values[i]);
+  }
+}
+
+uintptr_t TSynth::AllocateEventNoteID() {
+  const uintptr_t id = EventNoteIDCounter;
+  EventNoteIDCounter = (id == ~uintptr_t{0}) ? 1 : id + 1;
+  return id;
+}
+
+void TSynth::FreeEventNoteID(uintptr_t) {}
+
+int32_t TSynth::GetNoteFromEventNoteID(uintptr_t ID) const {
+  if (ID == 0) return -1;
+  for (int32_t i = 0; i < NumberOfVoices; i++) {
+    const TVoice& voice = *Voices[static_cast<size_t>(i)];
+    if (voice.Active && voice.EventNoteID == ID) return voice.Note;
+  }
+  return -1;
+}
+
+}  // namespace kelvane

@@ -1,0 +1,206 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "sync/inverted_semaphore.h"
+#include "sync/multiple_reader_single_writer_lock.h"
+#include "sync/slim_reader_writer_lock.h"
+#include "synth/buffer_sample.h"
+#include "synth/generators.h"
+#include "synth/midi_event.h"
+#include "synth/synth_class.h"
+#include "synth/tuning_table.h"
+
+namespace kelvane {
+
+class TSynth;
+class TVoice;
+class TChannel;
+class TChorus;
+class TReverb;
+class TSynthThread;
+struct TVoiceBuffers;
+
+// Bound callbacks: a plain code pointer plus its context, so calling one never
+// allocates.
+struct TSynthOnReleaseVoice {
+  void (*Code)(void* Context, TSynth& Synth, TVoice& Voice) = nullptr;
+  void* Context = nullptr;
+
+  explicit operator bool() const { return Code != nullptr; }
+  void operator()(TSynth& Synth, TVoice& Voice) const { Code(Context, Synth, Voice); }
+};
+
+struct TSynthOnException {
+  void (*Code)(void* Context, TSynth& Synth, const std::exception& Error) = nullptr;
+  void* Context = nullptr;
+
+  explicit operator bool() const { return Code != nullptr; }
+  void operator()(TSynth& Synth, const std::exception& Error) const { Code(Context, Synth, Error); }
+};
+
+inline constexpr int32_t MaxVoices = 8192;
+inline constexpr int32_t DefaultSampleRate = 44100;
+
+// The synthesizer: 16 MIDI channels, a voice pool, chorus and reverb, and a
+// frame-stamped event queue rendered block by block. All calls except
+// FillBuffer's internals are made under the owner's lock; FillBuffer runs on
+// the host's audio thread.
+class TSynth : public TSynthClass {
+ public:
+  TSynth();
+  ~TSynth() override;
+  TSynth(const TSynth&) = delete;
+  TSynth& operator=(const TSynth&) = delete;
+
+  void InitTuningTables();
+  void Clear();
+  void Reset();
+
+  void ClearEvents();
+  // Queues a copy of Event; a SysEx payload (allocated with new[]) now belongs to the synth.
+  void AddEvent(const TMIDIEvent& Event);
+
+  // Renders Samples interleaved stereo frames into Output, overwriting it.
+  void FillBuffer(TBufferSample* Output, int32_t Samples);
+  // Dispatches one event now.
+  void ProcessEvent(const TMIDIEvent& Event);
+  void ProcessEventSysEx(const TMIDIEvent& Event);
+
+  void SetSampleRate(int32_t Rate);
+  void SetNumberOfVoices(int32_t Count);
+  // -1 = one per logical processor, 0 = none.
+  void SetNumberOfThreads(int32_t Count);
+  void SetThreadVoiceCountThreshold(int32_t Value);
+  void SetResamplingMethod(int32_t Method, int32_t InterpolationMode);
+
+  void GlobalParameterControlChange(std::span<const int32_t> SlotPath, std::span<const int32_t> Parameters,
+                                    std::span<const int32_t> Values);
+
+  uintptr_t AllocateEventNoteID();
+  void FreeEventNoteID(uintptr_t ID);
+  // Note of the first active voice carrying ID; -1 when none (or ID is 0).
+  int32_t GetNoteFromEventNoteID(uintptr_t ID) const;
+
+  // Held shared while a block renders, exclusive while the render-thread pool changes.
+  TMultipleReaderSingleWriterLock MultithreadingLock;
+
+  // Event queue, time-ordered; EventNextFree links recycled records through Next.
+  TMIDIEvent* EventFirst = nullptr;
+  TMIDIEvent* EventLast = nullptr;
+  TMIDIEvent* EventNextFree = nullptr;
+  int64_t SamplesRemainToNextMIDIEvent = 0;  // frames until CurrentEvent
+  bool FirstMIDIEvent = true;
+
+  // Resampling state.
+  std::array<const void*, 6> SampleIndexLoopTables{};
+  bool FastSINCActive = false;
+  bool HasResamplingTables = false;
+  int32_t ResamplingMethod = -1;
+  int32_t ResamplingInterpolationMode = 0;
+  int32_t ResamplingPoints = 0;
+  int64_t ResamplingFracLen = 0;
+  int64_t ResamplingFracMask = 0;
+  double ResamplingFracFactor = 0.0;
+  int32_t ResamplingLoopStartOffset = 0;  // frames
+  int32_t ResamplingLoopEndOffset = 0;    // frames
+
+  // Render-thread pool.
+  TInvertedSemaphore WorkerThreadReadyInvertedSemaphore{0, 2147483647};
+  TInvertedSemaphore WorkerThreadDoneInvertedSemaphore{0, 2147483647};
+  std::vector<TSynthThread*> WorkerThreads;
+  TBufferSample* WorkerThreadBuffer = nullptr;  // dry mix of the sub-block being rendered
+  TSlimReaderWriterLock WorkerThreadBufferLock;
+  int32_t WorkerThreadSamples = 0;
+
+  int32_t ModulationSamples = 32;  // frames between two modulation updates of a voice
+  double InvModulationSamples = 1.0 / 32.0;
+
+  std::unique_ptr<TVoiceBuffers> VoiceBuffers;  // scratch for voices on the calling thread
+
+  int64_t CurrentPosition = 0;  // frames rendered since the last Reset
+  TMIDIEvent* CurrentEvent = nullptr;
+
+  std::unique_ptr<TTuningTables> TuningTables;  // [bank][program][key], semitones
+  std::atomic<bool> TuningTablesChanged{true};
+
+  // Sound-bank data (AttachedSoundFonts, SoundBankInfo, Samples,
+  // RootPresetLayer, PresetLayers) goes here.
+
+  std::unique_ptr<TVoice*[]> Voices;              // MaxVoices slots, NumberOfVoices in use
+  std::unique_ptr<TVoice*[]> ActiveThreadVoices;  // MaxVoices + 1 slots
+  std::atomic<int32_t> ActiveThreadVoicesRemain{0};
+
+  std::array<std::unique_ptr<TChannel>, 16> Channels;
+
+  std::unique_ptr<TChorus> Chorus;
+  std::unique_ptr<TReverb> Reverb;
+
+  std::unique_ptr<TBlockSamples> ChorusBuffer;  // send buffers of the current sub-block
+  std::unique_ptr<TBlockSamples> ReverbBuffer;
+
+  double Amplify = 1.0;  // linear gain after the effects
+  int32_t GeneralMIDIMode = 0;  // 0 SF2, 1 GM1, 2 GM2
+  int32_t VoiceAllocationAlgorithm = 0;
+
+  bool DoHandleLinkedSamples = true;
+  bool DoAGC = false;
+  bool ResampleLoopWrapping = true;
+
+  float AGCFactor = 1.0f;
+  float AGCAttackFactor = 1.0f;   // per frame while over full scale
+  float AGCReleaseFactor = 1.0f;  // per frame otherwise
+
+  int64_t NoteID = 0;
+  int64_t VoiceID = 0;
+
+  int32_t SampleRate = DefaultSampleRate;  // frames per second
+  double ClickRemovalFactor = 1.0;         // per-frame decay of click residues
+
+  void* UserData = nullptr;
+  TEventHook EventHook = nullptr;  // called on the audio thread just before each event
+
+  int32_t NumberOfVoices = 0;
+
+  double MasterVolume = 1.0;        // linear
+  double MasterBalance = 0.5;       // 0..1, 0.5 = centre
+  double MasterCoarseTuning = 0.0;  // semitones
+  double MasterFineTuning = 0.0;    // cents
+
+  bool EMU10K1Mode = true;
+  bool ModulateVelocityToFilterCutOff = true;
+  bool IgnoreSampleLinks = false;
+
+  TGenValues GenGlobalOverrideValues;  // GenNoOverride = no override
+
+  int32_t ThreadVoiceCountThreshold = 0;  // < 1 disables threaded rendering
+  int32_t LastNumberOfWorkerThreads = -1;
+
+  int32_t OmniChannel = -1;  // -1 = all channels, 0..15 = only that channel
+
+  TSynthOnReleaseVoice OnReleaseVoice;
+  TSynthOnException OnException;
+
+  std::atomic<bool> StopProcessing{false};  // set once after a render-thread failure
+
+  uintptr_t EventNoteIDCounter = 1;
+
+ protected:
+  // Renders one sub-block of at most MaxBlockSamples frames, adding into Buffer.
+  virtual void FillBufferPart(TBufferSample* Buffer, int32_t Samples);
+
+ private:
+  void EventInsert(TMIDIEvent* Event);
+  void FreeEventRecord(TMIDIEvent* Event);
+  void FreeVoices();
+  void RenderVoicesThreaded(TBufferSample* Buffer, int32_t Samples);
+  void FreeResamplingTables();
+};
+
+}  // namespace kelvane

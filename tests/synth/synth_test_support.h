@@ -1,0 +1,50 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "synth/channel.h"
+#include "synth/synth.h"
+
+namespace kelvane::test {
+
+// Records the render sequence: "C<n>" for a sub-block of n frames, "E<marker>@<offset>"
+// for an event dispatched at a frame offset of the FillBuffer call (marker = Data[0]).
+class TRecordingSynth : public TSynth {
+ public:
+  TRecordingSynth() {
+    UserData = this;
+    EventHook = [](void* userData, int32_t delta, TMIDIEvent& event) {
+      static_cast<TRecordingSynth*>(userData)->Log.push_back("E" + std::to_string(event.Data[0]) + "@" +
+                                                            std::to_string(delta));
+    };
+  }
+
+  std::vector<std::string> Log;
+
+ protected:
+  void FillBufferPart(TBufferSample* Buffer, int32_t Samples) override {
+    Log.push_back("C" + std::to_string(Samples));
+    TSynth::FillBufferPart(Buffer, Samples);
+  }
+};
+
+// Channel that records which events reached it.
+class TRecordingChannel : public TChannel {
+ public:
+  TRecordingChannel(TSynth& synth, int32_t index, std::vector<int>& received)
+      : TChannel(synth, index, synth.Voices.get()), Received(received) {}
+  void ProcessEvent(const TMIDIEvent& event) override { Received.push_back(event.Command); }
+  std::vector<int>& Received;
+};
+
+inline TMIDIEvent MakeEvent(int64_t position, uint8_t command, uint8_t marker) {
+  TMIDIEvent event;
+  event.Position = position;
+  event.Command = command;
+  event.Data[0] = marker;
+  return event;
+}
+
+}  // namespace kelvane::test
