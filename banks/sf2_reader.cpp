@@ -41,24 +41,14 @@ TSFInst ParseInst(const uint8_t* p) {
 }
 
 TSFSample ParseSample(const uint8_t* p) {
-  TSFSample r;
-  CopyName(r.SampleName, p);
-  r.lwStart = U32(p + 20);
-  r.lwEnd = U32(p + 24);
-  r.LoopStart = U32(p + 28);
-  r.LoopEnd = U32(p + 32);
-  r.SampleRate = U32(p + 36);
-  r.OriginalPitch = p[40];
-  r.PitchCorrection = static_cast<int8_t>(p[41]);
-  r.SampleLink = U16(p + 42);
-  r.SampleType = U16(p + 44);
+  TSFSample r = TSFSample::FromBytes(p);
   if (r.OriginalPitch == 255) r.OriginalPitch = 60;  // "unpitched" marker
   return r;
 }
 
 // SoundFont 1 headers hold only the positions; the rest is fixed.
 TSFSample ParseVersion1Sample(const uint8_t* p) {
-  TSFSample r;
+  TSFSample r{};
   r.lwStart = U32(p);
   r.lwEnd = U32(p + 4);
   r.LoopStart = U32(p + 8);
@@ -222,9 +212,9 @@ class TChunkWalker {
       ReadArray(size, TSFGen::RecordSize, f.InstrumentGens, ParseGen);
     } else if (IdIs(id, "shdr")) {
       if (f.IsVersion1()) {
-        ReadArray(size, TSFSample::Version1RecordSize, f.SampleHeaders, ParseVersion1Sample);
+        ReadArray(size, SF1SampleRecordSize, f.SampleHeaders, ParseVersion1Sample);
       } else {
-        ReadArray(size, TSFSample::RecordSize, f.SampleHeaders, ParseSample);
+        ReadArray(size, static_cast<int64_t>(TSFSample::StoredSize), f.SampleHeaders, ParseSample);
       }
     }
   }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "banks/sample.h"
+
 namespace kelvane {
 
 struct TSFRange {
@@ -59,21 +61,9 @@ struct TSFInst {  // inst
   uint16_t InstBagNdx = 0;
 };
 
-// shdr. SampleType: 1 mono, 2 right, 4 left, 8 linked, bit 15 = ROM.
-struct TSFSample {
-  static constexpr int64_t RecordSize = 46;
-  static constexpr int64_t Version1RecordSize = 16;  // start, end, loop start, loop end
-  char SampleName[20] = {};
-  uint32_t lwStart = 0;
-  uint32_t lwEnd = 0;
-  uint32_t LoopStart = 0;
-  uint32_t LoopEnd = 0;
-  uint32_t SampleRate = 0;
-  uint8_t OriginalPitch = 0;
-  int8_t PitchCorrection = 0;
-  uint16_t SampleLink = 0;
-  uint16_t SampleType = 0;
-};
+// The shdr record, TSFSample, lives with the sample store (banks/sample.h).
+// SoundFont 1 headers are shorter: start, end, loop start, loop end.
+inline constexpr int64_t SF1SampleRecordSize = 16;
 
 // A 20-byte record name cut at the first zero byte.
 inline std::string SFName(const char (&name)[20]) {

@@ -247,7 +247,7 @@ TEST(SF2SampleGeometry, LengthAndLoopPoints) {
       {"largest header values", 0, 0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 1000, {1000, 2147483647, 2147483647}},
   };
   for (const Case& c : cases) {
-    TSFSample h;
+    TSFSample h{};
     h.lwStart = c.start;
     h.lwEnd = c.end;
     h.LoopStart = c.loopStart;
