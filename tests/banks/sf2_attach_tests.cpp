@@ -141,6 +141,15 @@ TEST(SF2Attach, DelayedLoadingKeepsTheStream) {
   EXPECT_FALSE(synth->Samples[0]->Loaded);
   synth->Samples[1]->Load(false);
   EXPECT_EQ(synth->Samples[1]->Data[SampleGuardFrames + 1], 32767.0f / 32768.0f);
+
+  // Loaded at attach time instead: an unloaded sample cannot come back.
+  auto eager = std::make_unique<TSynth>();
+  ASSERT_NE(eager->AttachSoundFont(TwoPresetBank().stream(), false), nullptr);
+  TSample* s = eager->Samples[1];
+  ASSERT_TRUE(s->Loaded);
+  s->Unload(false);
+  s->Load(false);
+  EXPECT_FALSE(s->Loaded);
 }
 
 TEST(SF2Attach, SoundFont1LoopRules) {
@@ -156,6 +165,9 @@ TEST(SF2Attach, SoundFont1LoopRules) {
   EXPECT_EQ(s->SampleRate, 44100);
   EXPECT_EQ(s->SFSample.SampleType, 0x8001);
   EXPECT_TRUE(s->SampleTypeFlags.Contains(stfMono));
+  // Mono ROM samples load from the file's sample data.
+  synth->Samples[0]->Load(false);
+  EXPECT_TRUE(s->Loaded);
 }
 
 TEST(SF2Attach, StereoLinksAndForcedMono) {
@@ -193,6 +205,23 @@ TEST(SF2Attach, StereoLinksAndForcedMono) {
   EXPECT_TRUE(noLinks->Samples[1]->SampleTypeFlags.Contains(stfForceMono));
 }
 
+TEST(SF2Attach, DefaultVelocityToCutoffDependsOnVersion) {
+  for (uint16_t minor : {1, 4}) {
+    Sf2Builder b;
+    b.version(2, minor);
+    b.sample("s", {1});
+    b.instrument("I").zone().sampleId(0);
+    b.preset("P", 0, 0).zone().instrument(0);
+    auto synth = std::make_unique<TSynth>();
+    ASSERT_NE(synth->AttachSoundFont(b.stream(), true), nullptr);
+    const TPresetLayerModulator& m = *synth->RootPresetLayer->Layers[0]->Layers[0]->Modulators[1];
+    EXPECT_EQ(m.Dest(), gen::initialFilterFc);
+    // 2.04: no second source; before: velocity through a negative switch.
+    EXPECT_EQ(m.Src2(), minor == 4 ? 0 : 2) << minor;
+    EXPECT_EQ(m.Flags2(), minor == 4 ? 0 : 13) << minor;
+  }
+}
+
 TEST(SF2Attach, LeafModulatorsMergeOntoTheDefaultSet) {
   constexpr uint16_t velToAtten = 0x0502;  // velocity, negative, concave: the first default
   Sf2Builder b = [] {
@@ -209,9 +238,6 @@ TEST(SF2Attach, LeafModulatorsMergeOntoTheDefaultSet) {
   ASSERT_EQ(leaf.Modulators.Count(), 11);
   EXPECT_EQ(leaf.Modulators[0]->Amount(), 500.0 + 100.0);  // replaced, then added
   EXPECT_EQ(leaf.Modulators[0]->ID(), -1);
-  // Version 2.01: velocity-to-cutoff keeps its switch source.
-  EXPECT_EQ(leaf.Modulators[1]->Src2(), 2);
-  EXPECT_EQ(leaf.Modulators[1]->Flags2(), 13);
   const TPresetLayerModulator& pan = *leaf.Modulators[10];
   EXPECT_EQ(pan.Dest(), gen::pan);
   EXPECT_EQ(pan.Src1(), 3);
