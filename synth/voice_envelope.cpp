@@ -99,8 +99,11 @@ void TVoiceEnvelope::ProcessSegments() {
   TEnvelope& e = Envelope;
 
   // Leave every segment whose time is up; zero-length ones are skipped here.
+  // A decay left by its time (zero length, or shortened while running) hands
+  // the sustain level on; every envelope kind does this so that no sustain
+  // holds the value the decay stopped at.
   while (e.State < esOff && e.Counter >= e.Data[e.State].Count) {
-    if (e.State == esDecay && IsVolumeEnvelope) e.Value = e.Data[esDecay].Min * e.Data[esDecay].Coef;
+    if (e.State == esDecay) e.Value = e.Data[esDecay].Min * e.Data[esDecay].Coef;
     ++e.State;
     e.Counter = 0;
   }
