@@ -10,6 +10,7 @@
 #include "synth/fpu.h"
 #include "synth/math_helpers.h"
 #include "synth/mixing.h"
+#include "synth/resampling_tables.h"
 #include "synth/reverb.h"
 #include "synth/synth_init.h"
 #include "synth/voice.h"
@@ -117,7 +118,9 @@ TSynth::TSynth() {
   VoiceAllocationAlgorithm = 0;
   DoHandleLinkedSamples = true;
 
-  // 6. Sound-bank lists and the root layer are created here.
+  // 6. The bank and sample lists are members; the lookup table starts zeroed.
+  RootPresetLayer = std::make_unique<TPresetLayer>(this, nullptr);
+  RootPresetLayer->Name = "Root";
 
   // 7.
   NumberOfVoices = 32;
@@ -159,7 +162,9 @@ TSynth::~TSynth() {
   WorkerThreads.clear();  // SetNumberOfThreads(0) left the pool empty
   FreeVoices();
   for (auto& channel : Channels) channel.reset();
-  // Sound-bank lists and the root layer are freed here.
+  RootPresetLayer.reset();
+  Samples.Clear();
+  AttachedSoundFonts.Clear();
   Chorus.reset();
   Reverb.reset();
   {
@@ -195,8 +200,7 @@ void TSynth::Clear() {
     event = next;
   }
   EventFirst = EventLast = EventNextFree = CurrentEvent = nullptr;
-  // Sample list, attached banks, root layer, PresetLayers and SoundBankInfo
-  // are cleared here.
+  ClearSoundBanks();
   EventNoteIDCounter = 1;
   Reset();
 }
@@ -449,22 +453,43 @@ void TSynth::SetThreadVoiceCountThreshold(int32_t Value) { ThreadVoiceCountThres
 
 void TSynth::SetResamplingMethod(int32_t Method, int32_t InterpolationMode) {
   ResamplingInterpolationMode = InterpolationMode;
-  if (Method == ResamplingMethod || Method < 0 || Method > 19) return;
+  if (Method == ResamplingMethod || Method < 0 || Method > rmLastMethod) return;
   {
+    // No block renders while the shared tables change.
     TOptionalWriteLock lock(ResamplingTablesLock);
     FreeResamplingTables();
-    ResamplingMethod = Method;
-    FastSINCActive = false;
-    ResamplingFracLen = 0;
-    ResamplingFracMask = 0;
-    ResamplingFracFactor = 0.0;
-    ResamplingLoopStartOffset = 0;
-    ResamplingLoopEndOffset = 0;
+    try {
+      ApplyResamplingMethod(Method);
+      AcquireResamplingTables(Method);
+    } catch (...) {
+      // Out of memory for the tables: fall back to nearest, which needs none,
+      // so no voice keeps a resampler whose tables are gone.
+      ApplyResamplingMethod(rmNearest);
+      for (int32_t i = 0; i < NumberOfVoices; i++) Voices[static_cast<size_t>(i)]->UpdateResamplingProc();
+      throw;
+    }
+    HasResamplingTables = true;
   }
   for (int32_t i = 0; i < NumberOfVoices; i++) Voices[static_cast<size_t>(i)]->UpdateResamplingProc();
 }
 
-void TSynth::FreeResamplingTables() { HasResamplingTables = false; }
+void TSynth::ApplyResamplingMethod(int32_t Method) {
+  const TResamplingMethodInfo info = ResamplingMethodInfo(Method);
+  ResamplingMethod = Method;
+  ResamplingPoints = info.Points;
+  FastSINCActive = info.FastSINCActive;
+  ResamplingFracLen = info.FracLen;
+  ResamplingFracMask = info.FracLen != 0 ? info.FracLen - 1 : 0;
+  ResamplingFracFactor = info.FracLen != 0 ? 1.0 / static_cast<double>(info.FracLen) : 0.0;
+  ResamplingLoopStartOffset = info.LoopStartOffset;
+  ResamplingLoopEndOffset = info.LoopEndOffset;
+}
+
+void TSynth::FreeResamplingTables() {
+  if (!HasResamplingTables) return;
+  ReleaseResamplingTables(ResamplingMethod);
+  HasResamplingTables = false;
+}
 
 void TSynth::GlobalParameterControlChange(std::span<const int32_t> SlotPath, std::span<const int32_t> Parameters,
                                           std::span<const int32_t> Values) {
