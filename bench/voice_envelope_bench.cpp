@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "banks/preset_layer.h"
 #include "synth/synth.h"
 #include "synth/voice.h"
 #include "synth/voice_envelope.h"
@@ -34,9 +35,10 @@ BENCHMARK(BM_EnvelopeSegmentStep)->DenseRange(0, 5);
 // One modulation step of a point envelope on a long segment with the given interpolator.
 void BM_EnvelopePointStep(benchmark::State& state) {
   TEnvelopeBench b;
-  TEnvelopePointList list;
+  TPresetLayerEnvelope list;
   const auto mode = static_cast<int32_t>(state.range(0));
   list.Active = true;
+  list.LoopStart = list.LoopEnd = list.SustainLoopStart = list.SustainLoopEnd = -1;
   list.Points = {{mode, 0, 0}, {mode, 1000, 1 << 30}, {mode, 2000, 1 << 29}};
   TVoiceEnvelope& e = b.Envelope;
   e.SetLayerEnvelope(&list);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "banks/preset_layer.h"
 #include "synth/envelope_interpolators.h"
 #include "synth/synth.h"
 
@@ -152,7 +153,7 @@ void TVoiceEnvelope::ProcessPoints() {
   TEnvelope& e = Envelope;
   // A finished list stays finished; its output no longer changes.
   if (e.State == esOff) return;
-  const TEnvelopePointList& list = *LayerEnvelope;
+  const TPresetLayerEnvelope& list = *LayerEnvelope;
 
   if (FrameRemain < 1) {
     if (list.SustainLoopStart >= 0 && list.SustainLoopEnd >= 0 && CurrentPoint >= list.SustainLoopEnd && !IsKeyOff) {
@@ -168,7 +169,7 @@ void TVoiceEnvelope::ProcessPoints() {
       return;
     }
     const int32_t c = CurrentPoint;
-    const TEnvelopePoint* p = list.Points.data();
+    const TPresetLayerEnvelopePoint* p = list.Points.data();
     x2 = p[c].Time;
     y2 = static_cast<float>(p[c].Value) * PointValueScale;
     InterpolationMode = p[c].Mode;

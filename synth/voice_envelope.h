@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 #include "synth/synth_class.h"
 
@@ -9,22 +8,7 @@ namespace kelvane {
 
 class TSynth;
 class TVoice;
-
-// A layer's multi-point envelope as the instrument model holds it (same fields).
-struct TEnvelopePoint {
-  int32_t Mode = 0;   // interpolation of the segment ending here, 0..4
-  int32_t Time = 0;   // seconds from the start of the envelope
-  int32_t Value = 0;  // fixed point, 2^31 = 1.0
-};
-
-struct TEnvelopePointList {
-  bool Active = false;
-  std::vector<TEnvelopePoint> Points;
-  int32_t LoopStart = -1;  // point indices; negative = none
-  int32_t LoopEnd = -1;
-  int32_t SustainLoopStart = -1;
-  int32_t SustainLoopEnd = -1;
-};
+struct TPresetLayerEnvelope;
 
 // Segment indices of TEnvelope.State.
 enum TEnvelopeSegment : int32_t {
@@ -100,7 +84,7 @@ class TVoiceEnvelope : public TSynthClass {
   void SetRelease(double Timecents, double Curve);
   // The layer chain's point list, or null for the segment envelope; the list
   // must outlive the note.
-  void SetLayerEnvelope(const TEnvelopePointList* List) { LayerEnvelope = List; }
+  void SetLayerEnvelope(const TPresetLayerEnvelope* List) { LayerEnvelope = List; }
 
   // Modulation steps of a time in timecents at the synthesizer's rate.
   int32_t TimecentsToSteps(double Timecents) const;
@@ -122,7 +106,7 @@ class TVoiceEnvelope : public TSynthClass {
   TVoice& Voice;
   bool IsVolumeEnvelope;
   TEnvelope Envelope;
-  const TEnvelopePointList* LayerEnvelope = nullptr;  // null = none
+  const TPresetLayerEnvelope* LayerEnvelope = nullptr;  // null = none
 
  private:
   void ApplyDecay();

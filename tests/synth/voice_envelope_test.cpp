@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "banks/preset_layer.h"
 #include "synth/synth.h"
 #include "synth/voice.h"
 #include "synth/voice_envelope.h"
@@ -19,6 +20,8 @@ constexpr double OneStep = 1.0 / 1024.0;
 
 class VoiceEnvelopeTest : public ::testing::Test {
  protected:
+  VoiceEnvelopeTest() { List.LoopStart = List.LoopEnd = List.SustainLoopStart = List.SustainLoopEnd = -1; }
+
   TVoiceEnvelope& Make(bool volume, int32_t rate) {
     Synth->SetSampleRate(rate);
     Env = std::make_unique<TVoiceEnvelope>(*Synth, *Voice, volume);
@@ -48,7 +51,7 @@ class VoiceEnvelopeTest : public ::testing::Test {
   void Skip(int n) { Run(n); }
 
   // Points of a list: seconds, value in 0..1.
-  static TEnvelopePoint Point(int32_t mode, int32_t seconds, double value) {
+  static TPresetLayerEnvelopePoint Point(int32_t mode, int32_t seconds, double value) {
     const long long fixed = std::min(std::llround(value * 2147483648.0), 2147483647LL);
     return {mode, seconds, static_cast<int32_t>(fixed)};
   }
@@ -68,7 +71,7 @@ class VoiceEnvelopeTest : public ::testing::Test {
   std::unique_ptr<TSynth> Synth = std::make_unique<TSynth>();
   std::unique_ptr<TVoice> Voice = std::make_unique<TVoice>(*Synth, 1);
   std::unique_ptr<TVoiceEnvelope> Env;
-  TEnvelopePointList List;
+  TPresetLayerEnvelope List;
 };
 
 // ---- Segment lengths ----
