@@ -10,6 +10,6 @@ if [ ! -x "$build/tools/kelvane-render" ]; then
   echo "Built the engine in $build. The renderer command (kelvane-render) does not exist yet, so nothing was rendered."
   exit 0
 fi
-song=${1:-/usr/share/games/openttd/baseset/openmsx/01_tycoon.mid}
+song=${1:-/usr/share/games/openttd/baseset/openmsx/chemistry_lab.mid}
 out=${2:-out.wav}
 "$build/tools/kelvane-render" "$song" "$out"
