@@ -117,7 +117,9 @@ TSynth::TSynth() {
   VoiceAllocationAlgorithm = 0;
   DoHandleLinkedSamples = true;
 
-  // 6. Sound-bank lists and the root layer are created here.
+  // 6. The bank and sample lists are members; the lookup table starts zeroed.
+  RootPresetLayer = std::make_unique<TPresetLayer>(this, nullptr);
+  RootPresetLayer->Name = "Root";
 
   // 7.
   NumberOfVoices = 32;
@@ -159,7 +161,9 @@ TSynth::~TSynth() {
   WorkerThreads.clear();  // SetNumberOfThreads(0) left the pool empty
   FreeVoices();
   for (auto& channel : Channels) channel.reset();
-  // Sound-bank lists and the root layer are freed here.
+  RootPresetLayer.reset();
+  Samples.Clear();
+  AttachedSoundFonts.Clear();
   Chorus.reset();
   Reverb.reset();
   {
@@ -195,8 +199,7 @@ void TSynth::Clear() {
     event = next;
   }
   EventFirst = EventLast = EventNextFree = CurrentEvent = nullptr;
-  // Sample list, attached banks, root layer, PresetLayers and SoundBankInfo
-  // are cleared here.
+  ClearSoundBanks();
   EventNoteIDCounter = 1;
   Reset();
 }

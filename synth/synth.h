@@ -8,6 +8,10 @@
 #include <span>
 #include <vector>
 
+#include "banks/attached_sound_font.h"
+#include "banks/preset_layer.h"
+#include "banks/preset_lookup.h"
+#include "banks/sample.h"
 #include "sync/inverted_semaphore.h"
 #include "sync/multiple_reader_single_writer_lock.h"
 #include "sync/slim_reader_writer_lock.h"
@@ -99,6 +103,20 @@ class TSynth : public TSynthClass {
   bool LoadDefaultSoundFont(bool DelayLoadSamples);
   bool LoadDefaultSoundFont(bool DelayLoadSamples, TDefaultBankPlaces& Places);
 
+  // Rebuilds the polyphony cache, the lookup table and the layers' Active
+  // flags; after every change of the tree or of a bank's enable flags.
+  void Recache();
+  // (bank, program, leaf) triples inside the inclusive ranges; only the leaves
+  // of aSoundFont unless it is null.
+  TPresetInfos GetPresetInfos(TAttachedSoundFont* aSoundFont, int32_t aBankLo, int32_t aBankHi, int32_t aPrgLo,
+                              int32_t aPrgHi);
+  // Loads the samples of enabled presets and unloads the rest, killing the
+  // voices that play them. After Recache.
+  void LoadUnloadSamples();
+  void LoadAllSamples();
+  // Loads the samples that the queued events will play; unloads nothing.
+  void LoadNeededSamples();
+
   uintptr_t AllocateEventNoteID();
   void FreeEventNoteID(uintptr_t ID);
   // Note of the first active voice carrying ID; -1 when none (or ID is 0).
@@ -146,8 +164,13 @@ class TSynth : public TSynthClass {
   std::unique_ptr<TTuningTables> TuningTables;  // [bank][program][key], semitones
   std::atomic<bool> TuningTablesChanged{true};
 
-  // Sound-bank data (AttachedSoundFonts, SoundBankInfo, Samples,
-  // RootPresetLayer, PresetLayers) goes here.
+  // Sound-bank data. Declared so that layers go before samples and samples
+  // before the banks they load from.
+  TAttachedSoundFontList AttachedSoundFonts;  // owning, in attach order
+  TSFSoundBankInfo SoundBankInfo;             // copy of the last attached bank's
+  TSampleList Samples;                        // owning; a sample's Index is its position
+  std::unique_ptr<TPresetLayer> RootPresetLayer;  // "Root"
+  TPresetLayers PresetLayers;                     // chain heads by bank * 128 + program
 
   std::unique_ptr<TVoice*[]> Voices;              // MaxVoices slots, NumberOfVoices in use
   std::unique_ptr<TVoice*[]> ActiveThreadVoices;  // MaxVoices + 1 slots
@@ -215,6 +238,8 @@ class TSynth : public TSynthClass {
   void EventInsert(TMIDIEvent* Event);
   void FreeEventRecord(TMIDIEvent* Event);
   void FreeVoices();
+  // Frees samples, banks and the tree; a new empty root, an empty lookup table.
+  void ClearSoundBanks();
   void RenderVoicesThreaded(TBufferSample* Buffer, int32_t Samples);
   void FreeResamplingTables();
   bool ReadMIDIContainer(TStream& Stream, bool AcceptRMID);

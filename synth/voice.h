@@ -9,6 +9,7 @@ namespace kelvane {
 
 class TSynth;
 class TChannel;
+class TSample;
 class TSynthThread;
 struct TVoiceBuffers;
 
@@ -36,6 +37,7 @@ class TVoice : public TSynthClass {
   bool Active = false;
   int32_t Note = 0;
   uintptr_t EventNoteID = 0;      // 0 = none
+  TSample* Sample = nullptr;      // the sample the voice plays; not owned
   TSynthThread* Thread = nullptr;  // render thread of the current sub-block, null on the calling thread
   TVoiceBuffers* VoiceBuffers = nullptr;  // scratch of the rendering context
   TBufferSample Last{};           // last output frame, for click removal

@@ -1,0 +1,133 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "banks/object_list.h"
+#include "sync/multiple_reader_single_writer_lock.h"
+#include "synth/synth_class.h"
+
+namespace kelvane {
+
+class TSynth;
+class TAttachedSoundFont;
+
+// The SF2 sample header ("shdr" record). The fields sit at their file offsets;
+// the file record is the first 46 bytes (the struct has 2 bytes of tail
+// padding, so fields stay naturally aligned). Decode with FromBytes.
+struct TSFSample {
+  char SampleName[20];
+  uint32_t lwStart;
+  uint32_t lwEnd;
+  uint32_t LoopStart;
+  uint32_t LoopEnd;
+  uint32_t SampleRate;
+  uint8_t OriginalPitch;
+  int8_t PitchCorrection;
+  uint16_t SampleLink;
+  uint16_t SampleType;  // 1 mono, 2 right, 4 left, 8 linked, 0x8000 ROM
+
+  static constexpr size_t StoredSize = 46;
+  // Decodes the 46 little-endian bytes of one stored record.
+  static TSFSample FromBytes(const uint8_t* bytes);
+};
+static_assert(offsetof(TSFSample, SampleType) + sizeof(uint16_t) == TSFSample::StoredSize);
+
+enum TSampleTypeFlag : uint8_t { stfMono = 0, stfLeft = 1, stfRight = 2, stfLinked = 3, stfForceMono = 4 };
+
+// A set of TSampleTypeFlag, bit n for flag n.
+struct TSampleTypeFlags {
+  uint8_t Bits = 0;
+
+  constexpr bool Contains(TSampleTypeFlag flag) const { return (Bits >> flag) & 1u; }
+  constexpr void Include(TSampleTypeFlag flag) { Bits = static_cast<uint8_t>(Bits | (1u << flag)); }
+  constexpr void Exclude(TSampleTypeFlag flag) { Bits = static_cast<uint8_t>(Bits & ~(1u << flag)); }
+  constexpr bool Empty() const { return Bits == 0; }
+  // Any of stfLeft, stfRight, stfLinked: the sample is part of a link chain.
+  constexpr bool IsLinkedType() const {
+    return (Bits & ((1u << stfLeft) | (1u << stfRight) | (1u << stfLinked))) != 0;
+  }
+  constexpr bool operator==(const TSampleTypeFlags&) const = default;
+};
+
+enum TLoopType : uint8_t { ltUNKNOWN = 0, ltNONE = 1, ltFORWARD = 2, ltBACKWARD = 3, ltBIDI = 4 };
+
+// Frames on each side of a sample's data that repeat its first and last frame.
+inline constexpr int32_t SampleGuardFrames = 2048;
+// Data and WorkData hold Length + SampleGuardElements floats.
+inline constexpr int32_t SampleGuardElements = 2 * SampleGuardFrames;
+// Longest chain that Load and MarkAsNeeded follow from a sample.
+inline constexpr int32_t MaxSampleLinks = 9;
+
+// A frame range in which WorkData differs from Data.
+struct TSampleWorkDataModification {
+  int32_t From = 0;
+  int32_t To_ = 0;
+};
+
+// One sample. Frame k lives at Data[k + SampleGuardFrames]. Data, WorkData,
+// Loaded and the work-data state are guarded by MultipleReaderSingleWriterLock:
+// written under the write lock, read by rendering voices under the read lock.
+class TSample : public TSynthClass {
+ public:
+  explicit TSample(TSynth* ownerSynth);
+  ~TSample() override;
+  TSample(const TSample&) = delete;
+  TSample& operator=(const TSample&) = delete;
+
+  void Reset() {}
+  void Clear();
+  // Copies everything except Synth, Index, BankIndex, Needed and the lock.
+  void Assign(const TSample& from);
+
+  // nested is true only for the calls along a link chain.
+  void MarkAsNeeded(bool nested);
+  // Raises EKelvaneStreamError when the bank stream is too short; the lock is
+  // released and the sample stays unloaded.
+  void Load(bool nested);
+  void Unload(bool nested);
+
+  // Number of floats in Data and WorkData when loaded.
+  int64_t BufferElements() const { return static_cast<int64_t>(Length > 0 ? Length : 0) + SampleGuardElements; }
+
+  TSynth* Synth;
+  int32_t Index = -1;      // position in TSynth::Samples
+  int32_t BankIndex = -1;  // the bank file's sample number
+  std::string Name;
+  double AmpLeft = 1.0;
+  double AmpRight = 1.0;
+  std::atomic<bool> Loaded{false};
+  TSFSample SFSample{};
+  int64_t SFXOffset = 0;  // byte position of the float frames in an SFX bank; 0 = none
+  TSample* LinkSample = nullptr;
+  TAttachedSoundFont* AttachedSoundFont = nullptr;  // the bank that can reload the sample
+  bool Active = true;
+  int32_t Length = 0;     // frames
+  int32_t LoopStart = 0;  // frames from the sample start
+  int32_t LoopEnd = 0;
+  int32_t SampleRate = 0;  // Hz
+  TSampleTypeFlags SampleTypeFlags;
+  int32_t OriginalPitch = 0;    // MIDI key
+  int32_t PitchCorrection = 0;  // cents
+  std::unique_ptr<float[]> Data;
+  std::unique_ptr<float[]> WorkData;  // resampler's copy, patched around the active loop
+  TSampleWorkDataModification WorkDataModifications[4];
+  int32_t CountWorkDataModifications = 0;
+  TLoopType IndexLookupLoopType = ltUNKNOWN;  // the loop WorkData is prepared for
+  int32_t IndexLookupLoopStart = -1;
+  int32_t IndexLookupLoopEnd = -1;
+  TMultipleReaderSingleWriterLock MultipleReaderSingleWriterLock;
+  bool Needed = false;  // mark of the last LoadUnloadSamples pass
+
+ private:
+  void ResetWorkDataState();
+  void ReadSamples();  // under the write lock; fills Data, leaves Loaded to the caller
+  bool HandleLinkedSamples() const;
+};
+
+using TSampleList = TObjectGenericList<TSample>;
+
+}  // namespace kelvane

@@ -1,0 +1,148 @@
+// TSynth's sound-bank operations: lookup rebuild, preset listing and the
+// bulk sample loading. Run under the owner's lock, never inside a block.
+#include "banks/preset_layer.h"
+#include "banks/preset_lookup.h"
+#include "banks/sample.h"
+#include "synth/synth.h"
+#include "synth/voice.h"
+
+namespace kelvane {
+
+namespace {
+
+constexpr int32_t DrumChannel = 9;
+
+// Whether every selector of the leaf and of its ancestors accepts the note.
+// Bank and program selectors were applied when the lookup table was built.
+bool LeafAcceptsNote(const TPresetLayer& leaf, int32_t channel, int32_t key, int32_t velocity,
+                     const uint8_t* controllers) {
+  for (const TPresetLayer* layer = &leaf; layer; layer = layer->Parent) {
+    for (const TPresetLayerSelector* selector : layer->Selectors) {
+      switch (selector->fSelectorType) {
+        case lstNOTERANGE:
+          if (!selector->Accepts(key)) return false;
+          break;
+        case lstVELOCITYRANGE:
+          if (!selector->Accepts(velocity)) return false;
+          break;
+        case lstCONTROLLER7BITRANGE:
+        case lstCONTROLLER14BITRANGE:
+          if (!selector->Accepts(selector->ControllerValue(controllers))) return false;
+          break;
+        case lstCHANNELRANGE:
+          if (!selector->Accepts(channel)) return false;
+          break;
+        default:
+          break;
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+void TSynth::Recache() { RebuildPresetLayers(*RootPresetLayer, PresetLayers); }
+
+TPresetInfos TSynth::GetPresetInfos(TAttachedSoundFont* aSoundFont, int32_t aBankLo, int32_t aBankHi,
+                                    int32_t aPrgLo, int32_t aPrgHi) {
+  return CollectPresetInfos(*RootPresetLayer, aSoundFont, aBankLo, aBankHi, aPrgLo, aPrgHi);
+}
+
+void TSynth::ClearSoundBanks() {
+  // Voices only point at samples; drop those pointers before the samples go.
+  for (int32_t i = 0; i < NumberOfVoices; ++i)
+    if (Voices[i]) Voices[i]->Sample = nullptr;
+  RootPresetLayer = std::make_unique<TPresetLayer>(this, nullptr);
+  RootPresetLayer->Name = "Root";
+  PresetLayers.Clear();
+  Samples.Clear();
+  AttachedSoundFonts.Clear();
+  SoundBankInfo = TSFSoundBankInfo{};
+}
+
+void TSynth::LoadUnloadSamples() {
+  for (TSample* sample : Samples) sample->Needed = false;
+  for (int32_t index = 0; index < TPresetLayers::Count; ++index) {
+    for (TPresetLayer* layer = PresetLayers[index]; layer; layer = layer->NextLayer)
+      if (layer->Active && !layer->HasChildren() && layer->Sample) layer->Sample->MarkAsNeeded(false);
+  }
+  for (TSample* sample : Samples) {
+    if (sample->Needed) {
+      sample->Load(false);
+      sample->Active = true;
+    } else {
+      for (int32_t i = 0; i < NumberOfVoices; ++i) {
+        TVoice* voice = Voices[i];
+        if (voice && voice->Sample == sample) {
+          voice->Kill();
+          voice->Sample = nullptr;
+        }
+      }
+      sample->Unload(false);
+      sample->Active = false;
+    }
+  }
+}
+
+void TSynth::LoadAllSamples() {
+  for (TSample* sample : Samples) sample->Load(false);
+}
+
+void TSynth::LoadNeededSamples() {
+  int32_t programs[16] = {};
+  int32_t banks[16] = {};  // 14-bit bank select per channel
+  uint8_t controllers[128] = {};  // shared by all channels
+  auto chainOrFallback = [this](int32_t bank, int32_t program) {
+    TPresetLayer* head = PresetLayers.Get(bank, program);
+    return head ? head : PresetLayers.Get(0, 0);
+  };
+  for (const TMIDIEvent* event = EventFirst; event; event = event->Next) {
+    const int32_t channel = event->Command & 0x0F;
+    switch (event->Command & 0xF0) {
+      case 0xB0: {
+        const int32_t controller = event->Data[0] & 127;
+        const int32_t value = event->Data[1] & 127;
+        controllers[controller] = static_cast<uint8_t>(value);
+        if (controller == 0) banks[channel] = (banks[channel] & 127) | (value << 7);
+        if (controller == 32) banks[channel] = (banks[channel] & ~127) | value;
+        break;
+      }
+      case 0xC0:
+        programs[channel] = event->Data[0] & 127;
+        break;
+      case 0x90: {
+        const int32_t key = event->Data[0] & 127;
+        const int32_t velocity = event->Data[1] & 127;
+        if (velocity == 0) break;
+        const int32_t program = programs[channel] & 127;
+        const int32_t bank = banks[channel] & 16383;
+        TPresetLayer* chains[2] = {nullptr, nullptr};
+        if (channel == DrumChannel && PresetLayers.Get(PercussionBank, program)) {
+          chains[0] = PresetLayers.Get(PercussionBank, program);
+        } else {
+          if (channel == DrumChannel) {
+            chains[0] = PresetLayers.Get(PercussionBank, 0);
+            if (!chains[0]) chains[0] = PresetLayers.Get(0, program);
+            if (!chains[0]) chains[0] = PresetLayers.Get(0, 0);
+          } else {
+            chains[0] = chainOrFallback(0, program);
+          }
+          chains[1] = chainOrFallback(bank, program);
+        }
+        for (TPresetLayer* head : chains) {
+          for (TPresetLayer* leaf = head; leaf; leaf = leaf->NextLayer) {
+            if (leaf->Active && !leaf->HasChildren() && leaf->Sample &&
+                LeafAcceptsNote(*leaf, channel, key, velocity, controllers))
+              leaf->Sample->Load(false);
+          }
+        }
+        break;
+      }
+      default:
+        break;
+    }
+  }
+}
+
+}  // namespace kelvane
