@@ -126,7 +126,7 @@ bool TSynth::LoadDefaultSoundFont(bool DelayLoadSamples) {
 bool TSynth::LoadDefaultSoundFont(bool DelayLoadSamples, TDefaultBankPlaces& Places) {
   const std::string path = FindDefaultBank(Places);
   if (path.empty()) return false;
-  return AttachBankStream(std::make_unique<TFileStream>(path), DelayLoadSamples);
+  return AttachSoundFont(std::make_unique<TFileStream>(path), DelayLoadSamples) != nullptr;
 }
 
 }  // namespace kelvane

@@ -41,7 +41,8 @@ bool TSynth::ReadMIDIContainer(TStream& Stream, bool AcceptRMID) {
       TMemoryStream songStream(song->data(), song->size());
       const bool result = ReadMIDIContainer(songStream, false);
       // The whole container goes to the bank readers: an RMID may carry a DLS bank.
-      AttachBankStream(std::make_unique<TMemoryStream>(bytes.data(), bytes.size()), true);
+      // Plain RMID files carry none: the bank readers then return null.
+      AttachSoundFont(std::make_unique<TMemoryStream>(bytes.data(), bytes.size()), true);
       return result;
     }
   }
@@ -106,13 +107,6 @@ void TSynth::Seek(int64_t ToPosition, int64_t ValueUnit) {
       if (CurrentEvent != nullptr) SamplesRemainToNextMIDIEvent -= step;
     }
   }
-}
-
-bool TSynth::AttachBankStream(std::unique_ptr<TStream> Stream, bool DelayLoadSamples) {
-  // Bank attachment arrives with the bank readers; until then nothing is attached.
-  (void)Stream;
-  (void)DelayLoadSamples;
-  return false;
 }
 
 }  // namespace kelvane

@@ -9,7 +9,7 @@ TVoice::TVoice(TSynth& Synth, int32_t Number) : Synth(Synth), Number(Number) { R
 
 TVoice::~TVoice() { Reset(); }
 
-void TVoice::UpdateResamplingProc() {}
+void TVoice::UpdateResamplingProc() { ResamplingProc = ResamplerForMethod(Synth.ResamplingMethod); }
 
 void TVoice::HandOffClickResidue() {
   // Voices only stop between sub-blocks for now, so the channel's own

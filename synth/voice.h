@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "synth/buffer_sample.h"
+#include "synth/resampler.h"
 #include "synth/synth_class.h"
 
 namespace kelvane {
@@ -40,6 +41,8 @@ class TVoice : public TSynthClass {
   TSample* Sample = nullptr;      // the sample the voice plays; not owned
   TSynthThread* Thread = nullptr;  // render thread of the current sub-block, null on the calling thread
   TVoiceBuffers* VoiceBuffers = nullptr;  // scratch of the rendering context
+  TResampleProc ResamplingProc = ResampleNearest;       // the synthesizer's method
+  TResampleProc ResamplingProcToUse = ResampleNearest;  // the current block's choice
   TBufferSample Last{};           // last output frame, for click removal
   double AmpChorus = 0.0;         // linear chorus send of the last frame
   double AmpReverb = 0.0;         // linear reverb send of the last frame

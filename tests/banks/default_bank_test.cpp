@@ -8,6 +8,7 @@
 #include <set>
 
 #include "banks/default_bank.h"
+#include "sf2_builder.h"
 #include "synth/synth.h"
 
 namespace kelvane {
@@ -110,6 +111,26 @@ TEST(DefaultBank, LoadReportsFalseWithoutABank) {
   places.Current = folder.string();
   places.Existing.insert((folder / "gm.dls").string());
   EXPECT_FALSE(synth.LoadDefaultSoundFont(true, places));
+  EXPECT_EQ(synth.AttachedSoundFonts.Count(), 0);
+}
+
+TEST(DefaultBank, AttachesTheFirstExistingBank) {
+  const std::filesystem::path folder = std::filesystem::path(KELVANE_BINARY_DIR) / "default_bank_attach_test";
+  std::filesystem::create_directories(folder);
+  test::Sf2Builder bank;
+  bank.sample("sine", std::vector<int16_t>(64, 1000));
+  bank.instrument("Lead").zone().sampleId(0);
+  bank.preset("Lead", 0, 0).zone().instrument(0);
+  const auto bytes = bank.build();
+  std::ofstream(folder / "gm.sf2", std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                           static_cast<std::streamsize>(bytes.size()));
+
+  TFakePlaces places;
+  places.Executable = folder.string();  // gm.sf2 next to the program, no gm.dls before it
+  places.Existing = {(folder / "gm.sf2").string(), "/usr/share/sounds/sf2/default-GM.sf2"};
+  TSynth synth;
+  EXPECT_TRUE(synth.LoadDefaultSoundFont(true, places));
+  EXPECT_EQ(synth.AttachedSoundFonts.Count(), 1);
 }
 
 TEST(DefaultBank, SystemPlaces) {

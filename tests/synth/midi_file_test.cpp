@@ -325,6 +325,7 @@ TEST_F(MIDIFileReader, RMIDContainerPlaysItsSong) {
 
   ASSERT_TRUE(Load(*Synth, rmid));
   EXPECT_EQ(Synth->Duration(1000), 1000);
+  EXPECT_EQ(Synth->AttachedSoundFonts.Count(), 0);  // the container holds no readable bank
 
   // Read from the stream's position, as when a container sits inside a larger file.
   std::vector<uint8_t> prefixed(7, 0xAA);
