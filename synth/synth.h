@@ -30,6 +30,8 @@ class TChorus;
 class TReverb;
 class TSynthThread;
 struct TVoiceBuffers;
+class TStream;
+class TDefaultBankPlaces;
 
 // Bound callbacks: a plain code pointer plus its context, so calling one never
 // allocates.
@@ -86,6 +88,20 @@ class TSynth : public TSynthClass {
 
   void GlobalParameterControlChange(std::span<const int32_t> SlotPath, std::span<const int32_t> Parameters,
                                     std::span<const int32_t> Values);
+
+  // Queues a Standard MIDI File or the song of an RMID container, from the
+  // stream's position, at the current sample rate, then resets the synth.
+  // True when at least one track was read.
+  bool ReadMIDI(TStream& Stream);
+  // Position of the last queued event in 1/ValueUnit seconds (1000 = ms).
+  int64_t Duration(int64_t ValueUnit) const;
+  // Rewinds and dispatches every event before ToPosition (1/ValueUnit seconds)
+  // without rendering; voices keep sounding from their start.
+  void Seek(int64_t ToPosition, int64_t ValueUnit);
+
+  // Attaches the first existing bank of the default places; true when it was a bank.
+  bool LoadDefaultSoundFont(bool DelayLoadSamples);
+  bool LoadDefaultSoundFont(bool DelayLoadSamples, TDefaultBankPlaces& Places);
 
   // Reads a bank file (SFX, then DLS, then SF2) and adds its samples and
   // layers; takes the stream in every case. Null when the stream is no bank of
@@ -241,6 +257,7 @@ class TSynth : public TSynthClass {
   void FreeResamplingTables();
   // Sets the resampling fields from a method code's row of the method table.
   void ApplyResamplingMethod(int32_t Method);
+  bool ReadMIDIContainer(TStream& Stream, bool AcceptRMID);
 };
 
 }  // namespace kelvane
