@@ -246,10 +246,18 @@ class TVoice : public TSynthClass {
   void HandOffClickResidue();
   void ReleaseVoiceNotify();
   void ApplyEnvelopeGenerator(int32_t Gen);
+  // Semitones of an integer key 0..127 from the channel's tuning.
+  double TuningValue(int32_t AKey) const;
+  // -(LFO and envelope volume offsets) in centibels, for the volume envelope's release.
+  double VolumeModulationCentibels() const;
   // One modulation step of FillBuffer; false when it ended the voice.
   bool ModulationStep(bool HasCrossfades);
   void ResamplingSetUp();
   void StartLoopCrossFade();
+  // Clamps the block's loop range into the sample; too short a loop plays as none.
+  void ClampLoopRange();
+  // Product of the layer chain's cross-fade weights.
+  double LayerCrossFadeGain() const;
   // Current accumulators of the channel's click residues in this rendering context.
   void ResidueTargets(TBufferSample*& Dry, TBufferSample*& Chorus, TBufferSample*& Reverb);
 };
