@@ -3,8 +3,11 @@
 #include <cstdint>
 
 #include "synth/buffer_sample.h"
+#include "synth/controllers.h"
+#include "synth/generators.h"
 #include "synth/midi_event.h"
 #include "synth/synth_class.h"
+#include "synth/tuning_table.h"
 
 namespace kelvane {
 
@@ -32,6 +35,24 @@ class TChannel : public TSynthClass {
   TBufferSample Last{};    // dry residue
   TBufferSample ChorusLast{};
   TBufferSample ReverbLast{};
+
+  // State the voices read (plain fields until the channel interprets messages).
+  TControllers Controllers{};
+  int32_t KeyPressure = 0;      // last polyphonic pressure on the channel
+  int32_t ChannelPressure = 0;
+  TGenWorkValues GenNRPNValues{};  // per-generator offsets from SoundFont NRPNs
+  int32_t TuningBank = 0;          // 0..127
+  int32_t TuningProgram = 0;       // 0..127
+  TTuningTable TuningTable{};        // per-key offsets, semitones
+  TTuningTable ForcedTuningTable{};  // absolute pitches, semitones
+  bool UseForcedTuningTable = false;
+  int32_t Bank = 0;  // 14-bit
+  int32_t ProgramNumber = 0;
+  int32_t PitchBendDepthSemitones = 2;
+  int32_t PitchBendDepthCents = 0;
+  int32_t PitchBend = 8192;  // 0..16383
+  bool HoldPedal = false;
+  bool SostenutoPedal = false;
 };
 
 }  // namespace kelvane

@@ -8,6 +8,9 @@
 
 #include "synth/channel.h"
 #include "synth/synth.h"
+#include "synth/voice.h"
+#include "banks/preset_layer.h"
+#include "banks/sample.h"
 
 namespace {
 std::atomic<long> Allocations{0};
@@ -72,6 +75,39 @@ TEST(RenderAllocation, FillBufferAllocatesNothing) {
     EXPECT_EQ(Allocations.load() - before, 0) << "block " << block;
   }
   EXPECT_EQ(hookCalls, 4 * 17);
+}
+
+TEST(RenderAllocation, SoundingVoicesAllocateNothing) {
+  auto synth = std::make_unique<TSynth>();
+  auto sample = std::make_unique<TSample>(synth.get());
+  sample->Length = 1000;
+  sample->LoopStart = 100;
+  sample->LoopEnd = 900;
+  sample->SampleRate = 44100;
+  sample->OriginalPitch = 60;
+  sample->Data = std::make_unique<float[]>(static_cast<size_t>(sample->BufferElements()));
+  sample->WorkData = std::make_unique<float[]>(static_cast<size_t>(sample->BufferElements()));
+  for (int64_t i = 0; i < sample->BufferElements(); i++) sample->Data[static_cast<size_t>(i)] = sample->WorkData[static_cast<size_t>(i)] = (i % 50) / 50.0f;
+  sample->Loaded = true;
+  TPresetLayer layer(synth.get(), nullptr);
+  layer.SetGenerator(54, 1);
+  layer.SetGenerator(111, 64);
+  layer.SetGenerator(110, 2);
+  layer.Crossfades.push_back({2, 1, 0, 0, 0, 0, 0, 64, 100, 127});
+  layer.AddDefaultModulators(true);
+  const int32_t notes[] = {60, 67, 72, 48};
+  for (int32_t i = 0; i < 4; i++) {
+    synth->Voices[static_cast<size_t>(i)]->KeyOn(synth->Channels[0].get(), notes[i], 100, &layer, sample.get());
+  }
+  std::vector<TBufferSample> out(10000);
+  synth->FillBuffer(out.data(), 10000);
+  const long before = Allocations.load();
+  synth->FillBuffer(out.data(), 10000);
+  synth->Voices[1]->KeyOff(64);
+  synth->FillBuffer(out.data(), 10000);
+  EXPECT_EQ(Allocations.load() - before, 0);
+  EXPECT_TRUE(synth->Voices[0]->Active);
+  for (int32_t i = 0; i < 4; i++) synth->Voices[static_cast<size_t>(i)]->Kill();
 }
 
 TEST(RenderAllocation, CountingIsLive) {

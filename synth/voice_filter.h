@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+
+namespace kelvane {
+
+// One biquad filter of a voice. Coefficients are single precision, the
+// feedback coefficients stored negated. Audio thread once the voice sounds.
+struct TFilter {
+  int32_t FilterType = 0;  // 0 off, 1 low-pass, 2 high-pass, 3 band-pass, 4 notch, 5 peaking, 6 low shelf, 7 high shelf
+  double FilterFc = 0.0;   // absolute cents
+  float FilterQ = 0.0f;    // centibels
+  double FilterGain = 1.0;     // linear
+  double LastFilterFc = -1.0;  // Hz of the last coefficient computation; -1 = none
+  double LastFilterQ = -1.0;   // centibels of the last computation; -1 = none
+  bool FilterStartup = true;   // next computation sets the coefficients without a ramp
+  int32_t FilterCoefIncrCount = 0;  // samples left in the coefficient ramp
+  float a1 = 0.0f, a2 = 0.0f, b0 = 0.0f, b1 = 0.0f, b2 = 0.0f;
+  float a1incr = 0.0f, a2incr = 0.0f, b0incr = 0.0f, b1incr = 0.0f, b2incr = 0.0f;
+  float hista1 = 0.0f, hista2 = 0.0f, histb1 = 0.0f, histb2 = 0.0f;
+  bool FilterActive = false;
+  bool NextFilterActive = false;
+  // Modulation depths: cents for the cutoff, centibels for the resonance.
+  double ModLFOToFilterFC = 0.0;
+  double ModLFOToFilterQ = 0.0;
+  double Mod2LFOToFilterFC = 0.0;
+  double Mod2LFOToFilterQ = 0.0;
+  double ModEnvToFilterFC = 0.0;
+  double ModEnvToFilterQ = 0.0;
+  double Mod2EnvToFilterFC = 0.0;
+  double Mod2EnvToFilterQ = 0.0;
+
+  // The state after a voice reset: everything zero, no last computation,
+  // unity gain, the given type.
+  void Reset(int32_t Type) {
+    *this = TFilter{};
+    FilterType = Type;
+  }
+};
+
+}  // namespace kelvane

@@ -1,0 +1,545 @@
+// TVoice rendering: modulation steps, loop handling, resampling set-up, gain
+// ramps and mixing. Everything here runs on the thread that renders the voice
+// and allocates nothing.
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "banks/preset_layer.h"
+#include "synth/channel.h"
+#include "synth/mixing.h"
+#include "synth/synth.h"
+#include "synth/voice.h"
+#include "synth/voice_buffers.h"
+#if __has_include("synth/voice_envelope.h")
+#include "synth/voice_envelope.h"
+#else
+#include "synth/voice_envelope_fallback.h"
+#endif
+#include "synth/loop_work_data.h"
+#include "synth/resampler.h"
+
+namespace kelvane {
+
+namespace {
+
+constexpr int64_t FixedOne = int64_t{1} << 32;  // one frame in 32.32
+constexpr double NonEMUAttenuationFactor = 0.0018814356859432296;
+
+int64_t Frames(int64_t frames) { return frames * FixedOne; }
+
+// Attenuation in centibels to a linear gain; the curve depends on the EMU10K1 switch.
+double AttenuationGain(double centibels, bool emu) {
+  if (centibels < 0.0) return 1.0;
+  if (centibels >= 1441.0) return 0.0;
+  return emu ? std::pow(10.0, -0.005 * centibels) : std::pow(10.0, -NonEMUAttenuationFactor * centibels);
+}
+
+// Shared read hold of a sample's lock for one FillBuffer call.
+class TSampleReadHold {
+ public:
+  explicit TSampleReadHold(TMultipleReaderSingleWriterLock& lock) : fLock(lock) { fLock.AcquireRead(); }
+  ~TSampleReadHold() { fLock.ReleaseRead(); }
+  TSampleReadHold(const TSampleReadHold&) = delete;
+  TSampleReadHold& operator=(const TSampleReadHold&) = delete;
+
+ private:
+  TMultipleReaderSingleWriterLock& fLock;
+};
+
+
+}  // namespace
+
+void TVoice::UpdateLoopRange() {
+  LoopStart = SampleStartLoop;
+  LoopEnd = SampleEndLoop;
+  LoopType = ltNONE;
+  if (LoopEnd - LoopStart >= 9) {
+    switch (static_cast<int32_t>(GetGen(gen::sampleModes))) {
+      case 1: LoopType = ltFORWARD; break;
+      case 2:
+      case 3: LoopType = IsKeyOff ? ltNONE : ltFORWARD; break;
+      case 1000: LoopType = ltBACKWARD; break;
+      case 1001: LoopType = IsKeyOff ? ltNONE : ltBACKWARD; break;
+      case 1002: LoopType = ltBIDI; break;
+      case 1003: LoopType = IsKeyOff ? ltNONE : ltBIDI; break;
+      default: break;
+    }
+  }
+  ClampLoopRange();
+}
+
+void TVoice::ClampLoopRange() {
+  if (LoopType != ltNONE) {
+    LoopStart = std::clamp(LoopStart, 0, std::max(SampleEnd, 0));
+    LoopEnd = std::clamp(LoopEnd, 0, std::max(SampleEnd, 0));
+    if (LoopEnd < LoopStart) std::swap(LoopStart, LoopEnd);
+    if (LoopEnd - LoopStart < 3) LoopType = ltNONE;
+  }
+  if (LoopType == ltNONE) {
+    LoopStart = SampleStartBaseOffset + SampleStartOffset;
+    LoopEnd = SampleEnd;
+  }
+  LoopEndEx = std::max(0, LoopEnd - 1);
+}
+
+int32_t TVoice::GetSampleLength(int32_t Samples) {
+  const int64_t end = Frames(SampleEnd);
+  int64_t start, stop;
+  if (LoopType == ltNONE) {
+    start = Frames(static_cast<int64_t>(SampleStartBaseOffset) + SampleStartOffset);
+    stop = end;
+  } else {
+    start = Frames(LoopStart);
+    stop = Frames(LoopEnd);
+  }
+
+  // 1./2. Wrap at the range boundaries.
+  if (Position < start) {
+    if (Backwards) {
+      LoopEntered = true;
+      switch (LoopType) {
+        case ltBIDI:
+          Position = 2 * start - Position;
+          Backwards = false;
+          if (Position < start || Position >= (start + stop) / 2) Position = start;
+          break;
+        case ltFORWARD:
+        case ltBACKWARD:  // a backward loop plays from its end down to its start, again and again
+          Position = std::min(stop + Position - start, stop);
+          break;
+        default:
+          return 0;
+      }
+    } else if (LoopType == ltNONE) {
+      Position = start;
+    } else if (Position < 0) {
+      Position %= FixedOne;  // signed remainder: still negative, so it ends the voice below
+    }
+  } else if (Position >= stop) {
+    LoopEntered = true;
+    switch (LoopType) {
+      case ltBIDI:
+        Position = 2 * stop - Position;
+        Backwards = true;
+        // The turn point itself (a position exactly at the loop end) is played
+        // once; only an overshoot beyond the loop goes to the sample's end.
+        if (Position < start || Position > stop) Position = (end - FixedOne) + (Position & (FixedOne - 1));
+        break;
+      case ltFORWARD:
+        Position = std::max(start + Position - stop, start);
+        Backwards = false;
+        break;
+      case ltBACKWARD:
+        Position = std::max(2 * stop - Position, start);
+        Backwards = true;
+        break;
+      default:
+        return 0;
+    }
+  }
+
+  // 3.
+  if (Position < 0 || Position >= end || (Position < start && Backwards)) return 0;
+
+  // 4. Keep every position of the run inside the 32-bit frame range.
+  LoopIndexLimitTouched = false;
+  const int64_t increment = PositionIncrement;
+  const int64_t maxSteps = std::max<int64_t>((int64_t{1} << 30) / ((increment >> 32) + 1), 2);
+  const int32_t limited = static_cast<int32_t>(std::min<int64_t>(Samples, maxSteps));
+  const int64_t reach = static_cast<int64_t>(limited - 1) * increment;
+
+  // 5. Does the kernel reach across a loop boundary in this run?
+  if (LoopType != ltNONE) {
+    const int64_t startMargin = start + Frames(Synth.ResamplingLoopStartOffset);
+    const int64_t stopMargin = stop + Frames(Synth.ResamplingLoopEndOffset);
+    if ((start <= Position && Position <= startMargin && LoopEntered) || (stopMargin <= Position && Position <= stop) ||
+        (Backwards && Position - reach <= startMargin) || (!Backwards && Position + reach >= stopMargin)) {
+      LoopIndexLimitTouched = Synth.ResampleLoopWrapping;
+    }
+  }
+
+  // 6.
+  int64_t result = Samples;
+  if (increment > 0) {
+    if (Backwards) {
+      if (Position - reach < start) result = (Position - start - 1) / increment + 1;
+    } else if (Position + reach >= stop) {
+      result = (stop - Position - 1) / increment + 1;
+    }
+  }
+  return static_cast<int32_t>(std::clamp<int64_t>(result, 1, limited));
+}
+
+void TVoice::ResamplingSetUp() {
+  const double whole = std::floor(PhaseInc);
+  PositionIncrement = (static_cast<int64_t>(whole) << 32) + static_cast<int64_t>((PhaseInc - whole) * 4294967296.0);
+  const TResamplerChoice choice = ChooseResampler(PositionIncrement, PhaseInc, ResamplingMethod, Synth.ResamplingMethod,
+                                                  Synth.FastSINCActive, ResamplingProc);
+  ResamplingMethod = choice.Method;
+  FastSINCActive = choice.FastSINCActive;
+  ResamplingProcToUse = choice.Proc;
+  const TSINCCutOff cutOff = ComputeSINCCutOff(PositionIncrement, FastSINCActive);
+  SINCCutOffLevel = cutOff.Level;
+  SINCCutOffNextLevel = cutOff.NextLevel;
+  SINCCutOffFrac = cutOff.Frac;
+  UpdateLoopRange();
+}
+
+void TVoice::Resample(float* Buffer, int32_t Samples, int64_t Increment, int64_t& APosition) {
+  SINCCutOffCurrentLevel = SINCCutOffLevel;
+  TResampleContext context;
+  context.SampleData = CurrentSampleData;
+  context.CutOffLevel = SINCCutOffLevel;
+  context.Points = Synth.ResamplingPoints;
+  TResampleInterpolation interpolation;
+  // The verbatim copy reads forwards only; playing backwards at unity the
+  // nearest-sample routine reads the same frames in reverse.
+  interpolation.ProcToUse = (ResamplingProcToUse == ResampleNone && Increment < 0) ? ResampleNearest : ResamplingProcToUse;
+  interpolation.Method = ResamplingMethod;
+  interpolation.FastSINCActive = FastSINCActive;
+  interpolation.CutOff = {SINCCutOffLevel, SINCCutOffNextLevel, SINCCutOffFrac};
+  interpolation.InterpolationMode = Synth.ResamplingInterpolationMode;
+  interpolation.FracMask = Synth.ResamplingFracMask;
+  interpolation.FracFactor = Synth.ResamplingFracFactor;
+  const TResampleScratch scratch{VoiceBuffers->VoiceMonoBufferResamplingInterpolationA0.data(),
+                                 VoiceBuffers->VoiceMonoBufferResamplingInterpolationA1.data(),
+                                 VoiceBuffers->VoiceMonoBufferResamplingInterpolationB0.data(),
+                                 VoiceBuffers->VoiceMonoBufferResamplingInterpolationB1.data()};
+  ResampleInterpolated(context, interpolation, scratch, Buffer, Samples, Increment, APosition);
+}
+
+void TVoice::RecalculateFilter(TFilter&) {
+  // Filters are bypassed for now.
+}
+
+void TVoice::ApplyFilterToBuffer(TFilter&, float*, int32_t) {}
+
+double TVoice::CrossFadeValue(double Value, double FullScale, const TPresetLayerCrossFade& Record) {
+  const double v = std::max(Value, static_cast<double>(Record.Threshold));
+  double x;
+  if (Record.OutEnd != 0) {
+    if (v < Record.InEnd) {
+      x = (Record.InStart < v && Record.InEnd != Record.InStart)
+              ? (v - Record.InStart) / static_cast<double>(Record.InEnd - Record.InStart)
+              : 0.0;
+    } else {
+      x = 1.0;
+      if (Record.OutStart < v) {
+        x = (v >= Record.OutEnd || Record.OutEnd == Record.OutStart)
+                ? 0.0
+                : (Record.OutEnd - v) / static_cast<double>(Record.OutEnd - Record.OutStart);
+      }
+    }
+  } else {
+    x = std::fabs(FullScale) > 1e-10 ? v / FullScale : 0.0;
+  }
+  return Record.Invert != 0 ? 1.0 - x : x;
+}
+
+double TVoice::LayerCrossFadeGain() const {
+  double gain = 1.0;
+  double value = 0.0;
+  double fullScale = 127.0;
+  for (const TPresetLayer* layer = PresetLayer; layer != nullptr; layer = layer->Parent) {
+    for (const TPresetLayerCrossFade& record : layer->Crossfades) {
+      auto controller = [this](int32_t number) { return static_cast<double>(Controllers[static_cast<size_t>(number & 127)] & 127); };
+      switch (record.CrossFadeType) {
+        case 0: continue;
+        case 1: value = Note; fullScale = 127; break;
+        case 2: value = Velocity; fullScale = 127; break;
+        case 3: value = controller(record.CCLo); fullScale = 127; break;
+        case 4: value = controller(record.CCHi) * 128 + controller(record.CCLo); fullScale = 16383; break;
+        case 5: value = KeyPressure; fullScale = 127; break;
+        case 6: value = Channel != nullptr ? Channel->ChannelPressure : 0; fullScale = 127; break;
+        case 7: value = Channel != nullptr ? Channel->PitchBend : 0; fullScale = 16383; break;
+        case 8: value = Channel != nullptr ? Channel->ProgramNumber : 0; fullScale = 127; break;
+        case 9: value = Channel != nullptr ? Channel->Bank : 0; fullScale = 16383; break;
+        default: break;  // keeps the previous record's value and scale
+      }
+      const double o = CrossFadeValue(std::clamp(value, 0.0, fullScale), fullScale, record);
+      double shaped;
+      switch (record.CurveType) {
+        case 1: shaped = o * o; break;
+        case 2: shaped = std::sqrt(o); break;
+        case 3: shaped = std::sin(o * std::numbers::pi / 2); break;
+        case 4: shaped = std::cos(o * std::numbers::pi / 2); break;
+        default: shaped = o; break;
+      }
+      gain *= shaped;
+    }
+  }
+  return gain;
+}
+
+bool TVoice::ModulationStep(bool HasCrossfades) {
+  // 1.
+  if (VolEnvelope->Finished()) {
+    Active = false;
+    return false;
+  }
+  // 2. Portamento.
+  if (PortamentoPosition < PortamentoTime) {
+    PortamentoPosition++;
+    if (PortamentoPosition >= PortamentoTime) {
+      Note = Key = PortamentoToKey;
+      ActualPitchKey = PortamentoFromKey = Key;
+    }
+    UpdatePitch();
+    UpdateParameter(gen::initialPitch);
+  }
+  // 3.
+  VolEnvelope->Process();
+  ModEnvelope->Process();
+  Mod2Envelope->Process();
+  const double volEnv = VolEnvelope->Output();
+  const double modEnv = ModEnvelope->Output();
+  const double mod2Env = Mod2Envelope->Output();
+  // 4. LFOs; during the delay the value is taken at the resting phase.
+  auto advance = [this](double& phase, double increment, int32_t delay) {
+    if (Ticks >= delay) phase = phase + increment - std::floor(phase + increment);
+  };
+  advance(ModLFOPhase, ModLFOIncr, ModLFODelay);
+  ModLFOVal = LFOValue(ModLFOWaveType, ModLFOPhase);
+  advance(Mod2LFOPhase, Mod2LFOIncr, Mod2LFODelay);
+  Mod2LFOVal = LFOValue(Mod2LFOWaveType, Mod2LFOPhase);
+  advance(VibLFOPhase, VibLFOIncr, VibLFODelay);
+  VibLFOVal = LFOValue(VibLFOWaveType, VibLFOPhase);
+
+  // 5. Linear amplitude during the attack, 0..96 dB afterwards.
+  const bool emu = Synth.EMU10K1Mode;
+  auto volumeGain = [&](double x) {
+    const double b = x - Mod2LFOVal * Mod2LFOToVol - modEnv * ModEnvToVol - mod2Env * Mod2EnvToVol;
+    if (b < 0.0) return 1.0;
+    if (b >= 961.0) return 0.0;
+    return std::pow(10.0, -b / 200.0);
+  };
+  const int32_t state = VolEnvelope->Envelope.State;
+  double gain;
+  if (state == 1) {
+    gain = AttenuationGain(Attenuation, emu) * volumeGain(-ModLFOVal * ModLFOToVol) * volEnv;
+  } else {
+    gain = AttenuationGain(Attenuation, emu) * volumeGain((1.0 - volEnv) * 960.0 - ModLFOVal * ModLFOToVol);
+  }
+
+  // 6. Release a voice that can no longer be heard.
+  if (state > 1 && !IsKeyOff) {
+    const double level = UseLowestBoundaryForAttenuation
+                             ? AttenuationGain(LowestBoundaryForAttenuation, emu) * volEnv * Synth.MasterVolume
+                             : gain * Synth.MasterVolume;
+    if (std::fabs(level) < 3e-5) KeyOff(127);
+  }
+
+  // 7./8. Gains and their ramp over the next step.
+  VolAbs = gain * (HasCrossfades ? LayerCrossFadeGain() : 1.0);
+  EndVolLeft = AmpLeft * Sample->AmpLeft * VolAbs * Synth.MasterVolume;
+  EndVolRight = AmpRight * Sample->AmpRight * VolAbs * Synth.MasterVolume;
+  if (Synth.MasterBalance > 0.5) {
+    EndVolLeft *= (1.0 - Synth.MasterBalance) * 2.0;
+  } else {
+    EndVolRight *= Synth.MasterBalance * 2.0;
+  }
+  if (std::fabs(EndVolLeft - VolLeft) > 1e-18 || std::fabs(EndVolRight - VolRight) > 1e-18) {
+    VolRemain = Synth.ModulationSamples;
+    VolIncLeft = (EndVolLeft - VolLeft) / VolRemain;
+    VolIncRight = (EndVolRight - VolRight) / VolRemain;
+  }
+
+  // 9. Pitch.
+  const double cents = Pitch + ModLFOVal * ModLFOToPitch + Mod2LFOVal * Mod2LFOToPitch + VibLFOVal * VibLFOToPitch +
+                       modEnv * ModEnvToPitch + mod2Env * Mod2EnvToPitch;
+  PhaseInc = 440.0 * std::exp2((cents - 6900.0) / 1200.0) * RootPitchPhaseIncrementScale;
+  if (PhaseInc == 0.0) PhaseInc = 1.0;
+
+  // 10.
+  RecalculateFilter(Filter);
+  RecalculateFilter(Filter2);
+  RecalculateFilter(Filter3);
+
+  // 11.
+  Ticks += Synth.ModulationSamples;
+  ModulationSamplesRemain = Synth.ModulationSamples;
+  LifeTime++;
+
+  // 12. Sends, in centibels of send gain.
+  auto sendGain = [emu](double c) {
+    if (std::fabs(c) <= 1e-12) return 1.0;
+    const double v = std::clamp(c, -1440.0, 1440.0);
+    return emu ? std::pow(10.0, -v / 200.0) : std::pow(10.0, -v * NonEMUAttenuationFactor);
+  };
+  AmpChorus = ChorusSend * sendGain(-(ModLFOVal * ModLFOToChorusSend + Mod2LFOVal * Mod2LFOToChorusSend +
+                                      modEnv * ModEnvToChorusSend + mod2Env * Mod2EnvToChorusSend));
+  AmpReverb = ReverbSend * sendGain(-(ModLFOVal * ModLFOToReverbSend + Mod2LFOVal * Mod2LFOToReverbSend +
+                                      modEnv * ModEnvToReverbSend + mod2Env * Mod2EnvToReverbSend));
+  return true;
+}
+
+void TVoice::StartLoopCrossFade() {
+  if (LoopCrossFadeType == 0 || LoopType == ltNONE || !LoopEntered || LoopCrossFadeSamples <= 0 ||
+      LoopCrossFadeRemainSamples > 0) {
+    return;
+  }
+  if (LoopType != ltFORWARD && LoopType != ltBACKWARD) return;
+  const int64_t increment = PositionIncrement;
+  if (increment <= 0) return;
+  const int64_t s = Frames(LoopStart);
+  const int64_t f = Frames(LoopCrossFadeSamples);
+  if (Position < s || Position > s + f) return;
+  LoopCrossFadePosition = Frames(LoopEnd) + (Position - s);
+  int64_t remain = ((s + f) - Position) / increment + 1;
+  const int64_t end = Frames(SampleEnd);
+  if (LoopCrossFadePosition + (remain - 1) * increment >= end) remain = (end - LoopCrossFadePosition - 1) / increment + 1;
+  LoopCrossFadeRemainSamples = static_cast<int32_t>(std::clamp<int64_t>(remain, 0, MaxBlockSamples));
+  LoopCrossFadeMin = s;
+  LoopCrossFadeMax = s + f;
+}
+
+void TVoice::ProcessLoopCrossFade(const float* VoiceMonoBufferCrossFadeA, const float* VoiceMonoBufferCrossFadeB,
+                                  float* WorkMonoBuffer, int64_t ALoopCrossFadePos, int32_t SamplesToWork) {
+  const double direction = Backwards ? -1.0 : 1.0;
+  const double span = static_cast<double>(LoopCrossFadeMax - LoopCrossFadeMin) / 4294967296.0;
+  const double start = static_cast<double>(ALoopCrossFadePos - LoopCrossFadeMin) / 4294967296.0;
+  const double step = direction * static_cast<double>(PositionIncrement) / 4294967296.0;
+  for (int32_t d = 0; d < SamplesToWork; d++) {
+    const double e = (start + d * step) / span;
+    const double a = VoiceMonoBufferCrossFadeA[d];
+    const double b = VoiceMonoBufferCrossFadeB[d];
+    if (LoopCrossFadeType == 1) {
+      WorkMonoBuffer[d] = static_cast<float>(a * (1.0 - e) + b * e);
+    } else if (LoopCrossFadeType == 2) {
+      WorkMonoBuffer[d] = static_cast<float>(a * std::cos(e * std::numbers::pi / 2) + b * std::sin(e * std::numbers::pi / 2));
+    }
+  }
+}
+
+void TVoice::AmplifyBuffer(TBufferSample* WorkBuffer, const float* WorkMonoBuffer, int32_t SamplesToWork) {
+  int32_t i = 0;
+  if (VolRemain > 0) {
+    const int32_t ramp = std::min(SamplesToWork, VolRemain);
+    VolRemain -= ramp;
+    float left = static_cast<float>(VolLeft);
+    float right = static_cast<float>(VolRight);
+    const float incLeft = static_cast<float>(VolIncLeft);
+    const float incRight = static_cast<float>(VolIncRight);
+    for (; i < ramp; i++) {
+      left += incLeft;
+      right += incRight;
+      WorkBuffer[i].Left = WorkMonoBuffer[i] * left;
+      WorkBuffer[i].Right = WorkMonoBuffer[i] * right;
+    }
+    VolLeft = left;
+    VolRight = right;
+  }
+  const float left = static_cast<float>(VolLeft);
+  const float right = static_cast<float>(VolRight);
+  for (; i < SamplesToWork; i++) {
+    WorkBuffer[i].Left = WorkMonoBuffer[i] * left;
+    WorkBuffer[i].Right = WorkMonoBuffer[i] * right;
+  }
+}
+
+void TVoice::FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer,
+                        int32_t Samples) {
+  Update();
+  if (!Active || Note < 0 || Note > 127 || Sample == nullptr || VoiceBuffers == nullptr || Samples <= 0) return;
+  TSampleReadHold hold(Sample->MultipleReaderSingleWriterLock);
+  if (!Sample->Data || !Sample->WorkData || Sample->SampleRate == 0) return;
+
+  bool hasCrossfades = false;
+  for (const TPresetLayer* layer = PresetLayer; layer != nullptr && !hasCrossfades; layer = layer->Parent) {
+    hasCrossfades = !layer->Crossfades.empty();
+  }
+  LoopStart = LoopEnd = LoopEndEx = 0;
+  LoopType = ltNONE;
+  bool setUpDue = true;
+
+  TVoiceBuffers& buffers = *VoiceBuffers;
+  int32_t offset = 0;
+  int32_t remaining = Samples;
+  while (remaining > 0 && Active) {
+    if (ModulationSamplesRemain < 1) {
+      if (!ModulationStep(hasCrossfades)) break;
+      setUpDue = true;
+    }
+    if (setUpDue) {
+      ResamplingSetUp();
+      setUpDue = false;
+    }
+    ClampLoopRange();
+
+    int32_t n = GetSampleLength(remaining);
+    if (n == 0) {
+      Active = false;
+      break;
+    }
+    n = std::min({n, ModulationSamplesRemain, remaining});
+    if (VolRemain != 0) n = std::min(n, VolRemain);
+
+    StartLoopCrossFade();
+    if (LoopCrossFadeRemainSamples > 0) n = std::min(n, LoopCrossFadeRemainSamples);
+    DoLoopCrossFade = LoopCrossFadeRemainSamples > 0;
+
+    if (n > 0) {
+      // WorkData follows this voice's loop; the write hold it may need is
+      // turned back into a read hold once the chunk is resampled.
+      const bool writeHold = Synth.ResampleLoopWrapping && LoopType != ltNONE &&
+                             PrepareSampleWorkData(*Sample, LoopType, LoopStart, LoopEnd, Synth.ResamplingPoints);
+      const bool useWorkData = Synth.ResampleLoopWrapping && LoopIndexLimitTouched && !DoLoopCrossFade;
+      CurrentSampleData = useWorkData ? Sample->WorkData.get() : Sample->Data.get();
+      const int64_t increment = Backwards ? -PositionIncrement : PositionIncrement;
+      float* mono = buffers.VoiceMonoBuffer.data();
+      if (DoLoopCrossFade) {
+        LoopIndexLimitTouched = false;
+        LoopCrossFadePos = LoopCrossFadePosition;
+        Resample(buffers.VoiceMonoBufferCrossFadeA.data(), n, increment, LoopCrossFadePosition);
+        Resample(buffers.VoiceMonoBufferCrossFadeB.data(), n, increment, Position);
+        ProcessLoopCrossFade(buffers.VoiceMonoBufferCrossFadeA.data(), buffers.VoiceMonoBufferCrossFadeB.data(), mono,
+                             LoopCrossFadePos, n);
+      } else {
+        Resample(mono, n, increment, Position);
+      }
+      if (writeHold) Sample->MultipleReaderSingleWriterLock.WriteToRead();
+      ApplyFilterToBuffer(Filter, mono, n);
+      ApplyFilterToBuffer(Filter2, mono, n);
+      ApplyFilterToBuffer(Filter3, mono, n);
+      TBufferSample* stereo = buffers.VoiceBuffer.data();
+      AmplifyBuffer(stereo, mono, n);
+      Last = stereo[n - 1];
+      MixToBuffer(stereo, Buffer + offset, n);
+      AmpMixToBuffer(stereo, ChorusBuffer + offset, n, static_cast<float>(AmpChorus));
+      AmpMixToBuffer(stereo, ReverbBuffer + offset, n, static_cast<float>(AmpReverb));
+    }
+
+    ModulationSamplesRemain -= n;
+    offset += n;
+    remaining -= n;
+    if (LoopCrossFadeRemainSamples > 0) LoopCrossFadeRemainSamples -= n;
+  }
+
+  // Click removal: the last frame decays over the frames left unrendered.
+  if ((remaining > 0 || !Active) && Channel != nullptr) {
+    TBufferSample *dry, *chorus, *reverb;
+    ResidueTargets(dry, chorus, reverb);
+    const double factor = Synth.ClickRemovalFactor;
+    TBufferSample residue = Last;
+    ProcClickRemoval(residue, Buffer + offset, remaining, factor, 1.0);
+    dry->Left += residue.Left;
+    dry->Right += residue.Right;
+    if (std::fabs(AmpChorus) > 1e-10) {
+      residue = Last;
+      ProcClickRemoval(residue, ChorusBuffer + offset, remaining, factor, AmpChorus);
+      chorus->Left += static_cast<float>(residue.Left * AmpChorus);
+      chorus->Right += static_cast<float>(residue.Right * AmpChorus);
+    }
+    if (std::fabs(AmpReverb) > 1e-10) {
+      residue = Last;
+      ProcClickRemoval(residue, ReverbBuffer + offset, remaining, factor, AmpReverb);
+      reverb->Left += static_cast<float>(residue.Left * AmpReverb);
+      reverb->Right += static_cast<float>(residue.Right * AmpReverb);
+    }
+    Last = TBufferSample{};
+  }
+}
+
+}  // namespace kelvane
