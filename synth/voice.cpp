@@ -9,11 +9,7 @@
 #include "synth/channel.h"
 #include "synth/math_helpers.h"
 #include "synth/synth.h"
-#if __has_include("synth/voice_envelope.h")
 #include "synth/voice_envelope.h"
-#else
-#include "synth/voice_envelope_fallback.h"
-#endif
 #include "synth/resampler.h"
 
 namespace kelvane {
@@ -26,17 +22,6 @@ constexpr double NonEMUAttenuationFactor = 0.0018814356859432296;
 double Clamp(double value, double lo, double hi) { return value < lo ? lo : (value > hi ? hi : value); }
 
 int32_t Trunc(double value) { return static_cast<int32_t>(value); }
-
-// Hands a layer envelope to an envelope when their record types agree; the
-// segment envelope runs otherwise.
-template <class TEnv, class TRecord>
-void GiveLayerEnvelope(TEnv& envelope, const TRecord* record) {
-  if constexpr (requires { envelope.SetLayerEnvelope(record); }) {
-    envelope.SetLayerEnvelope(record);
-  } else {
-    envelope.SetLayerEnvelope(nullptr);
-  }
-}
 
 }  // namespace
 
@@ -138,9 +123,9 @@ void TVoice::KeyOn(TChannel* AChannel, int32_t ANote, int32_t AVelocity, TPreset
 
   InitParameters();
 
-  GiveLayerEnvelope(*VolEnvelope, volRecord);
-  GiveLayerEnvelope(*ModEnvelope, modRecord);
-  GiveLayerEnvelope(*Mod2Envelope, mod2Record);
+  VolEnvelope->SetLayerEnvelope(volRecord);
+  ModEnvelope->SetLayerEnvelope(modRecord);
+  Mod2Envelope->SetLayerEnvelope(mod2Record);
   for (TVoiceEnvelope* envelope : {VolEnvelope.get(), ModEnvelope.get(), Mod2Envelope.get()}) {
     envelope->Reset();
     envelope->KeyOn();

@@ -12,11 +12,7 @@
 #include "synth/synth.h"
 #include "synth/voice.h"
 #include "synth/voice_buffers.h"
-#if __has_include("synth/voice_envelope.h")
 #include "synth/voice_envelope.h"
-#else
-#include "synth/voice_envelope_fallback.h"
-#endif
 #include "synth/loop_work_data.h"
 #include "synth/resampler.h"
 
