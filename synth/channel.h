@@ -1,10 +1,12 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "synth/buffer_sample.h"
 #include "synth/midi_event.h"
 #include "synth/synth_class.h"
+#include "synth/tuning_table.h"
 
 namespace kelvane {
 
@@ -32,6 +34,8 @@ class TChannel : public TSynthClass {
   TBufferSample Last{};    // dry residue
   TBufferSample ChorusLast{};
   TBufferSample ReverbLast{};
+  TTuningTable TuningTable{};                  // per-key offsets, semitones; set by tuning messages
+  std::atomic<bool> TuningTableChanged{true};  // the next Reset zeroes TuningTable
 };
 
 }  // namespace kelvane
