@@ -14,6 +14,8 @@ void TChannel::Reset() {
   Last = TBufferSample{};
   ChorusLast = TBufferSample{};
   ReverbLast = TBufferSample{};
+  bool changed = true;
+  if (TuningTableChanged.compare_exchange_strong(changed, false)) TuningTable.fill(0.0);
 }
 
 void TChannel::ProcessEvent(const TMIDIEvent&) {}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "synth/buffer_sample.h"
@@ -43,7 +44,8 @@ class TChannel : public TSynthClass {
   TGenWorkValues GenNRPNValues{};  // per-generator offsets from SoundFont NRPNs
   int32_t TuningBank = 0;          // 0..127
   int32_t TuningProgram = 0;       // 0..127
-  TTuningTable TuningTable{};        // per-key offsets, semitones
+  TTuningTable TuningTable{};        // per-key offsets, semitones; set by tuning messages
+  std::atomic<bool> TuningTableChanged{true};  // the next Reset zeroes TuningTable
   TTuningTable ForcedTuningTable{};  // absolute pitches, semitones
   bool UseForcedTuningTable = false;
   int32_t Bank = 0;  // 14-bit

@@ -354,8 +354,6 @@ void TSynth::ProcessEvent(const TMIDIEvent& Event) {
   }
 }
 
-void TSynth::ProcessEventSysEx(const TMIDIEvent&) {}
-
 void TSynth::FillBufferPart(TBufferSample* Buffer, int32_t Samples) {
   TBufferSample* chorusBuffer = ChorusBuffer->data();
   TBufferSample* reverbBuffer = ReverbBuffer->data();

@@ -77,6 +77,8 @@ class TSynth : public TSynthClass {
   void FillBuffer(TBufferSample* Output, int32_t Samples);
   // Dispatches one event now.
   void ProcessEvent(const TMIDIEvent& Event);
+  // Universal system-exclusive messages (payload without the leading 0xF0);
+  // everything else is ignored. Rendering thread, between sub-blocks.
   void ProcessEventSysEx(const TMIDIEvent& Event);
 
   void SetSampleRate(int32_t Rate);
@@ -244,6 +246,8 @@ class TSynth : public TSynthClass {
   uintptr_t EventNoteIDCounter = 1;
 
  protected:
+  // Makes every active voice follow a real-time tuning change at once.
+  virtual void RetuneSoundingNotes();
   // Renders one sub-block of at most MaxBlockSamples frames, adding into Buffer.
   virtual void FillBufferPart(TBufferSample* Buffer, int32_t Samples);
 
