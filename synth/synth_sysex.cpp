@@ -320,19 +320,6 @@ class TSysExProcessor {
   const TSysExReader& fMessage;
 };
 
-// Pitch follow-up of one sounding voice; compiles to nothing for a voice type
-// without the pitch calls.
-template <typename TVoiceType>
-void RetuneVoice(TVoiceType& Voice) {
-  if constexpr (requires {
-                  Voice.UpdatePitch();
-                  Voice.UpdateParameter(int32_t{-1});
-                }) {
-    Voice.UpdatePitch();
-    Voice.UpdateParameter(-1);  // generator -1: key pitch
-  }
-}
-
 }  // namespace
 
 void TSynth::ProcessEventSysEx(const TMIDIEvent& Event) {
@@ -345,7 +332,10 @@ void TSynth::ProcessEventSysEx(const TMIDIEvent& Event) {
 void TSynth::RetuneSoundingNotes() {
   for (int32_t i = 0; i < NumberOfVoices; i++) {
     TVoice& voice = *Voices[static_cast<size_t>(i)];
-    if (voice.Active) RetuneVoice(voice);
+    if (voice.Active) {
+      voice.UpdatePitch();
+      voice.UpdateParameter(-1);  // generator -1: the key pitch
+    }
   }
 }
 
