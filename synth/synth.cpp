@@ -10,6 +10,7 @@
 #include "synth/fpu.h"
 #include "synth/math_helpers.h"
 #include "synth/mixing.h"
+#include "synth/resampling_tables.h"
 #include "synth/reverb.h"
 #include "synth/synth_init.h"
 #include "synth/voice.h"
@@ -230,8 +231,8 @@ void TSynth::Reset() {
   for (auto& channel : Channels) channel->Reset();
 
   // Power-on effect types: reverb 4, chorus 2.
-  const int32_t reverbSlot[1] = {129};
-  const int32_t chorusSlot[1] = {130};
+  const int32_t reverbSlot[1] = {TReverb::GlobalParameterSlot};
+  const int32_t chorusSlot[1] = {TChorus::GlobalParameterSlot};
   const int32_t typeParameter[1] = {0};
   const int32_t reverbType[1] = {4};
   const int32_t chorusType[1] = {2};
@@ -452,31 +453,59 @@ void TSynth::SetThreadVoiceCountThreshold(int32_t Value) { ThreadVoiceCountThres
 
 void TSynth::SetResamplingMethod(int32_t Method, int32_t InterpolationMode) {
   ResamplingInterpolationMode = InterpolationMode;
-  if (Method == ResamplingMethod || Method < 0 || Method > 19) return;
+  if (Method == ResamplingMethod || Method < 0 || Method > rmLastMethod) return;
   {
+    // No block renders while the shared tables change.
     TOptionalWriteLock lock(ResamplingTablesLock);
     FreeResamplingTables();
-    ResamplingMethod = Method;
-    FastSINCActive = false;
-    ResamplingFracLen = 0;
-    ResamplingFracMask = 0;
-    ResamplingFracFactor = 0.0;
-    ResamplingLoopStartOffset = 0;
-    ResamplingLoopEndOffset = 0;
+    try {
+      ApplyResamplingMethod(Method);
+      AcquireResamplingTables(Method);
+    } catch (...) {
+      // Out of memory for the tables: fall back to nearest, which needs none,
+      // so no voice keeps a resampler whose tables are gone.
+      ApplyResamplingMethod(rmNearest);
+      for (int32_t i = 0; i < NumberOfVoices; i++) Voices[static_cast<size_t>(i)]->UpdateResamplingProc();
+      throw;
+    }
+    HasResamplingTables = true;
   }
   for (int32_t i = 0; i < NumberOfVoices; i++) Voices[static_cast<size_t>(i)]->UpdateResamplingProc();
 }
 
-void TSynth::FreeResamplingTables() { HasResamplingTables = false; }
+void TSynth::ApplyResamplingMethod(int32_t Method) {
+  const TResamplingMethodInfo info = ResamplingMethodInfo(Method);
+  ResamplingMethod = Method;
+  ResamplingPoints = info.Points;
+  FastSINCActive = info.FastSINCActive;
+  ResamplingFracLen = info.FracLen;
+  ResamplingFracMask = info.FracLen != 0 ? info.FracLen - 1 : 0;
+  ResamplingFracFactor = info.FracLen != 0 ? 1.0 / static_cast<double>(info.FracLen) : 0.0;
+  ResamplingLoopStartOffset = info.LoopStartOffset;
+  ResamplingLoopEndOffset = info.LoopEndOffset;
+}
+
+void TSynth::FreeResamplingTables() {
+  if (!HasResamplingTables) return;
+  ReleaseResamplingTables(ResamplingMethod);
+  HasResamplingTables = false;
+}
 
 void TSynth::GlobalParameterControlChange(std::span<const int32_t> SlotPath, std::span<const int32_t> Parameters,
                                           std::span<const int32_t> Values) {
   if (SlotPath.empty()) return;
+  // Each parameter number pairs with the value at the same index; a number
+  // without a value is dropped. The effect checks the rest of the slot path.
   const size_t count = std::min(Parameters.size(), Values.size());
-  if (SlotPath[0] == 129) {
-    for (size_t i = 0; i < count; i++) Reverb->GlobalParameterControlChange(SlotPath, Parameters[i], Values[i]);
-  } else if (SlotPath[0] == 130) {
-    for (size_t i = 0; i < count; i++) Chorus->GlobalParameterControlChange(SlotPath, Parameters[i], Values[i]);
+  switch (SlotPath[0]) {
+    case TReverb::GlobalParameterSlot:
+      for (size_t i = 0; i < count; i++) Reverb->GlobalParameterControlChange(SlotPath, Parameters[i], Values[i]);
+      break;
+    case TChorus::GlobalParameterSlot:
+      for (size_t i = 0; i < count; i++) Chorus->GlobalParameterControlChange(SlotPath, Parameters[i], Values[i]);
+      break;
+    default:
+      break;  // other GM2 slots are not supported
   }
 }
 

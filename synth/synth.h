@@ -87,6 +87,19 @@ class TSynth : public TSynthClass {
   void GlobalParameterControlChange(std::span<const int32_t> SlotPath, std::span<const int32_t> Parameters,
                                     std::span<const int32_t> Values);
 
+  // Reads a bank file (SFX, then DLS, then SF2) and adds its samples and
+  // layers; takes the stream in every case. Null when the stream is no bank of
+  // a known format or is truncated (an empty bank entry then stays attached).
+  // With DelayLoadSamples the bank keeps the stream and loads nothing now;
+  // otherwise every sample is loaded and the stream released. Recaches.
+  TAttachedSoundFont* AttachSoundFont(TStreamPtr Stream, bool DelayLoadSamples);
+  // Removes one bank (with its samples and layers when aWithData). The caller
+  // runs Recache before the next note.
+  void DetachSoundFont(TAttachedSoundFont* aAttachedSoundFont, bool aWithData);
+  // Removes every bank; without data the samples and layers stay, still
+  // pointing at the freed banks, until Clear.
+  void DetachSoundFonts(bool aWithData);
+
   // Rebuilds the polyphony cache, the lookup table and the layers' Active
   // flags; after every change of the tree or of a bank's enable flags.
   void Recache();
@@ -230,6 +243,8 @@ class TSynth : public TSynthClass {
   void ClearSoundBanks();
   void RenderVoicesThreaded(TBufferSample* Buffer, int32_t Samples);
   void FreeResamplingTables();
+  // Sets the resampling fields from a method code's row of the method table.
+  void ApplyResamplingMethod(int32_t Method);
 };
 
 }  // namespace kelvane

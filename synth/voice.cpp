@@ -14,9 +14,7 @@
 #else
 #include "synth/voice_envelope_fallback.h"
 #endif
-#if __has_include("synth/resampler.h")
 #include "synth/resampler.h"
-#endif
 
 namespace kelvane {
 
@@ -61,10 +59,6 @@ double LFOValue(int32_t WaveType, double Phase) {
 }
 
 TVoice::TVoice(TSynth& OwnerSynth, int32_t Number) : Synth(OwnerSynth), Number(Number) {
-#if __has_include("synth/resampler.h")
-  ResamplingProc = ResampleNearest;
-  ResamplingProcToUse = ResampleNearest;
-#endif
   VolEnvelope = std::make_unique<TVoiceEnvelope>(Synth, *this, true);
   ModEnvelope = std::make_unique<TVoiceEnvelope>(Synth, *this, false);
   Mod2Envelope = std::make_unique<TVoiceEnvelope>(Synth, *this, false);
@@ -79,9 +73,7 @@ TVoice::~TVoice() {
 }
 
 void TVoice::UpdateResamplingProc() {
-#if __has_include("synth/resampler.h")
   ResamplingProc = ResamplerForMethod(Synth.ResamplingMethod);
-#endif
 }
 
 void TVoice::ReleaseVoiceNotify() {

@@ -8,6 +8,7 @@
 #include "synth/buffer_sample.h"
 #include "synth/controllers.h"
 #include "synth/generators.h"
+#include "synth/resampler.h"
 #include "synth/synth_class.h"
 #include "synth/voice_filter.h"
 
@@ -21,12 +22,9 @@ class TPresetLayer;
 class TPresetLayerModulator;
 struct TPresetLayerCrossFade;
 struct TVoiceBuffers;
-struct TResampleContext;
 
-// A resampler routine: writes Samples frames into Buffer reading from
-// Position (32.32) on and advances Position by Samples * Increment.
-using TVoiceResamplingProc = void (*)(const TResampleContext& Context, float* Buffer, int32_t Samples,
-                                      int64_t Increment, int64_t& Position);
+// A resampler routine (see TResampleProc).
+using TVoiceResamplingProc = TResampleProc;
 
 // Link sums per modulator index.
 using TPresetLayerModulatorSourceValues = std::vector<double>;
@@ -111,8 +109,8 @@ class TVoice : public TSynthClass {
   void RecalculateFilter(TFilter& AFilter);
   void ApplyFilterToBuffer(TFilter& AFilter, float* Buffer, int32_t Count);
 
-  TVoiceResamplingProc ResamplingProc = nullptr;       // the synthesizer's method
-  TVoiceResamplingProc ResamplingProcToUse = nullptr;  // the current block's choice
+  TVoiceResamplingProc ResamplingProc = ResampleNearest;       // the synthesizer's method
+  TVoiceResamplingProc ResamplingProcToUse = ResampleNearest;  // the current block's choice
   int32_t SINCCutOffLevel = 0;  // fast-sinc cut-off table levels 0..63
   int32_t SINCCutOffNextLevel = 0;
   int32_t SINCCutOffCurrentLevel = 0;

@@ -17,12 +17,8 @@
 #else
 #include "synth/voice_envelope_fallback.h"
 #endif
-#if __has_include("synth/resampler.h")
+#include "synth/loop_work_data.h"
 #include "synth/resampler.h"
-#define KELVANE_HAS_RESAMPLER 1
-#else
-#define KELVANE_HAS_RESAMPLER 0
-#endif
 
 namespace kelvane {
 
@@ -52,25 +48,6 @@ class TSampleReadHold {
   TMultipleReaderSingleWriterLock& fLock;
 };
 
-#if !KELVANE_HAS_RESAMPLER
-// Stand-ins while the resampler routines are not in this tree: a verbatim
-// copy, nearest and linear.
-void FallbackResample(int32_t method, const float* data, float* buffer, int32_t samples, int64_t increment,
-                      int64_t& position) {
-  if (data == nullptr) return;
-  const float* frames = data + SampleGuardFrames;
-  for (int32_t i = 0; i < samples; i++) {
-    const int64_t index = position >> 32;
-    if (method <= 0) {
-      buffer[i] = frames[index];
-    } else {
-      const float w = static_cast<float>(static_cast<double>(position & (FixedOne - 1)) / 4294967296.0);
-      buffer[i] = frames[index] + (frames[index + 1] - frames[index]) * w;
-    }
-    position += increment;
-  }
-}
-#endif
 
 }  // namespace
 
@@ -198,7 +175,6 @@ int32_t TVoice::GetSampleLength(int32_t Samples) {
 void TVoice::ResamplingSetUp() {
   const double whole = std::floor(PhaseInc);
   PositionIncrement = (static_cast<int64_t>(whole) << 32) + static_cast<int64_t>((PhaseInc - whole) * 4294967296.0);
-#if KELVANE_HAS_RESAMPLER
   const TResamplerChoice choice = ChooseResampler(PositionIncrement, PhaseInc, ResamplingMethod, Synth.ResamplingMethod,
                                                   Synth.FastSINCActive, ResamplingProc);
   ResamplingMethod = choice.Method;
@@ -208,31 +184,19 @@ void TVoice::ResamplingSetUp() {
   SINCCutOffLevel = cutOff.Level;
   SINCCutOffNextLevel = cutOff.NextLevel;
   SINCCutOffFrac = cutOff.Frac;
-#else
-  if (PositionIncrement == FixedOne) {
-    ResamplingMethod = -1;
-  } else if (PhaseInc >= 0.9994225441413808 && PhaseInc <= 1.0005777895065548 &&
-             !(ResamplingMethod >= 2 && ResamplingMethod <= 19)) {
-    ResamplingMethod = 0;
-  } else {
-    ResamplingMethod = Synth.ResamplingMethod;
-  }
-  FastSINCActive = false;
-  SINCCutOffLevel = SINCCutOffNextLevel = 0;
-  SINCCutOffFrac = 0.0f;
-#endif
   UpdateLoopRange();
 }
 
 void TVoice::Resample(float* Buffer, int32_t Samples, int64_t Increment, int64_t& APosition) {
   SINCCutOffCurrentLevel = SINCCutOffLevel;
-#if KELVANE_HAS_RESAMPLER
   TResampleContext context;
   context.SampleData = CurrentSampleData;
   context.CutOffLevel = SINCCutOffLevel;
   context.Points = Synth.ResamplingPoints;
   TResampleInterpolation interpolation;
-  interpolation.ProcToUse = ResamplingProcToUse;
+  // The verbatim copy reads forwards only; playing backwards at unity the
+  // nearest-sample routine reads the same frames in reverse.
+  interpolation.ProcToUse = (ResamplingProcToUse == ResampleNone && Increment < 0) ? ResampleNearest : ResamplingProcToUse;
   interpolation.Method = ResamplingMethod;
   interpolation.FastSINCActive = FastSINCActive;
   interpolation.CutOff = {SINCCutOffLevel, SINCCutOffNextLevel, SINCCutOffFrac};
@@ -244,9 +208,6 @@ void TVoice::Resample(float* Buffer, int32_t Samples, int64_t Increment, int64_t
                                  VoiceBuffers->VoiceMonoBufferResamplingInterpolationB0.data(),
                                  VoiceBuffers->VoiceMonoBufferResamplingInterpolationB1.data()};
   ResampleInterpolated(context, interpolation, scratch, Buffer, Samples, Increment, APosition);
-#else
-  FallbackResample(ResamplingMethod, CurrentSampleData, Buffer, Samples, Increment, APosition);
-#endif
 }
 
 void TVoice::RecalculateFilter(TFilter&) {
@@ -520,8 +481,10 @@ void TVoice::FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBuf
     DoLoopCrossFade = LoopCrossFadeRemainSamples > 0;
 
     if (n > 0) {
-      // Rewriting WorkData around the loop belongs to the resampler's loop
-      // preparation; until then WorkData stays the plain copy of Data.
+      // WorkData follows this voice's loop; the write hold it may need is
+      // turned back into a read hold once the chunk is resampled.
+      const bool writeHold = Synth.ResampleLoopWrapping && LoopType != ltNONE &&
+                             PrepareSampleWorkData(*Sample, LoopType, LoopStart, LoopEnd, Synth.ResamplingPoints);
       const bool useWorkData = Synth.ResampleLoopWrapping && LoopIndexLimitTouched && !DoLoopCrossFade;
       CurrentSampleData = useWorkData ? Sample->WorkData.get() : Sample->Data.get();
       const int64_t increment = Backwards ? -PositionIncrement : PositionIncrement;
@@ -536,6 +499,7 @@ void TVoice::FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBuf
       } else {
         Resample(mono, n, increment, Position);
       }
+      if (writeHold) Sample->MultipleReaderSingleWriterLock.WriteToRead();
       ApplyFilterToBuffer(Filter, mono, n);
       ApplyFilterToBuffer(Filter2, mono, n);
       ApplyFilterToBuffer(Filter3, mono, n);

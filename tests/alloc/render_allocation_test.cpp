@@ -30,6 +30,8 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace kelvane {
+long AllocationCount() { return Allocations.load(); }
+
 namespace {
 
 void QueueBlockEvents(TSynth& synth) {
@@ -55,6 +57,8 @@ TEST(RenderAllocation, FillBufferAllocatesNothing) {
   synth->DoAGC = true;
   synth->Amplify = 0.5;
   synth->Channels[3]->Last = {{{0.5f, 0.5f}}};
+  synth->Channels[3]->ChorusLast = {{{0.5f, 0.5f}}};  // wakes the chorus
+  synth->Channels[5]->ReverbLast = {{{0.5f, 0.5f}}};  // wakes the reverb
   std::vector<TBufferSample> out(10000);
   int hookCalls = 0;
   synth->UserData = &hookCalls;

@@ -40,8 +40,8 @@ TEST(SynthConstruction, PowerOnState) {
   EXPECT_TRUE(synth->EMU10K1Mode);
   EXPECT_TRUE(synth->Chorus->Active);
   EXPECT_TRUE(synth->Reverb->Active);
-  EXPECT_EQ(synth->Chorus->ChorusType, 2);
-  EXPECT_EQ(synth->Reverb->ReverbType, 4);
+  EXPECT_DOUBLE_EQ(synth->Chorus->GeneralMIDISettings.FeedBack, 8 * 0.00763);
+  EXPECT_DOUBLE_EQ(synth->Reverb->GeneralMIDISettings.DelayTime, 0.03);
   for (int32_t gen = GenFirst; gen <= GenLast; gen++) EXPECT_EQ(synth->GenGlobalOverrideValues[gen], GenNoOverride);
 }
 
@@ -78,8 +78,8 @@ TEST(SynthReset, RestoresMasterControlsAndPowerOnEffectTypes) {
   const int32_t chorus0[1] = {0}, reverb8[1] = {8};
   synth->GlobalParameterControlChange(chorusSlot, type, chorus0);
   synth->GlobalParameterControlChange(reverbSlot, type, reverb8);
-  ASSERT_EQ(synth->Chorus->ChorusType, 0);
-  ASSERT_EQ(synth->Reverb->ReverbType, 8);
+  ASSERT_DOUBLE_EQ(synth->Chorus->GeneralMIDISettings.FeedBack, 0.0);
+  ASSERT_DOUBLE_EQ(synth->Reverb->GeneralMIDISettings.Gain, 6 * 0.009);
 
   synth->Reset();
   EXPECT_EQ(synth->MasterVolume, 1.0);
@@ -91,8 +91,8 @@ TEST(SynthReset, RestoresMasterControlsAndPowerOnEffectTypes) {
   EXPECT_EQ(synth->NoteID, 0);
   EXPECT_EQ(synth->VoiceID, 0);
   EXPECT_EQ(synth->EventNoteIDCounter, 1u);
-  EXPECT_EQ(synth->Chorus->ChorusType, 2);
-  EXPECT_EQ(synth->Reverb->ReverbType, 4);
+  EXPECT_DOUBLE_EQ(synth->Chorus->GeneralMIDISettings.FeedBack, 8 * 0.00763);
+  EXPECT_DOUBLE_EQ(synth->Reverb->GeneralMIDISettings.DelayTime, 0.03);
 }
 
 TEST(GlobalParameterControl, ReachesOnlyTheAddressedEffect) {
@@ -106,16 +106,16 @@ TEST(GlobalParameterControl, ReachesOnlyTheAddressedEffect) {
   synth->GlobalParameterControlChange(otherSlot, type, value);
   synth->GlobalParameterControlChange({}, type, value);
   synth->GlobalParameterControlChange(chorusSlot, type, {});  // no value for the parameter
-  EXPECT_EQ(synth->Chorus->ChorusType, 2);
-  EXPECT_EQ(synth->Reverb->ReverbType, 4);
+  EXPECT_DOUBLE_EQ(synth->Chorus->GeneralMIDISettings.FeedBack, 8 * 0.00763);
+  EXPECT_DOUBLE_EQ(synth->Reverb->GeneralMIDISettings.DelayTime, 0.03);
   synth->GlobalParameterControlChange(chorusSlot, type, value);
-  EXPECT_EQ(synth->Chorus->ChorusType, 5);
-  EXPECT_EQ(synth->Reverb->ReverbType, 4);
+  EXPECT_DOUBLE_EQ(synth->Chorus->GeneralMIDISettings.FeedBack, 112 * 0.00763);
+  EXPECT_DOUBLE_EQ(synth->Reverb->GeneralMIDISettings.DelayTime, 0.03);
   // Types outside the table change nothing.
   const int32_t reverbSlot[1] = {129};
   const int32_t badReverb[1] = {5};
   synth->GlobalParameterControlChange(reverbSlot, type, badReverb);
-  EXPECT_EQ(synth->Reverb->ReverbType, 4);
+  EXPECT_DOUBLE_EQ(synth->Reverb->GeneralMIDISettings.DelayTime, 0.03);
 }
 
 TEST(SetSampleRate, DerivesDecayAndGainControlFactors) {

@@ -1,0 +1,86 @@
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <vector>
+
+#include "synth/resampler.h"
+
+namespace kelvane {
+namespace {
+
+// Four seconds of a 440 Hz tone at 44.1 kHz with guard frames.
+const std::vector<float>& ToneFrames() {
+  static const std::vector<float> frames = [] {
+    std::vector<float> f(176400 + 4096);
+    for (size_t k = 0; k < f.size(); ++k) f[k] = float(std::sin(k * 2 * 3.141592653589793 * 440 / 44100));
+    return f;
+  }();
+  return frames;
+}
+
+// Frames per second of one method over 4096-frame blocks at a ratio of 1.37.
+void RunMethod(benchmark::State& state, int32_t method) {
+  AcquireResamplingTables(method);
+  const TResampleProc proc = ResamplerForMethod(method);
+  const TResamplingMethodInfo info = ResamplingMethodInfo(method);
+  TResampleContext context{ToneFrames().data(), 5, info.Points};
+  std::vector<float> out(4096);
+  const int64_t increment = int64_t(1.37 * 4294967296.0);
+  int64_t position = int64_t{2048} << 32;
+  for (auto _ : state) {
+    proc(context, out.data(), 4096, increment, position);
+    if (position > (int64_t{160000} << 32)) position = int64_t{2048} << 32;
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetItemsProcessed(state.iterations() * 4096);
+  ReleaseResamplingTables(method);
+}
+
+void BM_Nearest(benchmark::State& s) { RunMethod(s, rmNearest); }
+void BM_Linear(benchmark::State& s) { RunMethod(s, rmLinear); }
+void BM_CubicSpline(benchmark::State& s) { RunMethod(s, rmCubicSpline); }
+void BM_PolyphaseFIR(benchmark::State& s) { RunMethod(s, rmPolyphaseFIR); }
+void BM_FastSINC8(benchmark::State& s) { RunMethod(s, rmFastSINC8); }
+void BM_FastSINC16(benchmark::State& s) { RunMethod(s, rmFastSINC8 + 1); }
+void BM_FastSINC32(benchmark::State& s) { RunMethod(s, rmFastSINC8 + 2); }
+void BM_FastSINC64(benchmark::State& s) { RunMethod(s, rmFastSINC8 + 3); }
+void BM_SINC8(benchmark::State& s) { RunMethod(s, rmSINC8); }
+void BM_SINC64(benchmark::State& s) { RunMethod(s, rmSINC8 + 3); }
+BENCHMARK(BM_Nearest);
+BENCHMARK(BM_Linear);
+BENCHMARK(BM_CubicSpline);
+BENCHMARK(BM_PolyphaseFIR);
+BENCHMARK(BM_FastSINC8);
+BENCHMARK(BM_FastSINC16);
+BENCHMARK(BM_FastSINC32);
+BENCHMARK(BM_FastSINC64);
+BENCHMARK(BM_SINC8);
+BENCHMARK(BM_SINC64);
+
+// The plain and the SIMD table kernel on the same random-free table.
+void RunKernel(benchmark::State& state, bool simd) {
+  const int32_t n = int32_t(state.range(0));
+  float* table = static_cast<float*>(::operator new[](sizeof(float) * 4096 * size_t(n), std::align_val_t{16}));
+  for (size_t i = 0; i < 4096 * size_t(n); ++i) table[i] = float(i % 7) * 0.01f;
+  std::vector<float> out(4096);
+  const int64_t increment = int64_t(1.37 * 4294967296.0);
+  int64_t position = int64_t{2048} << 32;
+  for (auto _ : state) {
+    if (simd) {
+      detail::ResampleTableSIMD(ToneFrames().data(), table, n, -n / 2, out.data(), 4096, increment, position);
+    } else {
+      detail::ResampleTableScalar(ToneFrames().data(), table, n, -n / 2, out.data(), 4096, increment, position);
+    }
+    if (position > (int64_t{160000} << 32)) position = int64_t{2048} << 32;
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetItemsProcessed(state.iterations() * 4096);
+  ::operator delete[](table, std::align_val_t{16});
+}
+void BM_TableKernelScalar(benchmark::State& s) { RunKernel(s, false); }
+void BM_TableKernelSIMD(benchmark::State& s) { RunKernel(s, true); }
+BENCHMARK(BM_TableKernelScalar)->Arg(4)->Arg(8)->Arg(16)->Arg(64);
+BENCHMARK(BM_TableKernelSIMD)->Arg(4)->Arg(8)->Arg(16)->Arg(64);
+
+}  // namespace
+}  // namespace kelvane

@@ -1,0 +1,300 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <numbers>
+#include <random>
+#include <vector>
+
+#include "synth/chorus.h"
+#include "synth/fpu.h"
+#include "synth/synth.h"
+
+namespace kelvane {
+namespace {
+
+// Windowed-sinc weight of the interpolator at distance x (frames) from the read point.
+double KernelWeight(double x) {
+  if (std::fabs(x) < 1e-6) return 1.0;
+  return std::sin(std::numbers::pi * x) / (std::numbers::pi * x) * (std::cos(2.0 * std::numbers::pi * x / 5.0) + 1.0) *
+         0.5;
+}
+
+class ChorusTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SIMDFlushToZero();
+    synth = std::make_unique<TSynth>();
+  }
+
+  TChorus& Chorus() { return *synth->Chorus; }
+
+  // Clear lines and a forced set with one unmodulated line (or more).
+  void ForceLines(int32_t rate, double depthMS, double feedBack, int32_t lines = 1, int32_t waveType = 0) {
+    synth->SetSampleRate(rate);
+    Chorus().Init();
+    TChorusSettings& s = Chorus().Settings;
+    s.Force = true;
+    s.WaveType = waveType;
+    s.DepthMS = depthMS;
+    s.Gain = 1.0;
+    s.FeedBack = feedBack;
+    s.ReverbSend = 0.0;
+    s.SpeedHz = 0.0;
+    s.NumberBlocks = lines;
+    Chorus().Phase = 0.0;
+    Chorus().Update();
+  }
+
+  // Runs the chorus over Input in sub-blocks of at most 4096 frames.
+  void Run(const std::vector<TBufferSample>& input) {
+    out.assign(input.size(), TBufferSample{});
+    reverb.assign(input.size(), TBufferSample{});
+    for (size_t offset = 0; offset < input.size(); offset += MaxBlockSamples) {
+      const auto n = static_cast<int32_t>(std::min<size_t>(MaxBlockSamples, input.size() - offset));
+      Chorus().Process(input.data() + offset, out.data() + offset, reverb.data() + offset, n);
+    }
+  }
+
+  static std::vector<TBufferSample> Impulse(size_t length, float left = 1.0f, float right = 1.0f) {
+    std::vector<TBufferSample> input(length);
+    input[0] = {{{left, right}}};
+    return input;
+  }
+
+  std::unique_ptr<TSynth> synth;
+  std::vector<TBufferSample> out, reverb;
+};
+
+TEST_F(ChorusTest, PowerOnIsChorusTypeTwoWithAHannWindowedSincKernel) {
+  TChorus& c = Chorus();
+  EXPECT_TRUE(c.Active);
+  EXPECT_FALSE(c.Settings.Force);
+  EXPECT_DOUBLE_EQ(c.FeedBack, 8 * 0.00763);
+  EXPECT_DOUBLE_EQ(c.SpeedHz, 0.366);
+  EXPECT_DOUBLE_EQ(c.DepthMS, 6.25);
+  EXPECT_EQ(c.ReverbSend, 0.0);
+  EXPECT_EQ(c.Gain, 1.0);
+  EXPECT_EQ(c.WaveType, 0);
+  EXPECT_EQ(c.NumberBlocks, 3);
+  EXPECT_DOUBLE_EQ(c.InvNumberBlocks, 1.0 / 3.0);
+  EXPECT_DOUBLE_EQ(c.PhaseIncrement, 0.366 / 44100);
+  EXPECT_FLOAT_EQ(static_cast<float>(c.ModulationDepthSamples), 6.25f * 44.1f);
+
+  for (int t = 0; t < 5; t++) {
+    for (int j : {0, 1, 77, 128, 200, 255}) {
+      const double x = t + j / 256.0 - 2.5;
+      EXPECT_NEAR(c.SINCTable[t][j], KernelWeight(x), 1e-6) << t << "," << j;
+    }
+  }
+  EXPECT_EQ(c.SINCTable[2][128], 1.0f);           // x = 0
+  EXPECT_NEAR(c.SINCTable[0][0], 0.0f, 1e-7);     // x = -2.5: window edge
+  for (auto* line : c.ChorusBuffer) EXPECT_EQ(reinterpret_cast<uintptr_t>(line) % 16, 0u);
+}
+
+TEST_F(ChorusTest, GM2TypesSetTheirParametersAndDelaySweep) {
+  const struct {
+    int type, feedback, rate, depth, send;
+  } types[] = {{0, 0, 3, 5, 0}, {1, 5, 9, 19, 0}, {2, 8, 3, 19, 0}, {3, 16, 9, 16, 0}, {4, 64, 2, 24, 0}, {5, 112, 1, 5, 0}};
+  const int32_t slot[1] = {130}, parameter[1] = {0};
+  for (const auto& row : types) {
+    SCOPED_TRACE(row.type);
+    Chorus().GeneralMIDISettings.NumberBlocks = 1;  // types leave the line count alone
+    const int32_t value[1] = {row.type};
+    synth->GlobalParameterControlChange(slot, parameter, value);
+    TChorus& c = Chorus();
+    EXPECT_DOUBLE_EQ(c.FeedBack, row.feedback * 0.00763);
+    EXPECT_DOUBLE_EQ(c.SpeedHz, row.rate * 0.122);
+    EXPECT_DOUBLE_EQ(c.DepthMS, (row.depth + 1) / 3.2);
+    EXPECT_DOUBLE_EQ(c.ReverbSend, row.send * 0.00787);
+    EXPECT_EQ(c.NumberBlocks, 1);
+    const double depthFrames = (row.depth + 1) / 3.2 * 44.1;
+    EXPECT_NEAR(c.ModulationDepthSamples, depthFrames, 1e-3);
+
+    // The sine LFO sweeps the delay from 2.5 frames (phase 3/4) to depth + 2.5 (phase 1/4).
+    for (const double phase : {0.25, 0.75}) {
+      c.Init();  // clears the lines; back to type 2 with 3 lines
+      c.GeneralMIDISettings.NumberBlocks = 1;
+      synth->GlobalParameterControlChange(slot, parameter, value);
+      c.Phase = phase;
+      Run(Impulse(600));
+      const auto peak = std::max_element(out.begin(), out.end(), [](const auto& a, const auto& b) {
+                          return std::fabs(a.Left) < std::fabs(b.Left);
+                        }) - out.begin();
+      const double expected = (phase == 0.25 ? depthFrames : 0.0) + 2.5;
+      EXPECT_NEAR(static_cast<double>(peak), expected, 1.0) << "phase " << phase;
+      for (const auto& f : out) ASSERT_TRUE(std::isfinite(f.Left) && std::isfinite(f.Right));
+    }
+  }
+
+  // A type outside the table changes nothing.
+  const TChorusSettings before = Chorus().GeneralMIDISettings;
+  const int32_t six[1] = {6};
+  synth->GlobalParameterControlChange(slot, parameter, six);
+  EXPECT_EQ(Chorus().GeneralMIDISettings.FeedBack, before.FeedBack);
+  EXPECT_EQ(Chorus().GeneralMIDISettings.SpeedHz, before.SpeedHz);
+  EXPECT_EQ(Chorus().GeneralMIDISettings.DepthMS, before.DepthMS);
+}
+
+TEST_F(ChorusTest, ImpulseResponseHasTheDelayOfTheDepthAndFeedsBack) {
+  // 10.03125 ms at 32 kHz = 321 frames of depth; at LFO value 0 the read point
+  // lies half of it plus 2.5 frames back: exactly 163 frames.
+  ForceLines(32000, 10.03125, 0.5);
+  Chorus().Settings.Gain = 0.5;
+  Chorus().Settings.ReverbSend = 0.25;
+  Chorus().Update();
+  Run(Impulse(600, 1.0f, -1.0f));
+  for (size_t n = 0; n < out.size(); n++) {
+    const double echo = n == 163 ? 1.0 : n == 326 ? 0.5 : n == 489 ? 0.25 : 0.0;
+    ASSERT_NEAR(out[n].Left, 0.5 * echo, 1e-6) << n;
+    ASSERT_NEAR(out[n].Right, -0.5 * echo, 1e-6) << n;
+    ASSERT_NEAR(reverb[n].Left, 0.25 * echo, 1e-6) << n;
+  }
+
+  // 10 ms = 320 frames: a read point half-way between frames (162.5 back),
+  // so the impulse spreads over five taps with the kernel's weights.
+  ForceLines(32000, 10.0, 0.0);
+  Run(Impulse(400));
+  for (size_t n = 0; n < out.size(); n++) {
+    const double expected = (n >= 160 && n <= 164) ? KernelWeight(static_cast<double>(n) - 162.5) : 0.0;
+    ASSERT_NEAR(out[n].Left, expected, 1e-6) << n;
+  }
+}
+
+TEST_F(ChorusTest, LinesAreSpreadOverTheLFOCycleAndSummed) {
+  // Ramp LFO (wave type 20: value = phase): three lines at phases 0, 1/3, 2/3
+  // read 163, 216.5 and 270 frames back.
+  ForceLines(32000, 10.03125, 0.0, 3, 20);
+  Run(Impulse(400));
+  EXPECT_NEAR(out[163].Left, 1.0, 1e-6);
+  EXPECT_NEAR(out[270].Left, 1.0, 1e-6);
+  for (int n = 214; n <= 218; n++) EXPECT_NEAR(out[n].Left, KernelWeight(n - 216.5), 1e-6) << n;
+  double total = 0.0;
+  for (const auto& f : out) total += f.Left;
+  EXPECT_NEAR(total, 3.0, 0.05);  // sum over the lines, not their mean
+}
+
+TEST_F(ChorusTest, NoLinesIsSilentButTimeMovesOn) {
+  ForceLines(44100, 8.0, 0.0, 0);
+  Chorus().Settings.SpeedHz = 1.0;
+  Chorus().Update();
+  std::vector<TBufferSample> input(1000, TBufferSample{{{0.5f, 0.5f}}});
+  Run(input);
+  for (const auto& f : out) ASSERT_EQ(f.Left, 0.0f);
+  EXPECT_EQ(Chorus().InvNumberBlocks, 0.0);
+  EXPECT_EQ(Chorus().Counter, 1000);
+  EXPECT_NEAR(Chorus().Phase, 1000.0 / 44100.0, 1e-12);
+}
+
+TEST_F(ChorusTest, DepthIsClampedToTheLineLength) {
+  ForceLines(48000, 100.0, 0.0);  // 4800 frames
+  EXPECT_EQ(Chorus().ModulationDepthSamples, 4096.0);
+  Chorus().Settings.DepthMS = -5.0;
+  Chorus().Settings.NumberBlocks = 40;
+  Chorus().Update();
+  EXPECT_EQ(Chorus().ModulationDepthSamples, 0.0);
+  EXPECT_EQ(Chorus().NumberBlocks, 32);
+
+  // Full depth and every line, at the extreme of the sweep: finite output.
+  Chorus().Settings.DepthMS = 1000.0;
+  Chorus().Settings.SpeedHz = 5.0;
+  Chorus().Settings.FeedBack = 0.969;
+  Chorus().Update();
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+  std::vector<TBufferSample> noise(20000);
+  for (auto& f : noise) f = {{{dist(rng), dist(rng)}}};
+  Run(noise);
+  for (const auto& f : out) ASSERT_TRUE(std::isfinite(f.Left) && std::isfinite(f.Right));
+}
+
+TEST_F(ChorusTest, GM2ParametersTakeEffectUnlessABankForcesItsSet) {
+  const int32_t slot[1] = {130};
+  const int32_t parameters[4] = {1, 2, 3, 4};
+  const int32_t values[4] = {64, 31, 10, 127};
+  synth->GlobalParameterControlChange(slot, parameters, values);
+  TChorus& c = Chorus();
+  EXPECT_DOUBLE_EQ(c.SpeedHz, 64 * 0.122);
+  EXPECT_DOUBLE_EQ(c.PhaseIncrement, 64 * 0.122 / 44100);
+  EXPECT_DOUBLE_EQ(c.DepthMS, 10.0);
+  EXPECT_DOUBLE_EQ(c.FeedBack, 10 * 0.00763);
+  EXPECT_DOUBLE_EQ(c.ReverbSend, 127 * 0.00787);
+
+  // The send to reverb carries the wet signal.
+  Run(Impulse(1000));
+  double sent = 0.0;
+  for (const auto& f : reverb) sent += f.Left;
+  EXPECT_GT(sent, 1.0);
+
+  // A value wider than 7 bits is taken as 127, never as a runaway feedback.
+  const int32_t feedback[1] = {3}, wide[1] = {16383};
+  synth->GlobalParameterControlChange(slot, feedback, wide);
+  EXPECT_DOUBLE_EQ(c.FeedBack, 127 * 0.00763);
+
+  c.Settings = TChorusSettings{};
+  c.Settings.Force = true;
+  c.Settings.SpeedHz = 1.5;
+  c.Update();
+  const int32_t rate[1] = {1}, rateValue[1] = {100};
+  synth->GlobalParameterControlChange(slot, rate, rateValue);
+  EXPECT_DOUBLE_EQ(c.GeneralMIDISettings.SpeedHz, 100 * 0.122);
+  EXPECT_EQ(c.SpeedHz, 1.5);
+
+  // A longer slot path or another slot is not the chorus.
+  const int32_t longPath[2] = {130, 0};
+  c.Settings.Force = false;
+  synth->GlobalParameterControlChange(longPath, rate, rateValue);
+  c.GlobalParameterControlChange(std::span<const int32_t>(longPath), 1, 5);
+  c.GlobalParameterControlChange(std::span<const int32_t>(longPath, 1), 7, 5);  // unknown parameter
+  EXPECT_DOUBLE_EQ(c.GeneralMIDISettings.SpeedHz, 100 * 0.122);
+}
+
+TEST_F(ChorusTest, IdlesAfterTenSilentSecondsAndWakesWithItsOldLines) {
+  TChorus& c = Chorus();
+  Run(Impulse(4096));
+  EXPECT_TRUE(c.AudioActiveStateTracker.Active());
+  // 10 s of silent input at 44.1 kHz, plus the short tail.
+  const std::vector<TBufferSample> silence(44100 * 11);
+  Run(silence);
+  EXPECT_FALSE(c.AudioActiveStateTracker.Active());
+
+  // Idle: nothing is processed, but time moves on.
+  const int32_t counter = c.Counter;
+  const double phase = c.Phase;
+  for (auto* line : c.ChorusBuffer) std::fill_n(line, TChorus::LineLength, TBufferSample{{{0.25f, 0.25f}}});
+  Run(std::vector<TBufferSample>(1000));
+  for (const auto& f : out) ASSERT_EQ(f.Left, 0.0f);
+  EXPECT_EQ(c.Counter, (counter + 1000) & 4095);
+  EXPECT_NEAR(c.Phase, std::fmod(phase + 1000 * c.PhaseIncrement, 1.0), 1e-9);
+  EXPECT_EQ(c.ChorusBuffer[0][c.Counter].Left, 0.25f);
+
+  // A block just above -120 dB wakes it; the lines still hold what they held.
+  std::vector<TBufferSample> quiet(64);
+  quiet[10].Left = 0.000002f;
+  Run(quiet);
+  EXPECT_TRUE(c.AudioActiveStateTracker.Active());
+  EXPECT_NEAR(out[0].Left, 3 * 0.25, 0.01);  // three lines reading 0.25
+}
+
+TEST_F(ChorusTest, SampleRateChangesRescaleDepthAndRate) {
+  for (int32_t rate : {22050, 48000, 96000}) {
+    SCOPED_TRACE(rate);
+    synth->SetSampleRate(rate);
+    EXPECT_FLOAT_EQ(static_cast<float>(Chorus().ModulationDepthSamples), static_cast<float>(6.25 * rate * 0.001));
+    EXPECT_DOUBLE_EQ(Chorus().PhaseIncrement, 0.366 / rate);
+  }
+  // The delay follows the rate: 10.03125 ms is 642 frames of depth at 64 kHz,
+  // read 321 + 2.5 frames back; half of it reads 163 frames back.
+  ForceLines(64000, 10.03125, 0.0);
+  Run(Impulse(400));
+  for (int n = 319; n <= 327; n++) {
+    EXPECT_NEAR(out[n].Left, (n >= 321 && n <= 325) ? KernelWeight(n - 323.5) : 0.0, 1e-6) << n;
+  }
+  ForceLines(64000, 10.03125 / 2, 0.0);
+  Run(Impulse(400));
+  EXPECT_NEAR(out[163].Left, 1.0, 1e-6);
+}
+
+}  // namespace
+}  // namespace kelvane
