@@ -553,6 +553,47 @@ TEST_F(ChannelNotes, FullPoolStartsNothing) {
   EXPECT_EQ(f.ActiveVoices().size(), 2u);
 }
 
+TEST(ChannelModulation, BendVolumeAndBendRangeReachSoundingVoices) {
+  TChannelFixture f;
+  TPresetLayer* zone = f.AddZone(f.AddPreset(0, 0), "z");
+  zone->AddDefaultModulators(true);
+  f.Synth->Recache();
+  f.NoteOn(0, 69, 127);
+  TVoice& v = *f.ActiveVoices().at(0);
+  const double pitch = v.Pitch;
+  const double attenuation = v.Attenuation;
+
+  f.Send(0, 0xE0, 0x7F, 0x7F);  // full up: +8191/8192 of the 2-semitone range
+  EXPECT_NEAR(v.Pitch - pitch, 200.0 * 8191.0 / 8192.0, 1e-6);
+  f.CC(0, 101, 0);
+  f.CC(0, 100, 0);
+  f.CC(0, 6, 12);  // range 12 semitones
+  EXPECT_NEAR(v.Pitch - pitch, 1200.0 * 8191.0 / 8192.0, 1e-6);
+
+  // Controller 7 changes the volume through the default modulator in SF2 mode too.
+  f.CC(0, 7, 64);
+  EXPECT_GT(v.Attenuation, attenuation + 10.0);
+  EXPECT_EQ(f.Channel(0).MainVolume, 100);
+}
+
+TEST(ChannelTuning, TuningBankAndProgramSelectTheSynthTable) {
+  TChannelFixture f;
+  f.AddZone(f.AddPreset(0, 0), "z");
+  f.Synth->Recache();
+  (*f.Synth->TuningTables)[2][5][60] = 60.5;
+  f.CC(0, 101, 0);
+  f.CC(0, 100, 4);
+  f.CC(0, 6, 2);
+  f.CC(0, 100, 3);
+  f.CC(0, 6, 5);
+  f.Channel(0).TuningTable[60] = 0.25;
+  f.NoteOn(0, 60);
+  EXPECT_DOUBLE_EQ(f.ActiveVoices().at(0)->GetTuningPitch(60), 6075.0);
+  f.Channel(0).ForcedTuningTable[60] = 59.0;
+  f.Channel(0).UseForcedTuningTable = true;
+  EXPECT_DOUBLE_EQ(f.ActiveVoices().at(0)->GetTuningPitch(60), 5900.0);
+}
+
 // ---------------------------------------------------------------- preset lookup
 
 class ChannelLookup : public ::testing::Test {
