@@ -507,6 +507,19 @@ void TSynth::GlobalParameterControlChange(std::span<const int32_t> SlotPath, std
   }
 }
 
+void TSynth::KillByExclusiveClass(TVoice* Voice) {
+  if (Voice == nullptr) return;
+  const int32_t exclusiveClass = static_cast<int32_t>(Voice->GetGen(gen::exclusiveClass));
+  if (exclusiveClass == 0) return;
+  for (int32_t i = 0; i < NumberOfVoices; i++) {
+    TVoice* other = Voices[static_cast<size_t>(i)];
+    if (other == Voice || !other->Active || other->Channel != Voice->Channel || other->NoteID == Voice->NoteID) {
+      continue;
+    }
+    if (static_cast<int32_t>(other->GetGen(gen::exclusiveClass)) == exclusiveClass) other->KillExclusive();
+  }
+}
+
 uintptr_t TSynth::AllocateEventNoteID() {
   const uintptr_t id = EventNoteIDCounter;
   EventNoteIDCounter = (id == ~uintptr_t{0}) ? 1 : id + 1;

@@ -132,6 +132,10 @@ class TSynth : public TSynthClass {
   // Loads the samples that the queued events will play; unloads nothing.
   void LoadNeededSamples();
 
+  // Releases fast the other active voices of Voice's channel that share its
+  // exclusive class and belong to another note.
+  void KillByExclusiveClass(TVoice* Voice);
+
   uintptr_t AllocateEventNoteID();
   void FreeEventNoteID(uintptr_t ID);
   // Note of the first active voice carrying ID; -1 when none (or ID is 0).

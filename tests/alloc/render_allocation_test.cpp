@@ -110,6 +110,66 @@ TEST(RenderAllocation, SoundingVoicesAllocateNothing) {
   for (int32_t i = 0; i < 4; i++) synth->Voices[static_cast<size_t>(i)]->Kill();
 }
 
+// Note-ons through the preset lookup, controllers, RPN/NRPN data entry, pedals,
+// bend and note-offs, dispatched inside FillBuffer.
+TEST(RenderAllocation, ChannelMessagesAllocateNothing) {
+  auto synth = std::make_unique<TSynth>();
+  auto* sample = new TSample(synth.get());
+  sample->Length = 1000;
+  sample->LoopStart = 100;
+  sample->LoopEnd = 900;
+  sample->SampleRate = 44100;
+  sample->OriginalPitch = 60;
+  sample->Data = std::make_unique<float[]>(static_cast<size_t>(sample->BufferElements()));
+  sample->WorkData = std::make_unique<float[]>(static_cast<size_t>(sample->BufferElements()));
+  sample->Loaded = true;
+  sample->LinkSample = sample;
+  synth->Samples.Add(sample);
+  auto* preset = new TPresetLayer(synth.get(), synth->RootPresetLayer.get());
+  TPresetLayerSelector* bank = preset->AddSelector();
+  bank->SetSelectorType(lstBANKRANGE);
+  bank->SetRange(0, 0);
+  synth->RootPresetLayer->Layers.Add(preset);
+  auto* zone = new TPresetLayer(synth.get(), preset);
+  zone->Sample = sample;
+  zone->SetGenerator(54, 1);
+  zone->AddDefaultModulators(true);
+  preset->Layers.Add(zone);
+  synth->Recache();
+
+  const uint8_t messages[][3] = {{0xB0, 64, 127}, {0xB0, 101, 0}, {0xB0, 100, 0},  {0xB0, 6, 12},
+                                 {0xB0, 96, 0},   {0xB0, 99, 120}, {0xB0, 98, 17},  {0xB0, 6, 70},
+                                 {0xB0, 99, 1},   {0xB0, 98, 8},   {0xB0, 6, 70},   {0x90, 60, 100},
+                                 {0x91, 64, 90},  {0xE0, 0, 90},   {0xD0, 40, 0},   {0xA0, 60, 30},
+                                 {0xB0, 7, 90},   {0xB0, 66, 127}, {0x80, 60, 64},  {0xB0, 64, 0},
+                                 {0x90, 60, 0},   {0xB0, 123, 0},  {0xB1, 120, 0},  {0xB0, 121, 0}};
+  auto queue = [&] {
+    synth->ClearEvents();
+    int64_t position = 0;
+    for (const auto& m : messages) {
+      TMIDIEvent event;
+      event.Position = position;
+      position += 100;
+      event.Command = m[0];
+      event.Data[0] = m[1];
+      event.Data[1] = m[2];
+      synth->AddEvent(event);
+    }
+  };
+  std::vector<TBufferSample> out(4000);
+  queue();
+  synth->FillBuffer(out.data(), 4000);
+  for (int block = 0; block < 2; block++) {
+    queue();
+    const long before = Allocations.load();
+    synth->FillBuffer(out.data(), 4000);
+    EXPECT_EQ(Allocations.load() - before, 0) << "block " << block;
+  }
+  // The note on channel 0 was dispatched and is in its release.
+  EXPECT_TRUE(synth->Voices[0]->Active || synth->Voices[1]->Active || synth->Voices[2]->Active);
+  EXPECT_EQ(synth->Channels[0]->PitchBendDepthSemitones, 2);  // controller 121 came last
+}
+
 TEST(RenderAllocation, CountingIsLive) {
   const long before = Allocations.load();
   auto p = std::make_unique<int>(5);
