@@ -524,15 +524,8 @@ void TVoice::UpdatePitch() {
 }
 
 int32_t TVoice::CalculateHoldDelayCount(int32_t GenBase, int32_t GenKeyToBase, bool IsDecay) {
-  double tc = GetGen(GenBase) + GetGen(GenKeyToBase) * (60 - Key);
-  if (IsDecay) {
-    tc = std::min(tc, 8000.0);
-  } else {
-    if (tc <= -32768.0) return 0;
-    tc = std::min(tc, 5000.0);
-  }
-  tc = std::max(tc, -12000.0);
-  return Trunc(Synth.SampleRate * std::exp2(tc / 1200.0));
+  return TVoiceEnvelope::CalculateHoldDelayCount(GetGen(GenBase), GetGen(GenKeyToBase), Key, IsDecay,
+                                                 Synth.SampleRate);
 }
 
 void TVoice::CalculateLowestBoundaryForAttenuation() {
