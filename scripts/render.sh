@@ -12,4 +12,8 @@ if [ ! -x "$build/tools/kelvane-render" ]; then
 fi
 song=${1:-/usr/share/games/openttd/baseset/openmsx/chemistry_lab.mid}
 out=${2:-out.wav}
-"$build/tools/kelvane-render" "$song" "$out"
+if [ ! -f "$song" ]; then
+  echo "Demo song $song is missing (apt-get install openttd-openmsx), or give one: scripts/render.sh song.mid [out.wav]" >&2
+  exit 1
+fi
+"$build/tools/kelvane-render" -o "$out" "$song"

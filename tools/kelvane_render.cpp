@@ -1,0 +1,355 @@
+// kelvane-render: renders Standard MIDI Files to audio files offline.
+
+#include <getopt.h>
+#include <sndfile.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "banks/default_bank.h"
+#include "banks/stream.h"
+#include "synth/buffer_sample.h"
+#include "synth/chorus.h"
+#include "synth/exceptions.h"
+#include "synth/resampling_tables.h"
+#include "synth/reverb.h"
+#include "synth/synth.h"
+
+namespace kelvane {
+namespace {
+
+constexpr int32_t BlockFrames = 1024;
+constexpr double TailSilenceSeconds = 0.5;
+constexpr double TailMaxSeconds = 10.0;
+constexpr float SilenceLevel = 1.0e-5f;  // -100 dBFS
+
+struct TRenderOptions {
+  std::string Output;
+  std::vector<std::string> Banks;
+  int32_t Rate = DefaultSampleRate;
+  int32_t Format = SF_FORMAT_PCM_16;
+  int32_t Voices = 0;             // 0 = the synthesizer's default
+  int32_t ResamplingMethod = -1;  // -1 = the synthesizer's default
+  int32_t GeneralMIDIMode = -1;   // -1 = the synthesizer's default
+  bool Chorus = true;
+  bool Reverb = true;
+  bool AGC = false;
+  bool Quiet = false;
+  std::vector<std::string> Songs;
+};
+
+// A failure the user can act on; the message names the file.
+class ERenderError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+void PrintUsage(std::FILE* To) {
+  std::fputs(
+      "Usage: kelvane-render [options] song.mid [more.mid ...]\n"
+      "  -o, --output FILE       output file (default: the song's name with .wav);\n"
+      "                          the extension picks the container: .wav, .flac, .ogg\n"
+      "  -b, --bank FILE         sound bank, repeatable (default: the default bank search)\n"
+      "  -r, --rate HZ           sample rate (default 44100)\n"
+      "      --format F          s16, s24 or f32 (default s16)\n"
+      "      --voices N          number of voices\n"
+      "      --resampling NAME   NEAREST, LINEAR, CUBICSPLINE, POLYPHASEFIR,\n"
+      "                          FASTSINC8..FASTSINC1024, SINC8..SINC1024\n"
+      "      --gm-mode M         sf2, gm1 or gm2\n"
+      "      --no-chorus         chorus off\n"
+      "      --no-reverb         reverb off\n"
+      "      --agc               automatic gain control on\n"
+      "  -q, --quiet             no summary\n"
+      "  -h, --help              this text\n",
+      To);
+}
+
+std::string Upper(std::string Text) {
+  for (char& c : Text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return Text;
+}
+
+std::string Lower(std::string Text) {
+  for (char& c : Text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return Text;
+}
+
+// The editor's names, in method-code order.
+std::optional<int32_t> ResamplingMethodByName(const std::string& Name) {
+  const std::string name = Upper(Name);
+  const char* fixed[] = {"NEAREST", "LINEAR", "CUBICSPLINE", "POLYPHASEFIR"};
+  for (int32_t i = 0; i < 4; i++)
+    if (name == fixed[i]) return i;
+  for (int32_t i = 0; i < 8; i++) {
+    const std::string points = std::to_string(8 << i);
+    if (name == "FASTSINC" + points) return rmFastSINC8 + i;
+    if (name == "SINC" + points) return rmSINC8 + i;
+  }
+  return std::nullopt;
+}
+
+std::optional<int32_t> ParseInt(const char* Text, int32_t Lo, int32_t Hi) {
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(Text, &end, 10);
+  if (errno != 0 || end == Text || *end != '\0' || value < Lo || value > Hi) return std::nullopt;
+  return static_cast<int32_t>(value);
+}
+
+[[noreturn]] void UsageError(const std::string& Message) {
+  std::fprintf(stderr, "kelvane-render: %s\n", Message.c_str());
+  std::fputs("Try 'kelvane-render --help'.\n", stderr);
+  std::exit(2);
+}
+
+TRenderOptions ParseOptions(int argc, char** argv) {
+  enum { optFormat = 256, optVoices, optResampling, optGMMode, optNoChorus, optNoReverb, optAGC };
+  static const option longOptions[] = {
+      {"output", required_argument, nullptr, 'o'},  {"bank", required_argument, nullptr, 'b'},
+      {"rate", required_argument, nullptr, 'r'},    {"format", required_argument, nullptr, optFormat},
+      {"voices", required_argument, nullptr, optVoices},
+      {"resampling", required_argument, nullptr, optResampling},
+      {"gm-mode", required_argument, nullptr, optGMMode},
+      {"no-chorus", no_argument, nullptr, optNoChorus},
+      {"no-reverb", no_argument, nullptr, optNoReverb},
+      {"agc", no_argument, nullptr, optAGC},
+      {"quiet", no_argument, nullptr, 'q'},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0}};
+  TRenderOptions options;
+  int c;
+  while ((c = getopt_long(argc, argv, "o:b:r:qh", longOptions, nullptr)) != -1) {
+    switch (c) {
+      case 'o': options.Output = optarg; break;
+      case 'b': options.Banks.emplace_back(optarg); break;
+      case 'r': {
+        const auto rate = ParseInt(optarg, 8000, 384000);
+        if (!rate) UsageError(std::string("invalid sample rate '") + optarg + "' (8000..384000)");
+        options.Rate = *rate;
+        break;
+      }
+      case optFormat: {
+        const std::string f = Lower(optarg);
+        if (f == "s16") options.Format = SF_FORMAT_PCM_16;
+        else if (f == "s24") options.Format = SF_FORMAT_PCM_24;
+        else if (f == "f32") options.Format = SF_FORMAT_FLOAT;
+        else UsageError(std::string("invalid format '") + optarg + "' (s16, s24 or f32)");
+        break;
+      }
+      case optVoices: {
+        const auto voices = ParseInt(optarg, 1, 100000);
+        if (!voices) UsageError(std::string("invalid number of voices '") + optarg + "'");
+        options.Voices = *voices;
+        break;
+      }
+      case optResampling: {
+        const auto method = ResamplingMethodByName(optarg);
+        if (!method) UsageError(std::string("unknown resampling method '") + optarg + "'");
+        options.ResamplingMethod = *method;
+        break;
+      }
+      case optGMMode: {
+        const std::string m = Lower(optarg);
+        if (m == "sf2") options.GeneralMIDIMode = 0;
+        else if (m == "gm1") options.GeneralMIDIMode = 1;
+        else if (m == "gm2") options.GeneralMIDIMode = 2;
+        else UsageError(std::string("invalid GM mode '") + optarg + "' (sf2, gm1 or gm2)");
+        break;
+      }
+      case optNoChorus: options.Chorus = false; break;
+      case optNoReverb: options.Reverb = false; break;
+      case optAGC: options.AGC = true; break;
+      case 'q': options.Quiet = true; break;
+      case 'h': PrintUsage(stdout); std::exit(0);
+      default: UsageError("invalid option");
+    }
+  }
+  for (int i = optind; i < argc; i++) options.Songs.emplace_back(argv[i]);
+  if (options.Songs.empty()) UsageError("no MIDI file given");
+  if (!options.Output.empty() && options.Songs.size() > 1)
+    UsageError("-o names one output file, but several songs were given");
+  return options;
+}
+
+// Container from the extension; the sample format from --format (Ogg is always Vorbis).
+int32_t OutputFormat(const std::string& Path, int32_t SampleFormat) {
+  const std::string ext = Lower(std::filesystem::path(Path).extension().string());
+  if (ext == ".flac") {
+    if (SampleFormat == SF_FORMAT_FLOAT) throw ERenderError(Path + ": FLAC cannot hold f32 samples; use s16 or s24");
+    return SF_FORMAT_FLAC | SampleFormat;
+  }
+  if (ext == ".ogg" || ext == ".oga") return SF_FORMAT_OGG | SF_FORMAT_VORBIS;
+  if (ext == ".wav" || ext.empty()) return SF_FORMAT_WAV | SampleFormat;
+  throw ERenderError(Path + ": unknown output extension '" + ext + "' (use .wav, .flac or .ogg)");
+}
+
+void AttachBanks(TSynth& Synth, const TRenderOptions& Options) {
+  for (const std::string& bank : Options.Banks) {
+    TStreamPtr stream;
+    try {
+      stream = std::make_unique<TFileStream>(bank);
+    } catch (const EKelvane&) {
+      throw ERenderError(bank + ": cannot open bank file (" + std::strerror(errno) + ")");
+    }
+    if (Synth.AttachSoundFont(std::move(stream), true) == nullptr)
+      throw ERenderError(bank + ": not a sound bank (SF2, DLS or SFX) or truncated");
+  }
+  if (!Options.Banks.empty()) return;
+
+  TSystemDefaultBankPlaces places;
+  const std::string path = FindDefaultBank(places);
+  if (path.empty()) {
+    std::string message = "no sound bank found; looked in:\n";
+    for (const std::string& candidate : DefaultBankCandidates(places)) message += "  " + candidate + "\n";
+    message += "Give one with -b, set " + std::string(DefaultBankEnvironmentVariable) +
+               ", or install one: apt-get install fluid-soundfont-gm";
+    throw ERenderError(message);
+  }
+  if (!Synth.LoadDefaultSoundFont(true, places))
+    throw ERenderError(path + ": not a sound bank (SF2, DLS or SFX) or truncated");
+}
+
+void ReadSong(TSynth& Synth, const std::string& Song) {
+  std::error_code error;
+  if (!std::filesystem::exists(Song, error)) throw ERenderError(Song + ": no such file");
+  if (std::filesystem::is_directory(Song, error)) throw ERenderError(Song + ": is a directory");
+  std::unique_ptr<TFileStream> stream;
+  try {
+    stream = std::make_unique<TFileStream>(Song);
+  } catch (const EKelvane&) {
+    throw ERenderError(Song + ": cannot read (" + std::strerror(errno) + ")");
+  }
+  bool read = false;
+  try {
+    read = Synth.ReadMIDI(*stream);
+  } catch (const EKelvane& e) {
+    throw ERenderError(Song + ": cannot read MIDI file (" + e.what() + ")");
+  }
+  if (!read) throw ERenderError(Song + ": not a MIDI file");
+}
+
+struct TSndFileCloser {
+  void operator()(SNDFILE* File) const { sf_close(File); }
+};
+
+struct TRenderResult {
+  int64_t Frames = 0;
+  double Seconds = 0.0;  // wall-clock time of rendering and writing
+  float Peak = 0.0f;
+  int64_t Clipped = 0;  // samples beyond full scale
+  bool NotFinite = false;
+};
+
+TRenderResult RenderSong(const TRenderOptions& Options, const std::string& Song, const std::string& Output) {
+  const int32_t format = OutputFormat(Output, Options.Format);
+
+  auto synth = std::make_unique<TSynth>();
+  synth->SetSampleRate(Options.Rate);
+  if (Options.Voices > 0) synth->SetNumberOfVoices(Options.Voices);
+  if (Options.ResamplingMethod >= 0) synth->SetResamplingMethod(Options.ResamplingMethod, synth->ResamplingInterpolationMode);
+  if (Options.GeneralMIDIMode >= 0) synth->GeneralMIDIMode = Options.GeneralMIDIMode;
+  synth->DoAGC = Options.AGC;
+  synth->Chorus->Active = Options.Chorus;
+  synth->Reverb->Active = Options.Reverb;
+
+  ReadSong(*synth, Song);
+  AttachBanks(*synth, Options);
+  synth->LoadNeededSamples();
+
+  SF_INFO info{};
+  info.samplerate = Options.Rate;
+  info.channels = 2;
+  info.format = format;
+  if (!sf_format_check(&info)) throw ERenderError(Output + ": this sample format cannot be written in that container");
+  std::unique_ptr<SNDFILE, TSndFileCloser> file(sf_open(Output.c_str(), SFM_WRITE, &info));
+  if (!file) throw ERenderError(Output + ": cannot write (" + sf_strerror(nullptr) + ")");
+  sf_command(file.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
+
+  const int64_t songFrames = synth->Duration(Options.Rate);
+  const int64_t tailSilenceFrames = static_cast<int64_t>(TailSilenceSeconds * Options.Rate);
+  const int64_t maxFrames = songFrames + static_cast<int64_t>(TailMaxSeconds * Options.Rate);
+
+  std::vector<TBufferSample> block(BlockFrames);
+  TRenderResult result;
+  int64_t silentFrames = 0;
+  const auto start = std::chrono::steady_clock::now();
+  while (result.Frames < maxFrames) {
+    const bool inSong = result.Frames < songFrames;
+    const int64_t frames = inSong ? std::min<int64_t>(BlockFrames, songFrames - result.Frames)
+                                  : std::min<int64_t>(BlockFrames, maxFrames - result.Frames);
+    synth->FillBuffer(block.data(), static_cast<int32_t>(frames));
+    for (int64_t i = 0; i < frames; i++) {
+      float loudest = 0.0f;
+      for (float& value : block[static_cast<size_t>(i)].Values) {
+        if (!std::isfinite(value)) {
+          result.NotFinite = true;
+          value = 0.0f;
+        }
+        const float level = std::fabs(value);
+        loudest = std::max(loudest, level);
+        if (level > 1.0f) result.Clipped++;
+      }
+      result.Peak = std::max(result.Peak, loudest);
+      silentFrames = loudest < SilenceLevel ? silentFrames + 1 : 0;
+    }
+    if (sf_writef_float(file.get(), &block[0].Values[0], frames) != frames)
+      throw ERenderError(Output + ": write failed (" + sf_strerror(file.get()) + ")");
+    result.Frames += frames;
+    if (!inSong && silentFrames >= tailSilenceFrames) break;
+  }
+  if (sf_close(file.release()) != 0) throw ERenderError(Output + ": cannot finish the file");
+  result.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return result;
+}
+
+std::string DefaultOutput(const std::string& Song) {
+  std::filesystem::path path(Song);
+  return path.filename().replace_extension(".wav").string();
+}
+
+int Run(int argc, char** argv) {
+  const TRenderOptions options = ParseOptions(argc, argv);
+  int status = 0;
+  for (const std::string& song : options.Songs) {
+    const std::string output = options.Output.empty() ? DefaultOutput(song) : options.Output;
+    try {
+      const TRenderResult r = RenderSong(options, song, output);
+      if (r.NotFinite) std::fprintf(stderr, "kelvane-render: %s: the synthesizer produced NaN or infinite samples (written as 0)\n", song.c_str());
+      if (!options.Quiet) {
+        const double audioSeconds = static_cast<double>(r.Frames) / options.Rate;
+        const double peakDB = r.Peak > 0.0f ? 20.0 * std::log10(r.Peak) : -INFINITY;
+        const double speed = r.Seconds > 0.0 ? audioSeconds / r.Seconds : 0.0;
+        std::printf("%s -> %s: %d:%06.3f, %.1fx real time, peak %.1f dBFS, %lld clipped samples\n", song.c_str(),
+                    output.c_str(), static_cast<int>(audioSeconds / 60), std::fmod(audioSeconds, 60.0), speed, peakDB,
+                    static_cast<long long>(r.Clipped));
+        std::fflush(stdout);
+      }
+    } catch (const ERenderError& e) {
+      std::fprintf(stderr, "kelvane-render: %s\n", e.what());
+      status = 1;
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "kelvane-render: %s: %s\n", song.c_str(), e.what());
+      status = 1;
+    }
+  }
+  return status;
+}
+
+}  // namespace
+}  // namespace kelvane
+
+int main(int argc, char** argv) { return kelvane::Run(argc, argv); }
