@@ -206,12 +206,6 @@ void TVoice::Resample(float* Buffer, int32_t Samples, int64_t Increment, int64_t
   ResampleInterpolated(context, interpolation, scratch, Buffer, Samples, Increment, APosition);
 }
 
-void TVoice::RecalculateFilter(TFilter&) {
-  // Filters are bypassed for now.
-}
-
-void TVoice::ApplyFilterToBuffer(TFilter&, float*, int32_t) {}
-
 double TVoice::CrossFadeValue(double Value, double FullScale, const TPresetLayerCrossFade& Record) {
   const double v = std::max(Value, static_cast<double>(Record.Threshold));
   double x;

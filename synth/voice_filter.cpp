@@ -1,0 +1,265 @@
+// TVoice's three biquad filters: coefficients once per modulation step,
+// ramped linearly across the step, and the direct-form-I sample loop. Audio
+// thread; nothing here allocates.
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "synth/synth.h"
+#include "synth/voice.h"
+#include "synth/voice_envelope.h"
+#include "synth/voice_filter.h"
+
+namespace kelvane {
+
+namespace {
+
+constexpr double MinCutoffCents = 1500.0;   // about 19.45 Hz
+constexpr double MaxCutoffCents = 13500.0;  // about 19912 Hz
+constexpr double MaxResonanceCentibels = 960.0;
+constexpr double MaxCutoffPerRate = 0.45;  // highest cutoff as a fraction of the output rate
+
+struct TBiquadTargets {
+  float a1, a2, b0, b1, b2;  // feedback coefficients negated
+};
+
+// Normalised single-precision coefficients for cutoff FreqHz and resonance
+// Centibels (already clamped) at output rate Rate.
+TBiquadTargets DesignBiquad(const TFilter& F, double FreqHz, float Centibels, double Rate) {
+  const double u = std::pow(10.0, (std::clamp(static_cast<double>(Centibels) / 10.0, 0.0, 96.0) - 3.01) / 20.0);
+  const double g = F.FilterGain;
+  const double omega = 2.0 * std::numbers::pi * FreqHz / Rate;
+  const double s = std::sin(omega);
+  const double c = std::cos(omega);
+
+  double alpha;
+  double k;
+  if (F.FilterType <= 4) {
+    alpha = s / (2.0 * u);
+    k = std::sqrt(2.0 * g);
+  } else {
+    // Bandwidth from the unmodulated resonance.
+    const float b = std::clamp(F.FilterQ / 96.0f, 1e-6f, 1.0f);
+    const double b2 = static_cast<double>(b) * b;
+    const double w = 4.0 * b2 * b2 + 0.1;
+    alpha = s * std::sin(w * omega / s);
+    k = std::fabs(w) > 1e-14 ? std::sqrt(2.0 * g) / w - g * g : std::sqrt(2.0 * g);
+  }
+  const double t = k * s;
+
+  double b0, b1, b2, a0, a1, a2;
+  double h = 1.0;  // output gain
+  switch (F.FilterType) {
+    case 1:  // low-pass
+      b0 = (1.0 - c) / 2.0;
+      b1 = 1.0 - c;
+      b2 = b0;
+      a0 = 1.0 + alpha;
+      a1 = -2.0 * c;
+      a2 = 1.0 - alpha;
+      h = g / std::sqrt(u);
+      break;
+    case 2:  // high-pass
+      b0 = (1.0 + c) / 2.0;
+      b1 = -(1.0 + c);
+      b2 = b0;
+      a0 = 1.0 + alpha;
+      a1 = -2.0 * c;
+      a2 = 1.0 - alpha;
+      h = g / std::sqrt(u);
+      break;
+    case 3:  // band-pass
+      b0 = alpha;
+      b1 = 0.0;
+      b2 = -alpha;
+      a0 = 1.0 + alpha;
+      a1 = -2.0 * c;
+      a2 = 1.0 - alpha;
+      h = g;
+      break;
+    case 4:  // notch
+      b0 = 1.0;
+      b1 = -2.0 * c;
+      b2 = 1.0;
+      a0 = 1.0 + alpha;
+      a1 = -2.0 * c;
+      a2 = 1.0 - alpha;
+      h = g;
+      break;
+    case 5:  // peaking
+      b0 = 1.0 + alpha * g;
+      b1 = -2.0 * c;
+      b2 = 1.0 - alpha * g;
+      a0 = 1.0 + alpha / g;
+      a1 = -2.0 * c;
+      a2 = 1.0 - alpha / g;
+      break;
+    case 6:  // low shelf
+      b0 = g * ((g + 1.0) - (g - 1.0) * c + t);
+      b1 = 2.0 * g * ((g - 1.0) - (g + 1.0) * c);
+      b2 = g * ((g + 1.0) - (g - 1.0) * c - t);
+      a0 = (g + 1.0) + (g - 1.0) * c + t;
+      a1 = -2.0 * ((g - 1.0) + (g + 1.0) * c);
+      a2 = (g + 1.0) + (g - 1.0) * c - t;
+      break;
+    default:  // 7, high shelf
+      b0 = g * ((g + 1.0) + (g - 1.0) * c + t);
+      b1 = -2.0 * g * ((g - 1.0) + (g + 1.0) * c);
+      b2 = g * ((g + 1.0) + (g - 1.0) * c - t);
+      a0 = (g + 1.0) - (g - 1.0) * c + t;
+      a1 = 2.0 * ((g - 1.0) - (g + 1.0) * c);
+      a2 = (g + 1.0) - (g - 1.0) * c - t;
+      break;
+  }
+
+  const double n = std::fabs(a0) >= 1e-14 ? 1.0 / a0 : 0.0;
+  return {static_cast<float>(-a1 * n), static_cast<float>(-a2 * n), static_cast<float>(b0 * n * h),
+          static_cast<float>(b1 * n * h), static_cast<float>(b2 * n * h)};
+}
+
+// The poles of 1 - a1 z^-1 - a2 z^-2 lie on or inside the unit circle. The
+// peaking and shelf terms leave this region for some resonances and gains
+// (their bandwidth term turns negative); such a filter would grow without bound.
+bool IsStable(const TBiquadTargets& T) { return T.a2 >= -1.0f && std::fabs(T.a1) <= 1.0f - T.a2; }
+
+// Direct form I over Count samples in place; with Ramp every coefficient grows
+// by its increment after each sample. Four samples per pass with the state in
+// registers; the feedback term of the previous output is added last, which
+// keeps the recursion to one multiply and one add per sample.
+template <bool Ramp>
+void RunBiquad(TFilter& F, float* Buffer, int32_t Count) {
+  float b0 = F.b0, b1 = F.b1, b2 = F.b2, a1 = F.a1, a2 = F.a2;
+  const float b0i = F.b0incr, b1i = F.b1incr, b2i = F.b2incr, a1i = F.a1incr, a2i = F.a2incr;
+  float x1 = F.histb1, x2 = F.histb2, y1 = F.hista1, y2 = F.hista2;
+
+  auto step = [&](float x) {
+    const float y = b0 * x + b1 * x1 + b2 * x2 + a2 * y2 + a1 * y1;
+    x2 = x1;
+    x1 = x;
+    y2 = y1;
+    y1 = y;
+    if constexpr (Ramp) {
+      b0 += b0i;
+      b1 += b1i;
+      b2 += b2i;
+      a1 += a1i;
+      a2 += a2i;
+    }
+    return y;
+  };
+
+  int32_t i = 0;
+  for (; i + 4 <= Count; i += 4) {
+    const float in0 = Buffer[i], in1 = Buffer[i + 1], in2 = Buffer[i + 2], in3 = Buffer[i + 3];
+    Buffer[i] = step(in0);
+    Buffer[i + 1] = step(in1);
+    Buffer[i + 2] = step(in2);
+    Buffer[i + 3] = step(in3);
+  }
+  for (; i < Count; i++) Buffer[i] = step(Buffer[i]);
+
+  F.histb1 = x1;
+  F.histb2 = x2;
+  F.hista1 = y1;
+  F.hista2 = y2;
+  if constexpr (Ramp) {
+    F.b0 = b0;
+    F.b1 = b1;
+    F.b2 = b2;
+    F.a1 = a1;
+    F.a2 = a2;
+  }
+}
+
+}  // namespace
+
+void TVoice::RecalculateFilter(TFilter& AFilter) {
+  TFilter& F = AFilter;
+  if (F.FilterType == 0) {
+    F.FilterActive = false;
+    return;
+  }
+  // A filter switches off only once its ramp has run out.
+  if (F.FilterCoefIncrCount == 0) F.FilterActive = F.NextFilterActive;
+
+  const double modEnv = ModEnvelope->Output();
+  const double mod2Env = Mod2Envelope->Output();
+  const double cents = std::clamp(F.FilterFc + ModLFOVal * F.ModLFOToFilterFC + Mod2LFOVal * F.Mod2LFOToFilterFC +
+                                      modEnv * F.ModEnvToFilterFC + mod2Env * F.Mod2EnvToFilterFC,
+                                  MinCutoffCents, MaxCutoffCents);
+  double freqHz = 440.0 * std::exp2((cents - 6900.0) / 1200.0);
+  const auto q = static_cast<float>(std::clamp(F.FilterQ + ModLFOVal * F.ModLFOToFilterQ +
+                                                   modEnv * F.ModEnvToFilterQ + Mod2LFOVal * F.Mod2LFOToFilterQ +
+                                                   mod2Env * F.Mod2EnvToFilterQ,
+                                               0.0, MaxResonanceCentibels));
+
+  // A low-pass or high-pass at the highest cutoff without base resonance does nothing audible.
+  const double rate = Synth.SampleRate;
+  bool nextActive = true;
+  if (freqHz > MaxCutoffPerRate * rate) {
+    freqHz = MaxCutoffPerRate * rate;
+    nextActive = std::fabs(F.FilterQ) > 1e-10 || (F.FilterType != 1 && F.FilterType != 2);
+  }
+
+  const bool changed = std::fabs(freqHz - F.LastFilterFc) > 0.01 || std::fabs(q - F.LastFilterQ) > 0.01;
+  TBiquadTargets targets{};
+  bool adopt = false;
+  if (changed) {
+    targets = DesignBiquad(F, freqHz, q, rate);
+    // An unstable design bypasses the filter instead; the last stable
+    // coefficients stay, and the design is tried again at the next step.
+    adopt = IsStable(targets);
+    if (!adopt) nextActive = false;
+  }
+  F.NextFilterActive = nextActive;
+  if (nextActive || F.FilterStartup) F.FilterActive = nextActive;
+  if (!adopt) return;
+
+  if (F.FilterStartup) {
+    F.a1 = targets.a1;
+    F.a2 = targets.a2;
+    F.b0 = targets.b0;
+    F.b1 = targets.b1;
+    F.b2 = targets.b2;
+    F.a1incr = F.a2incr = F.b0incr = F.b1incr = F.b2incr = 0.0f;
+    F.FilterCoefIncrCount = 0;
+    F.FilterStartup = false;
+  } else {
+    const double inv = Synth.InvModulationSamples;
+    F.a1incr = static_cast<float>((static_cast<double>(targets.a1) - F.a1) * inv);
+    F.a2incr = static_cast<float>((static_cast<double>(targets.a2) - F.a2) * inv);
+    F.b0incr = static_cast<float>((static_cast<double>(targets.b0) - F.b0) * inv);
+    F.b1incr = static_cast<float>((static_cast<double>(targets.b1) - F.b1) * inv);
+    F.b2incr = static_cast<float>((static_cast<double>(targets.b2) - F.b2) * inv);
+    F.FilterCoefIncrCount = Synth.ModulationSamples;
+  }
+  F.LastFilterFc = freqHz;
+  F.LastFilterQ = q;
+}
+
+void TVoice::ApplyFilterToBuffer(TFilter& AFilter, float* Buffer, int32_t Count) {
+  TFilter& F = AFilter;
+  if (Count <= 0) return;
+  const int32_t ramp = std::min(Count, F.FilterCoefIncrCount);
+  if (!F.FilterActive) {
+    // Bypassed: the signal passes, but a running ramp still advances.
+    if (ramp > 0) {
+      const auto m = static_cast<float>(ramp);
+      F.a1 += F.a1incr * m;
+      F.a2 += F.a2incr * m;
+      F.b0 += F.b0incr * m;
+      F.b1 += F.b1incr * m;
+      F.b2 += F.b2incr * m;
+      F.FilterCoefIncrCount -= ramp;
+    }
+    return;
+  }
+  if (ramp > 0) {
+    RunBiquad<true>(F, Buffer, ramp);
+    F.FilterCoefIncrCount -= ramp;
+  }
+  if (ramp < Count) RunBiquad<false>(F, Buffer + ramp, Count - ramp);
+}
+
+}  // namespace kelvane
