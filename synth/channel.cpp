@@ -14,7 +14,9 @@ namespace kelvane {
 
 namespace {
 
-constexpr int64_t NoteIDMask = INT64_MAX;  // counters keep the sign bit clear
+// The next NoteID or VoiceID: counters keep the sign bit clear and wrap to 0
+// (computed unsigned, so INT64_MAX + 1 does not overflow).
+int64_t NextID(int64_t ID) { return static_cast<int64_t>((static_cast<uint64_t>(ID) + 1) & INT64_MAX); }
 
 int32_t SetMSB(int32_t Field, uint8_t Value) { return ((Value & 127) << 7) | (Field & 127); }
 int32_t SetLSB(int32_t Field, uint8_t Value) { return (Field & (127 << 7)) | (Value & 127); }
@@ -461,7 +463,7 @@ void TChannel::ProcessEventNoteOn(const TMIDIEvent& Event) {
     if (glided) return;
   }
 
-  Synth.NoteID = (Synth.NoteID + 1) & NoteIDMask;
+  Synth.NoteID = NextID(Synth.NoteID);
   LastNoteID = Synth.NoteID;
   const int64_t noteID = Synth.NoteID;
   ForEachVoice([=](TVoice& voice) {
@@ -520,15 +522,6 @@ bool TChannel::EnsureLoaded(TSample* Sample) {
   return Sample->Loaded;
 }
 
-TVoice* TChannel::FindFreeVoice(uint8_t, int64_t, TPresetLayer*) {
-  const int32_t count = Synth.NumberOfVoices;
-  for (int32_t i = 0; i < count; i++) {
-    TVoice* voice = Voices[static_cast<size_t>(i)];
-    if (voice != nullptr && (!voice->Active || voice->Channel == nullptr)) return voice;
-  }
-  return nullptr;
-}
-
 void TChannel::StartVoiceWithSample(TVoice* Voice, TPresetLayer* Layer, TSample* Sample, int32_t Key,
                                     int32_t Velocity, uintptr_t EventNoteID, bool ResetVoice) {
   Voice->Kill();
@@ -536,7 +529,7 @@ void TChannel::StartVoiceWithSample(TVoice* Voice, TPresetLayer* Layer, TSample*
   Voice->Controllers = Controllers;
   Voice->NoteID = Synth.NoteID;
   Voice->VoiceID = Synth.VoiceID;
-  Synth.VoiceID = (Synth.VoiceID + 1) & NoteIDMask;
+  Synth.VoiceID = NextID(Synth.VoiceID);
   Voice->KeyOn(this, Key, Velocity, Layer, Sample);
   Voice->EventNoteID = EventNoteID;
   Synth.KillByExclusiveClass(Voice);

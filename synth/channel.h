@@ -69,8 +69,9 @@ class TChannel : public TSynthClass {
   void Modulate(bool aController, int32_t aSrc);
   void ModulateAll();
 
-  // Voice for a new note of the layer, or null. For now the first voice in
-  // pool order that is idle; stealing and polyphony groups replace this.
+  // Voice for a new note of the layer, free or to steal (still active), or
+  // null; Synth.VoiceAllocationAlgorithm picks the strategy. NoteID < 0: no
+  // current note. Defined in voice_allocation.cpp.
   TVoice* FindFreeVoice(uint8_t Key, int64_t NoteID, TPresetLayer* PresetLayer);
 
   // Mixes the decaying residues into the three buffers; render thread of the block.

@@ -350,7 +350,8 @@ bool TVoice::ModulationStep(bool HasCrossfades) {
   // 11.
   Ticks += Synth.ModulationSamples;
   ModulationSamplesRemain = Synth.ModulationSamples;
-  LifeTime++;
+  // Wraps to negative after 2^31 steps instead of overflowing; allocation skips such voices.
+  LifeTime = static_cast<int32_t>(static_cast<uint32_t>(LifeTime) + 1u);
 
   // 12. Sends, in centibels of send gain.
   auto sendGain = [emu](double c) {
