@@ -151,7 +151,8 @@ TEST(VoiceModulation, LinkSumsOfAnEarlierNoteDoNotCarryOver) {
   f.Start(60);
   ASSERT_FALSE(f.voice->ModulatorSourceValues.empty());
   // The same voice on a layer without links: source 127 reads as an unlisted
-  // source (1 as amount source), not the old sum.
+  // source (raw value 1 of 127 as amount source), not the old sums (0 at index
+  // 0, A's 100 at index 10).
   TPresetLayer plain(f.synth.get(), nullptr);
   plain.Sample = f.sample.get();
   // Eleven modulators: index 0 and index 10 (which held A's sum) read source 127.
@@ -160,7 +161,7 @@ TEST(VoiceModulation, LinkSumsOfAnEarlierNoteDoNotCarryOver) {
   plain.AddModulator(gen::pan, 1, Controller, msLink, 0, 100.0, -1, 0);
   plain.SetupLinkedModulators();
   f.voice->KeyOn(f.channel, 60, 127, &plain, f.sample.get());
-  EXPECT_NEAR(f.voice->GenModValues[gen::pan], 1100.0, 1e-9);
+  EXPECT_NEAR(f.voice->GenModValues[gen::pan], 900.0 + 2.0 * 100.0 / 127.0, 1e-9);
   f.voice->Reset();
 }
 
@@ -200,6 +201,7 @@ TEST(VoiceModulation, ControllerSevenRecomputesAttenuationOnly) {
   f.layer->AddDefaultModulators(true);
   f.voice->Controllers[7] = 127;
   f.voice->Controllers[10] = 64;
+  f.voice->Controllers[11] = 127;
   f.Start(60, 127);
   const double panContribution = f.voice->GenModValues[gen::pan];
   // State that UpdateParameter would overwrite for other generators.
@@ -223,6 +225,7 @@ TEST(VoiceModulation, SourceKindMustMatchTheControllerFlag) {
   TVoiceFixture f;
   f.layer->AddDefaultModulators(true);
   f.voice->Controllers[7] = 127;
+  f.voice->Controllers[11] = 127;
   f.Start(60, 127);
   f.voice->Controllers[7] = 0;
   f.voice->Modulate(false, 7);
