@@ -1,6 +1,7 @@
 #include "banks/preset_layer.h"
 
 #include <bitset>
+#include <vector>
 
 namespace kelvane {
 
@@ -110,6 +111,65 @@ TPresetLayerModulator* TPresetLayer::AddModulator(int32_t dest, int32_t src1, in
 void TPresetLayer::AddDefaultModulators(bool sf204) {
   for (const TDefaultModulator& m : DefaultModulators(sf204))
     AddModulator(m.Dest, m.Src1, m.Flags1, m.Src2, m.Flags2, m.Amount, -1, 0);
+}
+
+bool IsModulatorLinkDestination(int32_t dest) { return dest > 0 && (dest & ModulatorLinkFlag) != 0; }
+
+void TPresetLayer::SetupLinkedModulators() {
+  HasLinkedModulators = false;
+  const int64_t count = Modulators.Count();
+  for (int64_t i = 0; i < count; ++i) {
+    TPresetLayerModulator* m = Modulators[i];
+    m->fLinkedSourceModulators.Clear();
+    m->fProcessed = false;
+    // The voice indexes link sums by fIndex and writes them at
+    // fLinkedDestinationModulator: both must be list positions, also after an
+    // edit of the list; a destination edited into a generator keeps no link.
+    m->fIndex = static_cast<int32_t>(i);
+    m->fLinkedDestinationModulator = -1;
+  }
+  for (int64_t i = 0; i < count; ++i) {
+    TPresetLayerModulator* m = Modulators[i];
+    if (!IsModulatorLinkDestination(m->fDest)) continue;
+    const int32_t id = m->fDest & ModulatorLinkIDMask;
+    for (int64_t j = 0; j < count; ++j) {
+      TPresetLayerModulator* target = Modulators[j];
+      if (j == i || target->fIDGroup != m->fIDGroup || target->fID != id) continue;
+      m->fLinkedDestinationModulator = static_cast<int32_t>(j);
+      target->fLinkedSourceModulators.Add(m);
+      HasLinkedModulators = true;
+      break;
+    }
+  }
+
+  OrderedModulators.Clear();
+  if (!HasLinkedModulators) return;
+  // Depth-first post-order with an explicit stack. A modulator is expanded
+  // once (its feeders pushed above it) and appended when it comes up again; a
+  // feeder that is already expanded lies on a cycle and is not pushed, so a
+  // corrupt bank ends the walk. Each modulator feeds at most one other, so the
+  // stack holds at most three entries per modulator.
+  std::vector<uint8_t> expanded(static_cast<size_t>(count), 0);
+  std::vector<int32_t> stack;
+  stack.reserve(static_cast<size_t>(count) * 3);
+  for (int64_t i = 0; i < count; ++i) stack.push_back(static_cast<int32_t>(i));
+  while (!stack.empty()) {
+    const int32_t index = stack.back();
+    stack.pop_back();
+    TPresetLayerModulator* m = Modulators[index];
+    if (m->fProcessed) continue;
+    if (expanded[static_cast<size_t>(index)] == 0) {
+      expanded[static_cast<size_t>(index)] = 1;
+      stack.push_back(index);
+      for (const TPresetLayerModulator* source : m->fLinkedSourceModulators) {
+        const int32_t s = source->fIndex;
+        if (!source->fProcessed && expanded[static_cast<size_t>(s)] == 0) stack.push_back(s);
+      }
+      continue;
+    }
+    m->fProcessed = true;
+    OrderedModulators.Add(m);
+  }
 }
 
 }  // namespace kelvane

@@ -72,6 +72,12 @@ class TPresetLayerGenerator : public TSynthClass {
   int32_t fValue = 0;      // raw value in the generator's unit
 };
 
+// fDest of a modulator that feeds another: this bit plus the target's fID.
+inline constexpr int32_t ModulatorLinkFlag = 0x8000;
+inline constexpr int32_t ModulatorLinkIDMask = 0x7FFF;
+// True for a positive destination with the link bit set.
+bool IsModulatorLinkDestination(int32_t dest);
+
 class TPresetLayerModulator;
 using TPresetLayerModulatorList = TObjectGenericList<TPresetLayerModulator>;
 
@@ -190,9 +196,11 @@ class TPresetLayer : public TSynthClass {
                                       double amount, int32_t id, int32_t idGroup);
   // sf204: the bank is a SoundFont 2.04 or later (changes the velocity-to-cutoff row).
   void AddDefaultModulators(bool sf204);
-  // Modulator linking belongs to the modulation code; until it exists this
-  // leaves the layer without linked modulators.
-  void SetupLinkedModulators() {}
+  // Resolves links between modulators (fLinkedDestinationModulator,
+  // fLinkedSourceModulators, HasLinkedModulators) and, when there are any,
+  // lists every modulator in OrderedModulators after all that feed it. Run by
+  // the loaders once a layer's modulators are complete; cycles are broken.
+  void SetupLinkedModulators();
 
   bool HasChildren() const { return Layers.Count() > 0; }
 

@@ -1,9 +1,7 @@
 #include "synth/voice.h"
 
 #include <algorithm>
-#include <bitset>
 #include <cmath>
-#include <numbers>
 
 #include "banks/preset_layer.h"
 #include "synth/channel.h"
@@ -25,25 +23,10 @@ int32_t Trunc(double value) { return static_cast<int32_t>(value); }
 
 }  // namespace
 
-double LFOValue(int32_t WaveType, double Phase) {
-  auto frac = [](double x) { return x - std::floor(x); };
-  switch (WaveType) {
-    case 0:
-      return 1.0 - std::fabs(4.0 * (frac(Phase + 0.25) - 0.5));
-    case 1:
-      return std::sin(2.0 * std::numbers::pi * frac(Phase));
-    case 2:
-      return frac(Phase) < 0.5 ? -1.0 : 1.0;
-    case 3:
-      return 2.0 * (frac(Phase + 0.5) - 0.5);
-    case 4:
-      return -2.0 * (frac(Phase + 0.5) - 0.5);
-    default:
-      return 0.0;
-  }
-}
-
 TVoice::TVoice(TSynth& OwnerSynth, int32_t Number) : Synth(OwnerSynth), Number(Number) {
+  // Link sums fit here without allocating on the event thread; a layer with
+  // more modulators grows the array once at its first key-on.
+  ModulatorSourceValues.reserve(ModulatorSourceValuesReserve);
   VolEnvelope = std::make_unique<TVoiceEnvelope>(Synth, *this, true);
   ModEnvelope = std::make_unique<TVoiceEnvelope>(Synth, *this, false);
   Mod2Envelope = std::make_unique<TVoiceEnvelope>(Synth, *this, false);
@@ -541,78 +524,6 @@ void TVoice::CalculateLowestBoundaryForAttenuation() {
   }
   UseLowestBoundaryForAttenuation = std::fabs(total) > 1e-10;
   LowestBoundaryForAttenuation = std::max(0.0, Attenuation - total);
-}
-
-double TVoice::GetModulatorSrcValue(int32_t ModulatorIndex, int32_t Src, int32_t Flags, bool IsAmountSource) const {
-  TModulatorSourceInputs inputs;
-  inputs.Velocity = Velocity;
-  inputs.Key = Key;
-  inputs.PolyPressure = KeyPressure;
-  if (Channel != nullptr) {
-    inputs.ChannelPressure = Channel->ChannelPressure;
-    inputs.PitchWheel = Channel->PitchBend;
-    inputs.PitchWheelSensitivity = Channel->PitchBendDepthSemitones + Channel->PitchBendDepthCents / 100.0;
-  }
-  inputs.Controllers = Controllers.data();
-  inputs.LinkValues = ModulatorSourceValues;
-  return GetModulatorSourceValue(inputs, ModulatorIndex, Src, Flags, IsAmountSource);
-}
-
-double TVoice::GetModulatorValue(const TPresetLayerModulator& AModulator) const {
-  const TPresetLayerModulator& m = AModulator;
-  if (m.fAmount == 0.0) return 0.0;
-  if (m.fSrc1 == msVelocity && m.fSrc2 == msVelocity && m.fFlags1 == 1 && (m.fFlags2 == 13 || m.fFlags2 == 12) &&
-      m.fDest == gen::initialFilterFc) {
-    if (!Synth.ModulateVelocityToFilterCutOff) return 0.0;
-    return m.fAmount * (Velocity >= 64 ? (127.0 - Velocity) / 127.0 : 0.5);
-  }
-  if (m.fSrc1 == msVelocity && m.fSrc2 == msNone && m.fFlags1 == 1 && m.fFlags2 == 0 &&
-      m.fDest == gen::initialFilterFc && !Synth.ModulateVelocityToFilterCutOff) {
-    return 0.0;
-  }
-  const double a = GetModulatorSrcValue(m.fIndex, m.fSrc1, m.fFlags1, false);
-  if (a == 0.0) return 0.0;
-  const double b = GetModulatorSrcValue(m.fIndex, m.fSrc2, m.fFlags2, true);
-  return m.fAmount * a * b;
-}
-
-void TVoice::ModulateAll() {
-  GenModValues.Fill(0.0);
-  // Links between modulators are not followed yet: every modulator with a
-  // generator destination adds its own value.
-  for (const TPresetLayer* layer = PresetLayer; layer != nullptr; layer = layer->Parent) {
-    for (const TPresetLayerModulator* m : layer->Modulators) {
-      if (TGenWorkValues::IsValid(m->fDest)) GenModValues[m->fDest] += GetModulatorValue(*m);
-    }
-  }
-  for (int32_t gen = GenFirst; gen <= GenLast; gen++) UpdateParameter(gen);
-}
-
-void TVoice::Modulate(bool AController, int32_t ASrc) {
-  std::bitset<GenCount> marked;
-  auto matches = [&](int32_t src, int32_t flags) { return src == ASrc && ((flags & mfController) != 0) == AController; };
-  for (const TPresetLayer* layer = PresetLayer; layer != nullptr; layer = layer->Parent) {
-    for (const TPresetLayerModulator* m : layer->Modulators) {
-      if (!TGenWorkValues::IsValid(m->fDest)) continue;
-      if (matches(m->fSrc1, m->fFlags1) || matches(m->fSrc2, m->fFlags2)) {
-        marked.set(static_cast<size_t>(m->fDest - GenFirst));
-      }
-    }
-  }
-  if (marked.none()) return;
-  for (int32_t gen = GenFirst; gen <= GenLast; gen++) {
-    if (marked.test(static_cast<size_t>(gen - GenFirst))) GenModValues[gen] = 0.0;
-  }
-  for (const TPresetLayer* layer = PresetLayer; layer != nullptr; layer = layer->Parent) {
-    for (const TPresetLayerModulator* m : layer->Modulators) {
-      if (TGenWorkValues::IsValid(m->fDest) && marked.test(static_cast<size_t>(m->fDest - GenFirst))) {
-        GenModValues[m->fDest] += GetModulatorValue(*m);
-      }
-    }
-  }
-  for (int32_t gen = GenFirst; gen <= GenLast; gen++) {
-    if (marked.test(static_cast<size_t>(gen - GenFirst))) UpdateParameter(gen);
-  }
 }
 
 }  // namespace kelvane

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <bitset>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -28,6 +29,8 @@ using TVoiceResamplingProc = TResampleProc;
 
 // Link sums per modulator index.
 using TPresetLayerModulatorSourceValues = std::vector<double>;
+// Capacity of every voice's ModulatorSourceValues from its creation.
+inline constexpr size_t ModulatorSourceValuesReserve = 32;
 
 // LFO wave shape w (0 triangle, 1 sine, 2 square, 3 saw up, 4 saw down) at
 // phase x, -1..1; 0 for other shapes.
@@ -91,7 +94,8 @@ class TVoice : public TSynthClass {
   // Recomputes every modulator contribution and applies every generator.
   void ModulateAll();
   // Recomputes the generators fed by source ASrc (a controller number when
-  // AController is true, else a general source number).
+  // AController is true, else a general source number). Outputs that reach a
+  // generator only through a link wait for the next ModulateAll.
   void Modulate(bool AController, int32_t ASrc);
 
   // Adds the voice's output of Samples (<= 4096) frames into the three buffers.
@@ -238,11 +242,16 @@ class TVoice : public TSynthClass {
   int32_t PortamentoPosition = 0;
   double PortamentoFromKey = 0.0;
   int32_t PortamentoToKey = 0;
+  // Link sums by modulator index of the layer evaluated last; event thread.
   TPresetLayerModulatorSourceValues ModulatorSourceValues;
 
  private:
   void HandOffClickResidue();
   void ReleaseVoiceNotify();
+  // Adds one layer's modulator outputs: links into ModulatorSourceValues
+  // (zeroed first when the layer has links), generator destinations into
+  // GenModValues when Marked is null or marks them. Event thread.
+  void AddLayerModulators(const TPresetLayer& ALayer, const std::bitset<GenCount>* Marked);
   void ApplyEnvelopeGenerator(int32_t Gen);
   // Semitones of an integer key 0..127 from the channel's tuning.
   double TuningValue(int32_t AKey) const;

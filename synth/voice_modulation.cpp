@@ -1,0 +1,130 @@
+// Modulator evaluation of a voice and the LFO wave shapes. Modulate and
+// ModulateAll run on the event thread between render passes; LFOValue also
+// runs in the rendering loop.
+#include <algorithm>
+#include <bitset>
+#include <cmath>
+#include <numbers>
+
+#include "banks/preset_layer.h"
+#include "synth/channel.h"
+#include "synth/synth.h"
+#include "synth/voice.h"
+
+namespace kelvane {
+
+double LFOValue(int32_t WaveType, double Phase) {
+  auto frac = [](double x) { return x - std::floor(x); };
+  switch (WaveType) {
+    case 0:
+      return 1.0 - std::fabs(4.0 * (frac(Phase + 0.25) - 0.5));
+    case 1:
+      return std::sin(2.0 * std::numbers::pi * frac(Phase));
+    case 2:
+      return frac(Phase) < 0.5 ? -1.0 : 1.0;
+    case 3:
+      return 2.0 * (frac(Phase + 0.5) - 0.5);
+    case 4:
+      return -2.0 * (frac(Phase + 0.5) - 0.5);
+    default:
+      return 0.0;
+  }
+}
+
+double TVoice::GetModulatorSrcValue(int32_t ModulatorIndex, int32_t Src, int32_t Flags, bool IsAmountSource) const {
+  TModulatorSourceInputs inputs;
+  inputs.Velocity = Velocity;
+  inputs.Key = Key;
+  inputs.PolyPressure = KeyPressure;
+  if (Channel != nullptr) {
+    inputs.ChannelPressure = Channel->ChannelPressure;
+    inputs.PitchWheel = Channel->PitchBend;
+    inputs.PitchWheelSensitivity = Channel->PitchBendDepthSemitones + Channel->PitchBendDepthCents / 100.0;
+  }
+  inputs.Controllers = Controllers.data();
+  inputs.LinkValues = ModulatorSourceValues;
+  return GetModulatorSourceValue(inputs, ModulatorIndex, Src, Flags, IsAmountSource);
+}
+
+double TVoice::GetModulatorValue(const TPresetLayerModulator& AModulator) const {
+  const TPresetLayerModulator& m = AModulator;
+  if (m.fAmount == 0.0) return 0.0;
+  // Velocity to cutoff as older banks define it: a fixed shape instead of the
+  // product of the two sources.
+  if (m.fSrc1 == msVelocity && m.fSrc2 == msVelocity && m.fFlags1 == 1 && (m.fFlags2 == 13 || m.fFlags2 == 12) &&
+      m.fDest == gen::initialFilterFc) {
+    if (!Synth.ModulateVelocityToFilterCutOff) return 0.0;
+    return m.fAmount * (Velocity >= 64 ? (127.0 - Velocity) / 127.0 : 0.5);
+  }
+  if (m.fSrc1 == msVelocity && m.fSrc2 == msNone && m.fFlags1 == 1 && m.fFlags2 == 0 &&
+      m.fDest == gen::initialFilterFc && !Synth.ModulateVelocityToFilterCutOff) {
+    return 0.0;
+  }
+  const double a = GetModulatorSrcValue(m.fIndex, m.fSrc1, m.fFlags1, false);
+  if (a == 0.0) return 0.0;
+  const double b = GetModulatorSrcValue(m.fIndex, m.fSrc2, m.fFlags2, true);
+  return m.fAmount * a * b;
+}
+
+void TVoice::AddLayerModulators(const TPresetLayer& ALayer, const std::bitset<GenCount>* Marked) {
+  const bool linked = ALayer.HasLinkedModulators;
+  const TPresetLayerModulatorList& order = linked ? ALayer.OrderedModulators : ALayer.Modulators;
+  if (linked) {
+    const auto count = static_cast<size_t>(order.Count());
+    // Grows past the reserve only for a layer with more modulators than any
+    // this voice has played.
+    if (ModulatorSourceValues.size() < count) ModulatorSourceValues.resize(count);
+    std::fill(ModulatorSourceValues.begin(), ModulatorSourceValues.end(), 0.0);
+  }
+  // A modulator comes after all that feed it, so its link sum is complete
+  // when it is evaluated.
+  for (const TPresetLayerModulator* m : order) {
+    const int32_t dest = m->fDest;
+    if (IsModulatorLinkDestination(dest)) {
+      const int32_t target = m->fLinkedDestinationModulator;
+      if (linked && target >= 0 && static_cast<size_t>(target) < ModulatorSourceValues.size()) {
+        ModulatorSourceValues[static_cast<size_t>(target)] += GetModulatorValue(*m);
+      }
+    } else if (TGenWorkValues::IsValid(dest)) {
+      if (Marked == nullptr || Marked->test(static_cast<size_t>(dest - GenFirst))) {
+        GenModValues[dest] += GetModulatorValue(*m);
+      }
+    }
+  }
+}
+
+void TVoice::ModulateAll() {
+  GenModValues.Fill(0.0);
+  // Link sums of an earlier note must not leak into this one; clear() keeps
+  // the capacity, so this does not free.
+  ModulatorSourceValues.clear();
+  for (const TPresetLayer* layer = PresetLayer; layer != nullptr; layer = layer->Parent) {
+    AddLayerModulators(*layer, nullptr);
+  }
+  for (int32_t gen = GenFirst; gen <= GenLast; gen++) UpdateParameter(gen);
+}
+
+void TVoice::Modulate(bool AController, int32_t ASrc) {
+  std::bitset<GenCount> marked;
+  auto matches = [&](int32_t src, int32_t flags) { return src == ASrc && ((flags & mfController) != 0) == AController; };
+  for (const TPresetLayer* layer = PresetLayer; layer != nullptr; layer = layer->Parent) {
+    for (const TPresetLayerModulator* m : layer->Modulators) {
+      if (!TGenWorkValues::IsValid(m->fDest)) continue;
+      if (matches(m->fSrc1, m->fFlags1) || matches(m->fSrc2, m->fFlags2)) {
+        marked.set(static_cast<size_t>(m->fDest - GenFirst));
+      }
+    }
+  }
+  if (marked.none()) return;
+  for (int32_t gen = GenFirst; gen <= GenLast; gen++) {
+    if (marked.test(static_cast<size_t>(gen - GenFirst))) GenModValues[gen] = 0.0;
+  }
+  for (const TPresetLayer* layer = PresetLayer; layer != nullptr; layer = layer->Parent) {
+    AddLayerModulators(*layer, &marked);
+  }
+  for (int32_t gen = GenFirst; gen <= GenLast; gen++) {
+    if (marked.test(static_cast<size_t>(gen - GenFirst))) UpdateParameter(gen);
+  }
+}
+
+}  // namespace kelvane
