@@ -130,8 +130,14 @@ TEST(SynthThreads, PoolOutputIsBitIdenticalToCallingThread) {
     const std::vector<TBufferSample> actual = threaded.Render();
     EXPECT_TRUE(SameBits(actual, expected)) << c.threads << " threads, threshold " << c.threshold;
     EXPECT_EQ(threaded.activeAfterCall, reference.activeAfterCall);
-    if (c.threshold == 1) EXPECT_EQ(threaded.synth->ProcessThreadCalls.load(), 9 * c.poolSize);
-    if (c.poolSize > 0) EXPECT_GT(threaded.synth->ProcessThreadCalls.load(), 0);
+    // Nine sub-blocks; below the threshold of 32 some of them render on the calling thread.
+    const int32_t calls = threaded.synth->ProcessThreadCalls.load();
+    if (c.threshold == 1) {
+      EXPECT_EQ(calls, 9 * c.poolSize);
+    } else if (c.poolSize > 0) {
+      EXPECT_GT(calls, 0);
+      EXPECT_LT(calls, 9 * c.poolSize);
+    }
     for (int32_t i = 0; i < threaded.synth->NumberOfVoices; i++) {
       EXPECT_EQ(threaded.synth->Voices[static_cast<size_t>(i)]->Thread, nullptr);
     }
