@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <thread>
+#include <mutex>
 
 #include "synth/channel.h"
 #include "synth/chorus.h"
@@ -13,6 +13,7 @@
 #include "synth/resampling_tables.h"
 #include "synth/reverb.h"
 #include "synth/synth_init.h"
+#include "synth/synth_thread.h"
 #include "synth/voice.h"
 #include "synth/voice_buffers.h"
 
@@ -100,6 +101,7 @@ TSynth::TSynth() {
   ReverbBuffer = std::make_unique<TBlockSamples>();
   Voices = std::make_unique<TVoice*[]>(MaxVoices);
   ActiveThreadVoices = std::make_unique<TVoice*[]>(MaxVoices + 1);
+  ThreadMergeSlots = std::make_unique<TSynthThreadSlot*[]>(MaxVoices + 1);
 
   // 4.
   SampleRate = DefaultSampleRate;
@@ -157,9 +159,16 @@ TSynth::TSynth() {
 }
 
 TSynth::~TSynth() {
-  SetNumberOfThreads(0);
+  try {
+    SetNumberOfThreads(0);
+  } catch (const EKelvaneThreadTimeout&) {
+    // A thread that never started: stop and free the pool all the same.
+    while (!WorkerThreads.empty()) {
+      delete WorkerThreads.back();
+      WorkerThreads.pop_back();
+    }
+  }
   Clear();
-  WorkerThreads.clear();  // SetNumberOfThreads(0) left the pool empty
   FreeVoices();
   for (auto& channel : Channels) channel.reset();
   RootPresetLayer.reset();
@@ -368,8 +377,12 @@ void TSynth::FillBufferPart(TBufferSample* Buffer, int32_t Samples) {
   bool threaded = false;
   if (!WorkerThreads.empty()) {
     int32_t count = 0;
+    for (size_t i = 0; i < voiceCount; i++) count += Voices[i]->Active ? 1 : 0;
+    // Stored last to first, so that the countdown hands out the voices in
+    // pool order and they can be merged in the order the calling thread adds them.
+    int32_t slot = count;
     for (size_t i = 0; i < voiceCount; i++) {
-      if (Voices[i]->Active) ActiveThreadVoices[static_cast<size_t>(count++)] = Voices[i];
+      if (Voices[i]->Active) ActiveThreadVoices[static_cast<size_t>(--slot)] = Voices[i];
     }
     ActiveThreadVoicesRemain.store(count);
     threaded = ThreadVoiceCountThreshold >= 1 && count >= ThreadVoiceCountThreshold;
@@ -397,11 +410,80 @@ void TSynth::FillBufferPart(TBufferSample* Buffer, int32_t Samples) {
 void TSynth::RenderVoicesThreaded(TBufferSample* Buffer, int32_t Samples) {
   WorkerThreadBuffer = Buffer;
   WorkerThreadSamples = Samples;
-  // Waking the pool threads and waiting for them (with ThreadWaitTimeoutMs)
-  // belongs to the render-thread class; until it exists the pool stays empty
-  // and this path is not taken.
-  (void)ThreadWaitTimeoutMs;
-  for (int32_t i = 0; i < NumberOfVoices; i++) Voices[static_cast<size_t>(i)]->Thread = nullptr;
+  const int32_t count = ActiveThreadVoicesRemain.load();
+  {
+    std::lock_guard<TSlimReaderWriterLock> guard(WorkerThreadBufferLock);
+    std::fill_n(ThreadMergeSlots.get(), count, nullptr);
+    ThreadMergeNext = count - 1;
+  }
+  WorkerThreadDoneInvertedSemaphore.Acquire(static_cast<int32_t>(WorkerThreads.size()));
+  for (TSynthThread* thread : WorkerThreads) thread->WakeUpEvent.SetEvent();
+  const bool done = WorkerThreadDoneInvertedSemaphore.Wait(ThreadWaitTimeoutMs);
+  // Voices may outlive the pool: point them back at the calling thread's scratch.
+  for (int32_t i = 0; i < NumberOfVoices; i++) {
+    TVoice& voice = *Voices[static_cast<size_t>(i)];
+    voice.Thread = nullptr;
+    voice.VoiceBuffers = VoiceBuffers.get();
+  }
+  if (!done) throw EKelvaneThreadTimeout();
+}
+
+void TSynth::ProcessThread(int32_t ThreadIndex) {
+  TSynthThread& thread = *WorkerThreads[static_cast<size_t>(ThreadIndex)];
+  const int32_t samples = WorkerThreadSamples;
+  for (;;) {
+    // A free slot first: a thread holding a voice must never wait for one.
+    TSynthThreadSlot& slot = thread.AcquireSlot();
+    const int32_t index = ActiveThreadVoicesRemain.fetch_sub(1) - 1;
+    if (index < 0) {
+      thread.ReleaseSlot(slot);
+      break;
+    }
+    TSynthThread::ClearSlot(slot, samples);
+    TVoice& voice = *ActiveThreadVoices[static_cast<size_t>(index)];
+    slot.Channel = voice.Channel;
+    thread.CurrentSlot = &slot;
+    voice.Thread = &thread;
+    voice.VoiceBuffers = &thread.VoiceBuffers;
+    try {
+      voice.FillBuffer(slot.Buffer.data(), slot.ChorusBuffer.data(), slot.ReverbBuffer.data(), samples);
+    } catch (...) {
+      // Hand the slot over all the same, or the voices after it would never merge.
+      thread.CurrentSlot = nullptr;
+      MergeThreadSlot(index, slot);
+      throw;
+    }
+    thread.CurrentSlot = nullptr;
+    MergeThreadSlot(index, slot);
+  }
+}
+
+void TSynth::MergeThreadSlot(int32_t Index, TSynthThreadSlot& Slot) {
+  std::lock_guard<TSlimReaderWriterLock> guard(WorkerThreadBufferLock);
+  ThreadMergeSlots[static_cast<size_t>(Index)] = &Slot;
+  const int32_t samples = WorkerThreadSamples;
+  TBufferSample* chorusBuffer = ChorusBuffer->data();
+  TBufferSample* reverbBuffer = ReverbBuffer->data();
+  while (ThreadMergeNext >= 0) {
+    TSynthThreadSlot*& entry = ThreadMergeSlots[static_cast<size_t>(ThreadMergeNext)];
+    if (entry == nullptr) break;
+    TSynthThreadSlot& ready = *entry;
+    entry = nullptr;
+    --ThreadMergeNext;
+    MixToBuffer(ready.Buffer.data(), WorkerThreadBuffer, samples);
+    MixToBuffer(ready.ChorusBuffer.data(), chorusBuffer, samples);
+    MixToBuffer(ready.ReverbBuffer.data(), reverbBuffer, samples);
+    if (ready.Channel != nullptr) {
+      TChannel& channel = *ready.Channel;
+      channel.Last.Left += ready.Last.Left;
+      channel.Last.Right += ready.Last.Right;
+      channel.ChorusLast.Left += ready.ChorusLast.Left;
+      channel.ChorusLast.Right += ready.ChorusLast.Right;
+      channel.ReverbLast.Left += ready.ReverbLast.Left;
+      channel.ReverbLast.Right += ready.ReverbLast.Right;
+    }
+    ready.Owner->ReleaseSlot(ready);
+  }
 }
 
 void TSynth::SetSampleRate(int32_t Rate) {
@@ -438,13 +520,43 @@ void TSynth::SetNumberOfVoices(int32_t Count) {
 
 void TSynth::SetNumberOfThreads(int32_t Count) {
   LastNumberOfWorkerThreads = Count;
-  int32_t wanted = Count;
-  if (Count < 0) wanted = static_cast<int32_t>(std::thread::hardware_concurrency());
+  const int32_t processors = AvailableProcessorCount();
+  int32_t wanted = Count < 0 ? processors : Count;
   wanted = ClipInt(wanted, 0, MaxWorkerThreads);
   if (wanted == 1) wanted = 0;  // one render thread alone is not used
   if (static_cast<size_t>(wanted) == WorkerThreads.size()) return;
-  // The render-thread pool is not built yet: the synthesizer renders on the
-  // calling thread whatever was asked.
+
+  // Exclusive: no block renders while the pool changes.
+  TWriteLockGuard lock(MultithreadingLock);
+  StopWorkerThreads();
+  if (wanted > 0 && processors >= 1) {
+    WorkerThreads.reserve(static_cast<size_t>(wanted));
+    for (int32_t i = 0; i < wanted; i++) {
+      // Counted before the thread starts, so its Release cannot come first.
+      WorkerThreadReadyInvertedSemaphore.Acquire(1);
+      try {
+        WorkerThreads.push_back(new TSynthThread(*this, i));
+      } catch (...) {
+        WorkerThreadReadyInvertedSemaphore.Release();
+        throw;
+      }
+    }
+    if (!WorkerThreadReadyInvertedSemaphore.Wait(ThreadWaitTimeoutMs)) throw EKelvaneThreadTimeout();
+  }
+}
+
+void TSynth::StopWorkerThreads() {
+  if (WorkerThreads.empty()) return;
+  // A thread must be inside its loop before a wake-up can reach it.
+  if (!WorkerThreadReadyInvertedSemaphore.Wait(ThreadWaitTimeoutMs)) throw EKelvaneThreadTimeout();
+  while (!WorkerThreads.empty()) {
+    TSynthThread* thread = WorkerThreads.back();
+    WorkerThreads.pop_back();
+    thread->Terminate();
+    thread->WakeUpEvent.SetEvent();
+    thread->WaitFor();
+    delete thread;
+  }
 }
 
 void TSynth::SetThreadVoiceCountThreshold(int32_t Value) { ThreadVoiceCountThreshold = Value; }

@@ -29,6 +29,7 @@ class TChannel;
 class TChorus;
 class TReverb;
 class TSynthThread;
+struct TSynthThreadSlot;
 struct TVoiceBuffers;
 class TStream;
 class TDefaultBankPlaces;
@@ -86,6 +87,8 @@ class TSynth : public TSynthClass {
   // -1 = one per logical processor, 0 = none.
   void SetNumberOfThreads(int32_t Count);
   void SetThreadVoiceCountThreshold(int32_t Value);
+  // The work of pool thread ThreadIndex in one threaded sub-block; on that thread.
+  virtual void ProcessThread(int32_t ThreadIndex);
   void SetResamplingMethod(int32_t Method, int32_t InterpolationMode);
 
   void GlobalParameterControlChange(std::span<const int32_t> SlotPath, std::span<const int32_t> Parameters,
@@ -171,6 +174,10 @@ class TSynth : public TSynthClass {
   TBufferSample* WorkerThreadBuffer = nullptr;  // dry mix of the sub-block being rendered
   TSlimReaderWriterLock WorkerThreadBufferLock;
   int32_t WorkerThreadSamples = 0;
+  // Rendered voices waiting to be merged, by ActiveThreadVoices index, and the
+  // index merged next (counting down); both under WorkerThreadBufferLock.
+  std::unique_ptr<TSynthThreadSlot*[]> ThreadMergeSlots;  // MaxVoices + 1 slots
+  int32_t ThreadMergeNext = -1;
 
   int32_t ModulationSamples = 32;  // frames between two modulation updates of a voice
   double InvModulationSamples = 1.0 / 32.0;
@@ -192,6 +199,8 @@ class TSynth : public TSynthClass {
   TPresetLayers PresetLayers;                     // chain heads by bank * 128 + program
 
   std::unique_ptr<TVoice*[]> Voices;              // MaxVoices slots, NumberOfVoices in use
+  // Active voices of a threaded sub-block, the first in pool order last: the
+  // countdown hands them out in pool order.
   std::unique_ptr<TVoice*[]> ActiveThreadVoices;  // MaxVoices + 1 slots
   std::atomic<int32_t> ActiveThreadVoicesRemain{0};
 
@@ -262,6 +271,10 @@ class TSynth : public TSynthClass {
   // Frees samples, banks and the tree; a new empty root, an empty lookup table.
   void ClearSoundBanks();
   void RenderVoicesThreaded(TBufferSample* Buffer, int32_t Samples);
+  // Hands over the slot of ActiveThreadVoices[Index] and merges, in order,
+  // every slot whose predecessors are merged. Render threads.
+  void MergeThreadSlot(int32_t Index, TSynthThreadSlot& Slot);
+  void StopWorkerThreads();
   void FreeResamplingTables();
   // Sets the resampling fields from a method code's row of the method table.
   void ApplyResamplingMethod(int32_t Method);

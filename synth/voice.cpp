@@ -7,6 +7,7 @@
 #include "synth/channel.h"
 #include "synth/math_helpers.h"
 #include "synth/synth.h"
+#include "synth/synth_thread.h"
 #include "synth/voice_envelope.h"
 #include "synth/resampler.h"
 
@@ -49,8 +50,13 @@ void TVoice::ReleaseVoiceNotify() {
 }
 
 void TVoice::ResidueTargets(TBufferSample*& Dry, TBufferSample*& Chorus, TBufferSample*& Reverb) {
-  // Render threads do not keep residues of their own yet: the channel's are
-  // those of the calling thread.
+  // On a render thread the residues wait in the voice's slot until it merges.
+  if (Thread != nullptr && Thread->CurrentSlot != nullptr) {
+    Dry = &Thread->CurrentSlot->Last;
+    Chorus = &Thread->CurrentSlot->ChorusLast;
+    Reverb = &Thread->CurrentSlot->ReverbLast;
+    return;
+  }
   Dry = &Channel->Last;
   Chorus = &Channel->ChorusLast;
   Reverb = &Channel->ReverbLast;

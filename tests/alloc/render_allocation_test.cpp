@@ -110,6 +110,44 @@ TEST(RenderAllocation, SoundingVoicesAllocateNothing) {
   for (int32_t i = 0; i < 4; i++) synth->Voices[static_cast<size_t>(i)]->Kill();
 }
 
+// The pool renders into buffers made with it: blocks with voices ending and
+// keys released allocate nothing on any thread.
+TEST(RenderAllocation, PoolThreadsAllocateNothing) {
+  auto synth = std::make_unique<TSynth>();
+  synth->SetNumberOfThreads(3);
+  synth->SetThreadVoiceCountThreshold(1);
+  auto sample = std::make_unique<TSample>(synth.get());
+  sample->Length = 3000;
+  sample->LoopStart = 100;
+  sample->LoopEnd = 2900;
+  sample->SampleRate = 44100;
+  sample->OriginalPitch = 60;
+  sample->Data = std::make_unique<float[]>(static_cast<size_t>(sample->BufferElements()));
+  sample->WorkData = std::make_unique<float[]>(static_cast<size_t>(sample->BufferElements()));
+  for (int64_t i = 0; i < sample->BufferElements(); i++) sample->Data[static_cast<size_t>(i)] = sample->WorkData[static_cast<size_t>(i)] = (i % 50) / 50.0f;
+  sample->Loaded = true;
+  TPresetLayer looped(synth.get(), nullptr);
+  looped.SetGenerator(54, 1);
+  looped.SetGenerator(16, 300);
+  looped.AddDefaultModulators(true);
+  TPresetLayer oneShot(synth.get(), nullptr);  // ends inside the first block
+  oneShot.AddDefaultModulators(true);
+  for (int32_t i = 0; i < 24; i++) {
+    synth->Voices[static_cast<size_t>(i)]->KeyOn(synth->Channels[static_cast<size_t>(i % 4)].get(), 48 + i, 100,
+                                                 i % 3 == 0 ? &oneShot : &looped, sample.get());
+  }
+  std::vector<TBufferSample> out(10000);
+  synth->FillBuffer(out.data(), 10000);  // threads touch their buffers once
+  const long before = Allocations.load();
+  synth->FillBuffer(out.data(), 10000);
+  for (int32_t i = 1; i < 24; i += 3) synth->Voices[static_cast<size_t>(i)]->KeyOff(64);
+  synth->FillBuffer(out.data(), 10000);
+  EXPECT_EQ(Allocations.load() - before, 0);
+  EXPECT_TRUE(synth->Voices[2]->Active);
+  EXPECT_FALSE(synth->Voices[0]->Active);
+  for (int32_t i = 0; i < 24; i++) synth->Voices[static_cast<size_t>(i)]->Kill();
+}
+
 // Note-ons through the preset lookup, controllers, RPN/NRPN data entry, pedals,
 // bend and note-offs, dispatched inside FillBuffer.
 TEST(RenderAllocation, ChannelMessagesAllocateNothing) {

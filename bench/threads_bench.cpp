@@ -1,0 +1,84 @@
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <cmath>
+#include <memory>
+#include <numbers>
+#include <vector>
+
+#include "banks/preset_layer.h"
+#include "banks/sample.h"
+#include "synth/channel.h"
+#include "synth/synth.h"
+#include "synth/voice.h"
+
+namespace kelvane {
+namespace {
+
+// CPU seconds used by every thread of the process so far.
+double ProcessCPUSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+std::unique_ptr<TSample> LoopedSine(TSynth& synth, int32_t length, double period) {
+  auto sample = std::make_unique<TSample>(&synth);
+  sample->Length = length;
+  sample->LoopStart = 16;
+  sample->LoopEnd = length - 16;
+  sample->SampleRate = 44100;
+  sample->OriginalPitch = 60;
+  const int64_t elements = sample->BufferElements();
+  sample->Data = std::make_unique<float[]>(static_cast<size_t>(elements));
+  sample->WorkData = std::make_unique<float[]>(static_cast<size_t>(elements));
+  for (int64_t i = 0; i < elements; i++) {
+    const float value = static_cast<float>(std::sin(2.0 * std::numbers::pi * static_cast<double>(i) / period));
+    sample->Data[static_cast<size_t>(i)] = sample->WorkData[static_cast<size_t>(i)] = value;
+  }
+  sample->Loaded = true;
+  return sample;
+}
+
+// 960 looped, filtered voices over 16 channels with chorus and reverb sends;
+// range(0) = render threads (0 = the calling thread alone), range(1) = frames per call.
+void BM_ManyVoicesThreads(benchmark::State& state) {
+  constexpr int32_t voices = 960;
+  auto synth = std::make_unique<TSynth>();
+  synth->SetNumberOfVoices(voices);
+  synth->SetNumberOfThreads(static_cast<int32_t>(state.range(0)));
+  std::vector<std::unique_ptr<TSample>> samples;
+  for (int32_t i = 0; i < 8; i++) samples.push_back(LoopedSine(*synth, 4000 + 500 * i, 31.0 + 7.0 * i));
+  TPresetLayer layer(synth.get(), nullptr);
+  layer.SetGenerator(gen::sampleModes, 1);
+  layer.SetGenerator(gen::initialFilterFc, 6000);
+  layer.SetGenerator(gen::initialFilterQ, 60);
+  layer.SetGenerator(gen::chorusEffectsSend, 200);
+  layer.SetGenerator(gen::reverbEffectsSend, 300);
+  layer.AddDefaultModulators(true);
+  for (int32_t i = 0; i < voices; i++) {
+    synth->Voices[static_cast<size_t>(i)]->KeyOn(synth->Channels[static_cast<size_t>(i % 16)].get(), 30 + i % 70,
+                                                 100, &layer, samples[static_cast<size_t>(i % 8)].get());
+  }
+  const auto frames = static_cast<int32_t>(state.range(1));
+  std::vector<TBufferSample> out(static_cast<size_t>(frames));
+  synth->FillBuffer(out.data(), frames);  // pool threads touch their buffers once
+  const double cpuBefore = ProcessCPUSeconds();
+  for (auto _ : state) {
+    synth->FillBuffer(out.data(), frames);
+    benchmark::DoNotOptimize(out.data());
+  }
+  // CPU of all threads per call: on a machine shared with other work the wall
+  // time says little, this says how much work the pool adds.
+  state.counters["process_cpu_ms"] = (ProcessCPUSeconds() - cpuBefore) * 1000.0 / static_cast<double>(state.iterations());
+  state.SetItemsProcessed(state.iterations() * frames);
+  for (int32_t i = 0; i < voices; i++) synth->Voices[static_cast<size_t>(i)]->Kill();
+}
+BENCHMARK(BM_ManyVoicesThreads)
+    ->ArgsProduct({{0, 2}, {512, 4096}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+}  // namespace
+}  // namespace kelvane

@@ -1,0 +1,102 @@
+#include "synth/synth_thread.h"
+
+#include <algorithm>
+#include <exception>
+#include <thread>
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
+#include "synth/exceptions.h"
+#include "synth/fpu.h"
+#include "synth/synth.h"
+
+namespace kelvane {
+
+int32_t AvailableProcessorCount() {
+#if defined(__linux__)
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+    const int count = CPU_COUNT(&set);
+    if (count > 0) return count;
+  }
+#endif
+  // Elsewhere (a Windows build would ask GetProcessAffinityMask) the number of
+  // hardware threads is the best guess.
+  const unsigned count = std::thread::hardware_concurrency();
+  return count > 0 ? static_cast<int32_t>(std::min<unsigned>(count, 1u << 16)) : 1;
+}
+
+TSynthThread::TSynthThread(TSynth& ASynth, int32_t AThreadIndex) : Synth(ASynth), ThreadIndex(AThreadIndex) {
+  for (TSynthThreadSlot& slot : Slots) slot.Owner = this;
+  Start();
+}
+
+TSynthThread::~TSynthThread() {
+  // The system thread must end before the event and buffers it uses go away.
+  Terminate();
+  WakeUpEvent.SetEvent();
+  WaitFor();
+}
+
+TSynthThreadSlot& TSynthThread::AcquireSlot() {
+  TSynthThreadSlot& slot = Slots[static_cast<size_t>(NextSlot)];
+  NextSlot = (NextSlot + 1) % SlotCount;
+  // The merge that frees the slot needs no voice this thread still has to
+  // take, so the wait always ends.
+  while (slot.Busy.load(std::memory_order_acquire)) SlotFreeEvent.WaitFor();
+  slot.Busy.store(true, std::memory_order_relaxed);
+  return slot;
+}
+
+void TSynthThread::ClearSlot(TSynthThreadSlot& Slot, int32_t Samples) {
+  const TBufferSample negativeZero{{{-0.0f, -0.0f}}};
+  std::fill_n(Slot.Buffer.data(), Samples, negativeZero);
+  std::fill_n(Slot.ChorusBuffer.data(), Samples, negativeZero);
+  std::fill_n(Slot.ReverbBuffer.data(), Samples, negativeZero);
+  Slot.Last = Slot.ChorusLast = Slot.ReverbLast = negativeZero;
+  Slot.Channel = nullptr;
+}
+
+void TSynthThread::ReleaseSlot(TSynthThreadSlot& Slot) {
+  Slot.Busy.store(false, std::memory_order_release);
+  SlotFreeEvent.SetEvent();
+}
+
+void TSynthThread::Execute() {
+  // Render threads run with the same floating-point setup as a rendering block.
+  SaveAndMaskFPUExceptions();
+  SIMDFlushToZero();
+  bool busy = false;
+  try {
+    Synth.WorkerThreadReadyInvertedSemaphore.Release();
+    while (!Terminated()) {
+      WakeUpEvent.WaitFor(TSyncEvent::INFINITE_WAIT);
+      if (Terminated()) break;
+      busy = true;
+      Synth.ProcessThread(ThreadIndex);
+      Synth.WorkerThreadDoneInvertedSemaphore.Release();
+      busy = false;
+    }
+  } catch (...) {
+    if (!Synth.OnException) throw;
+    // Stop the synth before the waiting caller goes on, so that its next
+    // block already renders nothing instead of waiting for this thread.
+    bool expected = false;
+    const bool first = Synth.StopProcessing.compare_exchange_strong(expected, true);
+    if (busy) Synth.WorkerThreadDoneInvertedSemaphore.Release();
+    if (first) {
+      try {
+        throw;
+      } catch (const std::exception& error) {
+        Synth.OnException(Synth, error);
+      } catch (...) {
+        Synth.OnException(Synth, EKelvane("Unknown exception in a render thread"));
+      }
+    }
+  }
+}
+
+}  // namespace kelvane

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+#include "sync/sync_event.h"
+#include "sync/thread_base.h"
+#include "synth/buffer_sample.h"
+#include "synth/synth_class.h"
+#include "synth/voice_buffers.h"
+
+namespace kelvane {
+
+class TSynth;
+class TChannel;
+class TSynthThread;
+
+// Logical processors the process may run on (its affinity mask where the
+// system has one); at least 1.
+int32_t AvailableProcessorCount();
+
+// What one voice added during a threaded sub-block, kept apart until the voices
+// before it in pool order have been merged, so that the synth's mixes receive
+// the same additions in the same order as on the calling thread. Every value
+// starts as -0.0f, which is exact under addition: -0 + x == x for every x,
+// so a slot holds the voice's additions bit for bit.
+struct TSynthThreadSlot {
+  TBlockSamples Buffer;  // dry
+  TBlockSamples ChorusBuffer;
+  TBlockSamples ReverbBuffer;
+  TBufferSample Last;  // click residue the voice hands to its channel
+  TBufferSample ChorusLast;
+  TBufferSample ReverbLast;
+  TChannel* Channel = nullptr;  // channel of the voice, for the residues
+  TSynthThread* Owner = nullptr;
+  // Set by the owning thread when it renders into the slot, cleared by the
+  // thread that merged it.
+  std::atomic<bool> Busy{false};
+};
+
+// One render thread of the synth's pool. It sleeps on WakeUpEvent and renders
+// voices of a threaded sub-block (TSynth::ProcessThread).
+class TSynthThread : public TThreadBase, public TSynthClass {
+ public:
+  // Slots per thread: how many rendered voices may wait for an earlier,
+  // slower voice of another thread before this thread has to wait too.
+  static constexpr int32_t SlotCount = 4;
+
+  TSynthThread(TSynth& ASynth, int32_t AThreadIndex);
+  ~TSynthThread() override;
+
+  TSynth& Synth;
+  const int32_t ThreadIndex;  // position in TSynth::WorkerThreads
+
+  TVoiceBuffers VoiceBuffers;  // scratch of the voices rendered on this thread
+  TSyncEvent WakeUpEvent;      // auto-reset; one signal per threaded sub-block or to terminate
+
+  std::array<TSynthThreadSlot, SlotCount> Slots;
+  TSynthThreadSlot* CurrentSlot = nullptr;  // slot of the voice rendering now; this thread only
+  TSyncEvent SlotFreeEvent;  // signalled whenever another thread merged one of our slots
+
+  // Waits until the next slot in turn is merged and marks it busy. Render thread only.
+  TSynthThreadSlot& AcquireSlot();
+  // Sets the slot's mixes (Samples frames) and residues to -0.
+  static void ClearSlot(TSynthThreadSlot& Slot, int32_t Samples);
+  // Marks a merged (or unused) slot free and wakes its owner.
+  void ReleaseSlot(TSynthThreadSlot& Slot);
+
+ protected:
+  void Execute() override;
+
+ private:
+  int32_t NextSlot = 0;
+};
+
+}  // namespace kelvane
