@@ -277,7 +277,7 @@ bool TAudioEffectExtended::MatchArrangement(VstSpeakerArrangement** to, VstSpeak
   if (to == nullptr || from == nullptr) return false;
   if (!AllocateArrangement(to, from->numChannels)) return false;
   (*to)->type = from->type;
-  for (VstInt32 i = 0; i < from->numChannels; ++i) CopySpeaker(&(*to)->speakers[i], &from->speakers[i]);
+  for (VstInt32 i = 0; i < from->numChannels; ++i) CopySpeaker(SpeakerAt(*to, i), SpeakerAt(from, i));
   return true;
 }
 

@@ -5,6 +5,7 @@
 // values, under their published names. Layouts follow the 8-byte packing the
 // interface was defined with; sizes below are for 64-bit targets.
 
+#include <cstddef>
 #include <cstdint>
 
 #if defined(_WIN32)
@@ -437,6 +438,13 @@ struct VstSpeakerArrangement {
 };
 
 #pragma pack(pop)
+
+// Speaker i of an arrangement, also past the declared eight.
+inline VstSpeakerProperties* SpeakerAt(VstSpeakerArrangement* arrangement, VstInt32 i) {
+  return reinterpret_cast<VstSpeakerProperties*>(reinterpret_cast<char*>(arrangement) +
+                                                 offsetof(VstSpeakerArrangement, speakers)) +
+         i;
+}
 
 // Records the plug-in only passes through by address.
 struct VstOfflineTask;
