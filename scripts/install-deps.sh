@@ -8,6 +8,8 @@ packages=(
   cmake ninja-build pkg-config g++ clang libclang-rt-14-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libsndfile1-dev libbson-dev
+  # an independent VST 2 header the layout test compares ours with
+  dpf-source
   # real banks and songs for integration tests, and a peer to compare with
   timgm6mb-soundfont fluid-soundfont-gm openttd-openmsx fluidsynth
 )
