@@ -10,7 +10,9 @@
 #include "channel_test_support.h"
 #include "smf_builder.h"
 #include "synth/channel.h"
+#include "synth/chorus.h"
 #include "synth/generators.h"
+#include "synth/reverb.h"
 
 namespace kelvane::test {
 namespace {
