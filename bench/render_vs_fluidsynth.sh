@@ -12,8 +12,10 @@
 #
 # Each tool renders the whole folder in one process: kelvane-render writes a
 # file per song (and attaches the bank anew for each), fluidsynth -F plays the
-# songs one after the other into one file. Both load only what the songs play
-# (kelvane-render's delayed loading; fluidsynth loads the whole bank).
+# songs one after the other into one file. kelvane-render loads only the
+# samples the songs play; fluidsynth loads the whole bank.
+# Each tool keeps its own defaults otherwise: polyphony (Kelvane 64 voices,
+# fluidsynth 256), interpolation (linear against 4th order) and output gain.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ $# -ge 1 ]; then
