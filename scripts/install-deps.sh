@@ -12,6 +12,8 @@ packages=(
   dpf-source
   # real banks and songs for integration tests, and a peer to compare with
   timgm6mb-soundfont fluid-soundfont-gm openttd-openmsx fluidsynth
+  # corpus checks: an independent MIDI reader and level analysis
+  python3-mido python3-numpy
 )
 
 missing=()

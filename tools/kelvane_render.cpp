@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 #include <sndfile.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -28,6 +29,8 @@
 #include "synth/resampling_tables.h"
 #include "synth/reverb.h"
 #include "synth/synth.h"
+#include "synth/voice.h"
+#include "tools/bank_report.h"
 
 namespace kelvane {
 namespace {
@@ -36,6 +39,10 @@ constexpr int32_t BlockFrames = 1024;
 constexpr double TailSilenceSeconds = 0.5;
 constexpr double TailMaxSeconds = 10.0;
 constexpr float SilenceLevel = 1.0e-5f;  // -100 dBFS
+// Output gain unless --gain says otherwise: the synthesizer mixes at unity
+// gain for hosts with floating-point headroom, and busy General MIDI songs
+// then peak several dB above full scale.
+constexpr double DefaultGainDB = -12.0;
 
 struct TRenderOptions {
   std::string Output;
@@ -45,9 +52,16 @@ struct TRenderOptions {
   int32_t Voices = 0;             // 0 = the synthesizer's default
   int32_t ResamplingMethod = -1;  // -1 = the synthesizer's default
   int32_t GeneralMIDIMode = -1;   // -1 = the synthesizer's default
+  int32_t InterpolationMode = -1;  // -1 = the synthesizer's default
+  std::optional<int32_t> Threads;  // -1 = one per processor
+  double Start = 0.0;               // seconds into the song
+  std::optional<double> Length;     // seconds of output; none = the song and its tail
+  bool ListPresets = false;
+  bool BankInfo = false;
   bool Chorus = true;
   bool Reverb = true;
   bool AGC = false;
+  double GainDB = DefaultGainDB;
   bool Quiet = false;
   std::vector<std::string> Songs;
 };
@@ -61,6 +75,7 @@ class ERenderError : public std::runtime_error {
 void PrintUsage(std::FILE* To) {
   std::fputs(
       "Usage: kelvane-render [options] song.mid [more.mid ...]\n"
+      "       kelvane-render [-b FILE ...] --list-presets | --bank-info\n"
       "  -o, --output FILE       output file (default: the song's name with .wav);\n"
       "                          the extension picks the container: .wav, .flac, .ogg\n"
       "  -b, --bank FILE         sound bank, repeatable (default: the default bank search)\n"
@@ -69,11 +84,24 @@ void PrintUsage(std::FILE* To) {
       "      --voices N          number of voices\n"
       "      --resampling NAME   NEAREST, LINEAR, CUBICSPLINE, POLYPHASEFIR,\n"
       "                          FASTSINC8..FASTSINC1024, SINC8..SINC1024\n"
+      "      --interpolation M   blending between the resampling tables' phases:\n"
+      "                          nearest, linear, or bilinear (also between the\n"
+      "                          cut-off levels of FASTSINC); default nearest\n"
       "      --gm-mode M         sf2, gm1 or gm2\n"
+      "      --threads N         render threads besides the caller's: 0 none (default),\n"
+      "                          -1 one per processor\n"
+      "      --start SECONDS     start this far into the song\n"
+      "      --length SECONDS    stop after this much output (default: the whole song\n"
+      "                          and its release tail)\n"
       "      --no-chorus         chorus off\n"
       "      --no-reverb         reverb off\n"
+      "      --gain DB           output gain in dB (default -12, so that busy songs\n"
+      "                          stay below full scale)\n"
       "      --agc               automatic gain control on\n"
-      "  -q, --quiet             no summary\n"
+      "      --list-presets      list the presets of the banks (\"[bank:program] name\",\n"
+      "                          hexadecimal, 14-bit bank) and render nothing\n"
+      "      --bank-info         describe the banks and render nothing\n"
+      "  -q, --quiet             no summary and no progress bar\n"
       "  -h, --help              this text\n",
       To);
 }
@@ -110,6 +138,15 @@ std::optional<int32_t> ParseInt(const char* Text, int32_t Lo, int32_t Hi) {
   return static_cast<int32_t>(value);
 }
 
+std::optional<double> ParseSeconds(const char* Text) {
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(Text, &end);
+  if (errno != 0 || end == Text || *end != '\0' || !std::isfinite(value) || value < 0.0 || value > 1.0e6)
+    return std::nullopt;
+  return value;
+}
+
 [[noreturn]] void UsageError(const std::string& Message) {
   std::fprintf(stderr, "kelvane-render: %s\n", Message.c_str());
   std::fputs("Try 'kelvane-render --help'.\n", stderr);
@@ -117,7 +154,10 @@ std::optional<int32_t> ParseInt(const char* Text, int32_t Lo, int32_t Hi) {
 }
 
 TRenderOptions ParseOptions(int argc, char** argv) {
-  enum { optFormat = 256, optVoices, optResampling, optGMMode, optNoChorus, optNoReverb, optAGC };
+  enum {
+    optFormat = 256, optVoices, optResampling, optGMMode, optNoChorus, optNoReverb, optAGC, optThreads,
+    optInterpolation, optStart, optLength, optListPresets, optBankInfo, optGain
+  };
   static const option longOptions[] = {
       {"output", required_argument, nullptr, 'o'},  {"bank", required_argument, nullptr, 'b'},
       {"rate", required_argument, nullptr, 'r'},    {"format", required_argument, nullptr, optFormat},
@@ -127,6 +167,13 @@ TRenderOptions ParseOptions(int argc, char** argv) {
       {"no-chorus", no_argument, nullptr, optNoChorus},
       {"no-reverb", no_argument, nullptr, optNoReverb},
       {"agc", no_argument, nullptr, optAGC},
+      {"gain", required_argument, nullptr, optGain},
+      {"threads", required_argument, nullptr, optThreads},
+      {"interpolation", required_argument, nullptr, optInterpolation},
+      {"start", required_argument, nullptr, optStart},
+      {"length", required_argument, nullptr, optLength},
+      {"list-presets", no_argument, nullptr, optListPresets},
+      {"bank-info", no_argument, nullptr, optBankInfo},
       {"quiet", no_argument, nullptr, 'q'},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0}};
@@ -173,12 +220,52 @@ TRenderOptions ParseOptions(int argc, char** argv) {
       case optNoChorus: options.Chorus = false; break;
       case optNoReverb: options.Reverb = false; break;
       case optAGC: options.AGC = true; break;
+      case optThreads: {
+        const auto threads = ParseInt(optarg, -1, 1024);
+        if (!threads) UsageError(std::string("invalid number of threads '") + optarg + "' (-1..1024)");
+        options.Threads = *threads;
+        break;
+      }
+      case optInterpolation: {
+        const std::string m = Lower(optarg);
+        if (m == "nearest") options.InterpolationMode = 0;
+        else if (m == "linear") options.InterpolationMode = 1;
+        else if (m == "bilinear") options.InterpolationMode = 2;
+        else UsageError(std::string("invalid interpolation '") + optarg + "' (nearest, linear or bilinear)");
+        break;
+      }
+      case optStart: {
+        const auto seconds = ParseSeconds(optarg);
+        if (!seconds) UsageError(std::string("invalid start time '") + optarg + "' (seconds, at least 0)");
+        options.Start = *seconds;
+        break;
+      }
+      case optLength: {
+        const auto seconds = ParseSeconds(optarg);
+        if (!seconds || *seconds <= 0.0) UsageError(std::string("invalid length '") + optarg + "' (seconds, above 0)");
+        options.Length = *seconds;
+        break;
+      }
+      case optGain: {
+        char* end = nullptr;
+        const double gain = std::strtod(optarg, &end);
+        if (end == optarg || *end != '\0' || !(gain >= -96.0 && gain <= 48.0))
+          UsageError(std::string("invalid gain '") + optarg + "' (dB, -96..48)");
+        options.GainDB = gain;
+        break;
+      }
+      case optListPresets: options.ListPresets = true; break;
+      case optBankInfo: options.BankInfo = true; break;
       case 'q': options.Quiet = true; break;
       case 'h': PrintUsage(stdout); std::exit(0);
       default: UsageError("invalid option");
     }
   }
   for (int i = optind; i < argc; i++) options.Songs.emplace_back(argv[i]);
+  if (options.ListPresets || options.BankInfo) {
+    if (!options.Songs.empty()) UsageError("--list-presets and --bank-info take no MIDI file");
+    return options;
+  }
   if (options.Songs.empty()) UsageError("no MIDI file given");
   if (!options.Output.empty() && options.Songs.size() > 1)
     UsageError("-o names one output file, but several songs were given");
@@ -197,30 +284,64 @@ int32_t OutputFormat(const std::string& Path, int32_t SampleFormat) {
   throw ERenderError(Path + ": unknown output extension '" + ext + "' (use .wav, .flac or .ogg)");
 }
 
-void AttachBanks(TSynth& Synth, const TRenderOptions& Options) {
-  for (const std::string& bank : Options.Banks) {
-    TStreamPtr stream;
-    try {
-      stream = std::make_unique<TFileStream>(bank);
-    } catch (const EKelvane&) {
-      throw ERenderError(bank + ": cannot open bank file (" + std::strerror(errno) + ")");
-    }
-    if (Synth.AttachSoundFont(std::move(stream), true) == nullptr)
-      throw ERenderError(bank + ": not a sound bank (SF2, DLS or SFX) or truncated");
+// The system's places, each path looked up below KELVANE_SEARCH_ROOT when that
+// is set (a staged install, or a test that must see no installed bank).
+class TRenderBankPlaces final : public TDefaultBankPlaces {
+ public:
+  TRenderBankPlaces() {
+    if (const char* root = std::getenv(SearchRootVariable)) Root = root;
   }
-  if (!Options.Banks.empty()) return;
+  std::string CurrentDirectory() override { return System.CurrentDirectory(); }
+  std::string ExecutableDirectory() override { return System.ExecutableDirectory(); }
+  std::optional<std::string> Environment(const std::string& Name) override { return System.Environment(Name); }
+  bool FileExists(const std::string& Path) override { return System.FileExists(Rooted(Path)); }
+  std::string Rooted(const std::string& Path) const { return Root.empty() ? Path : Root + Path; }
 
-  TSystemDefaultBankPlaces places;
+  static constexpr const char* SearchRootVariable = "KELVANE_SEARCH_ROOT";
+
+ private:
+  TSystemDefaultBankPlaces System;
+  std::string Root;
+};
+
+struct TBankFile {
+  std::string Path;
+  TAttachedSoundFont* Bank = nullptr;
+};
+
+TAttachedSoundFont* AttachBankFile(TSynth& Synth, const std::string& Path) {
+  std::error_code error;
+  if (std::filesystem::is_directory(Path, error)) throw ERenderError(Path + ": is a directory, not a bank file");
+  TStreamPtr stream;
+  try {
+    stream = std::make_unique<TFileStream>(Path);
+  } catch (const EKelvane&) {
+    throw ERenderError(Path + ": cannot open bank file (" + std::strerror(errno) + ")");
+  }
+  TAttachedSoundFont* bank = Synth.AttachSoundFont(std::move(stream), true);
+  if (bank == nullptr) throw ERenderError(Path + ": not a sound bank (SF2, DLS or SFX) or truncated");
+  return bank;
+}
+
+// The banks of -b in order, or the first bank of the default search. Samples
+// stay on disk until LoadNeededSamples.
+std::vector<TBankFile> AttachBanks(TSynth& Synth, const TRenderOptions& Options) {
+  std::vector<TBankFile> attached;
+  for (const std::string& path : Options.Banks) attached.push_back({path, AttachBankFile(Synth, path)});
+  if (!attached.empty()) return attached;
+
+  TRenderBankPlaces places;
   const std::string path = FindDefaultBank(places);
   if (path.empty()) {
     std::string message = "no sound bank found; looked in:\n";
-    for (const std::string& candidate : DefaultBankCandidates(places)) message += "  " + candidate + "\n";
+    for (const std::string& candidate : DefaultBankCandidates(places))
+      message += "  " + places.Rooted(candidate) + "\n";
     message += "Give one with -b, set " + std::string(DefaultBankEnvironmentVariable) +
                ", or install one: apt-get install fluid-soundfont-gm";
     throw ERenderError(message);
   }
-  if (!Synth.LoadDefaultSoundFont(true, places))
-    throw ERenderError(path + ": not a sound bank (SF2, DLS or SFX) or truncated");
+  attached.push_back({path, AttachBankFile(Synth, places.Rooted(path))});
+  return attached;
 }
 
 void ReadSong(TSynth& Synth, const std::string& Song) {
@@ -246,29 +367,98 @@ struct TSndFileCloser {
   void operator()(SNDFILE* File) const { sf_close(File); }
 };
 
+// One line on stderr redrawn in place; only for a terminal.
+class TProgressBar {
+ public:
+  TProgressBar(bool Enabled, std::string Label, int64_t TotalFrames)
+      : fEnabled(Enabled), fLabel(std::move(Label)), fTotal(std::max<int64_t>(TotalFrames, 1)) {}
+  ~TProgressBar() { Finish(); }
+
+  void Update(int64_t Frames) {
+    if (!fEnabled) return;
+    const int32_t percent = static_cast<int32_t>(std::min<int64_t>(100, Frames * 100 / fTotal));
+    if (percent == fPercent) return;
+    fPercent = percent;
+    constexpr int32_t Width = 30;
+    const int32_t filled = percent * Width / 100;
+    std::fprintf(stderr, "\r%s [%s%s] %3d%%", fLabel.c_str(), std::string(static_cast<size_t>(filled), '#').c_str(),
+                 std::string(static_cast<size_t>(Width - filled), '.').c_str(), percent);
+    std::fflush(stderr);
+    fDrawn = true;
+  }
+  void Finish() {
+    if (!fDrawn) return;
+    std::fputs("\r\033[K", stderr);  // erase the bar
+    std::fflush(stderr);
+    fDrawn = false;
+  }
+
+ private:
+  bool fEnabled;
+  std::string fLabel;
+  int64_t fTotal;
+  int32_t fPercent = -1;
+  bool fDrawn = false;
+};
+
 struct TRenderResult {
   int64_t Frames = 0;
+  int64_t SongFrames = 0;  // Duration of the whole song at the output rate
   double Seconds = 0.0;  // wall-clock time of rendering and writing
   float Peak = 0.0f;
   int64_t Clipped = 0;  // samples beyond full scale
   bool NotFinite = false;
+  int32_t MostVoices = 0;  // most voices sounding after a block
+  int64_t Samples = 0;
+  int64_t SamplesLoadedBefore = 0;  // after LoadNeededSamples, before rendering
+  int64_t SamplesLoadedAfter = 0;
 };
+
+int64_t LoadedSamples(const TSynth& Synth) {
+  int64_t count = 0;
+  for (const TSample* sample : Synth.Samples)
+    if (sample->Loaded.load(std::memory_order_relaxed)) count++;
+  return count;
+}
+
+int32_t ActiveVoices(const TSynth& Synth) {
+  int32_t count = 0;
+  for (int32_t i = 0; i < Synth.NumberOfVoices; i++)
+    if (Synth.Voices[i] != nullptr && Synth.Voices[i]->Active) count++;
+  return count;
+}
+
+std::unique_ptr<TSynth> MakeSynth(const TRenderOptions& Options) {
+  auto synth = std::make_unique<TSynth>();
+  synth->SetSampleRate(Options.Rate);
+  if (Options.Voices > 0) synth->SetNumberOfVoices(Options.Voices);
+  const int32_t method = Options.ResamplingMethod >= 0 ? Options.ResamplingMethod : synth->ResamplingMethod;
+  const int32_t interpolation =
+      Options.InterpolationMode >= 0 ? Options.InterpolationMode : synth->ResamplingInterpolationMode;
+  synth->SetResamplingMethod(method, interpolation);
+  if (Options.Threads) synth->SetNumberOfThreads(*Options.Threads);
+  if (Options.GeneralMIDIMode >= 0) synth->GeneralMIDIMode = Options.GeneralMIDIMode;
+  synth->Amplify = std::pow(10.0, Options.GainDB / 20.0);
+  synth->DoAGC = Options.AGC;
+  synth->Chorus->Active = Options.Chorus;
+  synth->Reverb->Active = Options.Reverb;
+  return synth;
+}
 
 TRenderResult RenderSong(const TRenderOptions& Options, const std::string& Song, const std::string& Output) {
   const int32_t format = OutputFormat(Output, Options.Format);
 
-  auto synth = std::make_unique<TSynth>();
-  synth->SetSampleRate(Options.Rate);
-  if (Options.Voices > 0) synth->SetNumberOfVoices(Options.Voices);
-  if (Options.ResamplingMethod >= 0) synth->SetResamplingMethod(Options.ResamplingMethod, synth->ResamplingInterpolationMode);
-  if (Options.GeneralMIDIMode >= 0) synth->GeneralMIDIMode = Options.GeneralMIDIMode;
-  synth->DoAGC = Options.AGC;
-  synth->Chorus->Active = Options.Chorus;
-  synth->Reverb->Active = Options.Reverb;
-
+  auto synth = MakeSynth(Options);
   ReadSong(*synth, Song);
   AttachBanks(*synth, Options);
   synth->LoadNeededSamples();
+
+  const int64_t startFrame = static_cast<int64_t>(std::llround(Options.Start * Options.Rate));
+  if (startFrame > 0) synth->Seek(startFrame, Options.Rate);
+
+  TRenderResult result;
+  result.Samples = synth->Samples.Count();
+  result.SamplesLoadedBefore = LoadedSamples(*synth);
 
   SF_INFO info{};
   info.samplerate = Options.Rate;
@@ -279,19 +469,24 @@ TRenderResult RenderSong(const TRenderOptions& Options, const std::string& Song,
   if (!file) throw ERenderError(Output + ": cannot write (" + sf_strerror(nullptr) + ")");
   sf_command(file.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
 
-  const int64_t songFrames = synth->Duration(Options.Rate);
+  // Frames of the song left after the start point, then the release tail until
+  // silence, at most TailMaxSeconds; --length caps the whole.
+  result.SongFrames = synth->Duration(Options.Rate);
+  const int64_t songFrames = std::max<int64_t>(0, result.SongFrames - startFrame);
   const int64_t tailSilenceFrames = static_cast<int64_t>(TailSilenceSeconds * Options.Rate);
-  const int64_t maxFrames = songFrames + static_cast<int64_t>(TailMaxSeconds * Options.Rate);
+  int64_t maxFrames = songFrames + static_cast<int64_t>(TailMaxSeconds * Options.Rate);
+  if (Options.Length) maxFrames = std::min(maxFrames, static_cast<int64_t>(std::llround(*Options.Length * Options.Rate)));
 
+  TProgressBar progress(!Options.Quiet && isatty(STDERR_FILENO) != 0,
+                        std::filesystem::path(Song).filename().string(), std::min(songFrames, maxFrames));
   std::vector<TBufferSample> block(BlockFrames);
-  TRenderResult result;
   int64_t silentFrames = 0;
   const auto start = std::chrono::steady_clock::now();
   while (result.Frames < maxFrames) {
     const bool inSong = result.Frames < songFrames;
-    const int64_t frames = inSong ? std::min<int64_t>(BlockFrames, songFrames - result.Frames)
-                                  : std::min<int64_t>(BlockFrames, maxFrames - result.Frames);
+    const int64_t frames = std::min<int64_t>(BlockFrames, (inSong ? std::min(songFrames, maxFrames) : maxFrames) - result.Frames);
     synth->FillBuffer(block.data(), static_cast<int32_t>(frames));
+    result.MostVoices = std::max(result.MostVoices, ActiveVoices(*synth));
     for (int64_t i = 0; i < frames; i++) {
       float loudest = 0.0f;
       for (float& value : block[static_cast<size_t>(i)].Values) {
@@ -309,11 +504,40 @@ TRenderResult RenderSong(const TRenderOptions& Options, const std::string& Song,
     if (sf_writef_float(file.get(), &block[0].Values[0], frames) != frames)
       throw ERenderError(Output + ": write failed (" + sf_strerror(file.get()) + ")");
     result.Frames += frames;
+    progress.Update(result.Frames);
     if (!inSong && silentFrames >= tailSilenceFrames) break;
   }
+  progress.Finish();
   if (sf_close(file.release()) != 0) throw ERenderError(Output + ": cannot finish the file");
   result.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  result.SamplesLoadedAfter = LoadedSamples(*synth);
   return result;
+}
+
+// --list-presets and --bank-info: attach the banks without loading samples.
+int DescribeBanks(const TRenderOptions& Options) {
+  try {
+    auto synth = MakeSynth(Options);
+    const std::vector<TBankFile> banks = AttachBanks(*synth, Options);
+    bool first = true;
+    for (const TBankFile& bank : banks) {
+      if (Options.BankInfo) {
+        if (!first) std::fputc('\n', stdout);
+        PrintBankInfo(stdout, *synth, *bank.Bank, bank.Path);
+      }
+      if (Options.ListPresets) {
+        if (banks.size() > 1 || Options.BankInfo) std::printf("%s%s:\n", first || Options.BankInfo ? "" : "\n", bank.Path.c_str());
+        PrintPresetList(stdout, *synth, *bank.Bank);
+      }
+      first = false;
+    }
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  } catch (const ERenderError& e) {
+    std::fprintf(stderr, "kelvane-render: %s\n", e.what());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "kelvane-render: %s\n", e.what());
+  }
+  return 1;
 }
 
 std::string DefaultOutput(const std::string& Song) {
@@ -323,6 +547,7 @@ std::string DefaultOutput(const std::string& Song) {
 
 int Run(int argc, char** argv) {
   const TRenderOptions options = ParseOptions(argc, argv);
+  if (options.ListPresets || options.BankInfo) return DescribeBanks(options);
   int status = 0;
   for (const std::string& song : options.Songs) {
     const std::string output = options.Output.empty() ? DefaultOutput(song) : options.Output;
@@ -333,9 +558,12 @@ int Run(int argc, char** argv) {
         const double audioSeconds = static_cast<double>(r.Frames) / options.Rate;
         const double peakDB = r.Peak > 0.0f ? 20.0 * std::log10(r.Peak) : -INFINITY;
         const double speed = r.Seconds > 0.0 ? audioSeconds / r.Seconds : 0.0;
-        std::printf("%s -> %s: %d:%06.3f, %.1fx real time, peak %.1f dBFS, %lld clipped samples\n", song.c_str(),
-                    output.c_str(), static_cast<int>(audioSeconds / 60), std::fmod(audioSeconds, 60.0), speed, peakDB,
-                    static_cast<long long>(r.Clipped));
+        std::printf("%s -> %s: %d:%06.3f (song %lld frames), %.1fx real time, peak %.1f dBFS, %lld clipped samples, "
+                    "at most %d voices sounding at once, %lld of %lld samples loaded (%lld during rendering)\n",
+                    song.c_str(), output.c_str(), static_cast<int>(audioSeconds / 60), std::fmod(audioSeconds, 60.0),
+                    static_cast<long long>(r.SongFrames), speed, peakDB, static_cast<long long>(r.Clipped), r.MostVoices,
+                    static_cast<long long>(r.SamplesLoadedAfter), static_cast<long long>(r.Samples),
+                    static_cast<long long>(r.SamplesLoadedAfter - r.SamplesLoadedBefore));
         std::fflush(stdout);
       }
     } catch (const ERenderError& e) {

@@ -35,3 +35,51 @@ if [ "$loud" -eq 0 ]; then
   exit 1
 fi
 echo "rendered $size bytes"
+
+frames() { echo $((($(stat -c %s "$1") - 44) / 4)); }
+full=$(frames "$out")
+
+# --length cuts the output to the frame.
+"$render" -q -b "$bank" --length 0.25 -o "$work/excerpt.wav" "$song"
+if [ "$(frames "$work/excerpt.wav")" -ne 11025 ]; then
+  echo "--length 0.25: $(frames "$work/excerpt.wav") frames, expected 11025"
+  exit 1
+fi
+# --start skips the first beat: the rest of the song and its tail (ending on a
+# block). Without effects, so that only the second note's release makes the tail.
+"$render" -q -b "$bank" --no-reverb --no-chorus -o "$work/dry.wav" "$song"
+full=$(frames "$work/dry.wav")
+"$render" -q -b "$bank" --no-reverb --no-chorus --start 0.5 -o "$work/second_beat.wav" "$song"
+rest=$(frames "$work/second_beat.wav")
+if [ "$rest" -lt $((full - 22050 - 2048)) ] || [ "$rest" -gt $((full - 22050 + 2048)) ]; then
+  echo "--start 0.5: $rest frames, expected about $((full - 22050)) of $full"
+  exit 1
+fi
+
+# Threads, interpolation and resampling choices render too; the summary gives
+# the polyphony (two notes in turn, one voice or two per note) and the samples loaded.
+summary=$("$render" -b "$bank" --threads -1 --resampling SINC16 --interpolation bilinear -o "$work/threads.wav" "$song" 2>"$work/stderr")
+echo "$summary"
+if ! [[ "$summary" =~ at\ most\ [1-4]\ voices\ sounding ]] || ! [[ "$summary" =~ \(0\ during\ rendering\) ]]; then
+  echo "unexpected summary"
+  exit 1
+fi
+# No progress bar when stderr is no terminal...
+if [ -s "$work/stderr" ]; then
+  echo "stderr is not a terminal, yet something was written: $(cat "$work/stderr")"
+  exit 1
+fi
+# ...and one on a terminal, unless -q.
+if command -v script >/dev/null; then
+  shown=$(script -qec "'$render' -b '$bank' -o '$work/tty.wav' '$song'" /dev/null)
+  if [[ "$shown" != *"100%"* ]]; then
+    echo "no progress bar on a terminal: $shown"
+    exit 1
+  fi
+  shown=$(script -qec "'$render' -q -b '$bank' -o '$work/tty.wav' '$song'" /dev/null)
+  if [ -n "$shown" ]; then
+    echo "-q still printed on a terminal: $shown"
+    exit 1
+  fi
+fi
+echo "options ok"
