@@ -428,7 +428,7 @@ TEST_P(ImaReference, MatchesLibsndfile) {
   EXPECT_EQ(mismatches, 0);
 }
 
-// One short block, exactly-ish one block, and many blocks with a partial last one.
+// A short block, a nearly full block, and twenty blocks of 512 bytes.
 INSTANTIATE_TEST_SUITE_P(WavReader, ImaReference, testing::Values(50, 1000, 20000));
 
 // ---- Hostile sizes ------------------------------------------------------------
