@@ -156,7 +156,7 @@ bool Decode(TStream& stream, TWAVSample& sample, int64_t& WSMPPosition) {
     return false;
 
   TWaveFormat primary, secondary;
-  bool havePrimary = false, haveSecondary = false;  // a lone "pcm " chunk is no format
+  bool havePrimary = false, haveSecondary = false;
   int64_t dataPosition = -1, smplPosition = -1;
   int64_t position = 12;
   while (position + 8 < streamSize) {
@@ -190,7 +190,7 @@ bool Decode(TStream& stream, TWAVSample& sample, int64_t& WSMPPosition) {
     position = next;
   }
 
-  TWaveFormat format = primary;
+  TWaveFormat format = primary;  // tag 0 without a "fmt " chunk, even when "pcm " came
   if (havePrimary && haveSecondary && primary.FormatTag != FormatPCM && primary.FormatTag != FormatFloat)
     format = secondary;
 
