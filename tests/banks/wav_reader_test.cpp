@@ -431,6 +431,44 @@ TEST_P(ImaReference, MatchesLibsndfile) {
 // A short block, a nearly full block, and twenty blocks of 512 bytes.
 INSTANTIATE_TEST_SUITE_P(WavReader, ImaReference, testing::Values(50, 1000, 20000));
 
+// A file from an independent writer: 8-bit, an odd data chunk with its pad
+// byte, a loop 1..3 (exclusive end, stored as last frame 2).
+TEST(WavReader, ReadsAnEightBitFileWithLoopWrittenByLibsndfile) {
+  const std::string path = std::string(KELVANE_BINARY_DIR) + "/wav_reader_u8_loop.wav";
+  SF_INFO info{};
+  info.samplerate = 8000;
+  info.channels = 1;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_U8;
+  SNDFILE* out = sf_open(path.c_str(), SFM_WRITE, &info);
+  ASSERT_NE(out, nullptr) << sf_strerror(nullptr);
+  SF_INSTRUMENT instrument{};
+  instrument.loop_count = 1;
+  instrument.loops[0].mode = SF_LOOP_FORWARD;
+  instrument.loops[0].start = 1;
+  instrument.loops[0].end = 3;
+  ASSERT_EQ(sf_command(out, SFC_SET_INSTRUMENT, &instrument, sizeof instrument), SF_TRUE);
+  const int16_t frames[3] = {-32768, 0, 32512};  // bytes 0, 128, 255
+  ASSERT_EQ(sf_write_short(out, frames, 3), 3);
+  sf_close(out);
+
+  TWAVSample sample;
+  int64_t wsmp = -1;
+  {
+    TFileStream stream(path);
+    ASSERT_TRUE(LoadWAVSample(stream, sample, wsmp));
+  }
+  std::remove(path.c_str());
+  EXPECT_EQ(sample.SampleRate, 8000);
+  ASSERT_EQ(sample.length, 3);
+  EXPECT_FLOAT_EQ(sample.Data[0], -1.0f);
+  EXPECT_FLOAT_EQ(sample.Data[1], 0.0f);
+  EXPECT_FLOAT_EQ(sample.Data[2], 127.0f / 128);
+  EXPECT_EQ(sample.Loop.LoopType, 1);
+  EXPECT_EQ(sample.Loop.LoopStart, 1);
+  EXPECT_EQ(sample.Loop.LoopEnd, 2);
+  EXPECT_EQ(sample.SustainLoop.LoopType, 0);
+}
+
 // ---- Hostile sizes ------------------------------------------------------------
 
 TEST(WavReader, DistrustsSizesFromTheFile) {
