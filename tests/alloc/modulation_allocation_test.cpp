@@ -8,6 +8,7 @@
 #include "synth/channel.h"
 #include "synth/synth.h"
 #include "synth/voice.h"
+#include "alloc_test_support.h"
 
 namespace kelvane {
 
@@ -42,15 +43,7 @@ TMIDIEvent Event(int64_t position, uint8_t command, uint8_t data0, uint8_t data1
 // that re-evaluate them, inside FillBuffer.
 TEST(ModulationAllocation, LinkedModulatorsAllocateNothingAtKeyOn) {
   auto synth = std::make_unique<TSynth>();
-  auto* sample = new TSample(synth.get());
-  sample->Length = 1000;
-  sample->LoopStart = 100;
-  sample->LoopEnd = 900;
-  sample->SampleRate = 44100;
-  sample->OriginalPitch = 60;
-  sample->Data = std::make_unique<float[]>(static_cast<size_t>(sample->BufferElements()));
-  sample->WorkData = std::make_unique<float[]>(static_cast<size_t>(sample->BufferElements()));
-  sample->Loaded = true;
+  auto* sample = MakeLoopedSample(*synth, 1000, false).release();  // owned by synth->Samples
   synth->Samples.Add(sample);
   AddProgram(*synth, sample, 0);
   TPresetLayer* linked = AddProgram(*synth, sample, 1);

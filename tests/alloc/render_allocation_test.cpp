@@ -11,6 +11,7 @@
 #include "synth/voice.h"
 #include "banks/preset_layer.h"
 #include "banks/sample.h"
+#include "alloc_test_support.h"
 
 namespace {
 std::atomic<long> Allocations{0};
@@ -79,16 +80,7 @@ TEST(RenderAllocation, FillBufferAllocatesNothing) {
 
 TEST(RenderAllocation, SoundingVoicesAllocateNothing) {
   auto synth = std::make_unique<TSynth>();
-  auto sample = std::make_unique<TSample>(synth.get());
-  sample->Length = 1000;
-  sample->LoopStart = 100;
-  sample->LoopEnd = 900;
-  sample->SampleRate = 44100;
-  sample->OriginalPitch = 60;
-  sample->Data = std::make_unique<float[]>(static_cast<size_t>(sample->BufferElements()));
-  sample->WorkData = std::make_unique<float[]>(static_cast<size_t>(sample->BufferElements()));
-  for (int64_t i = 0; i < sample->BufferElements(); i++) sample->Data[static_cast<size_t>(i)] = sample->WorkData[static_cast<size_t>(i)] = (i % 50) / 50.0f;
-  sample->Loaded = true;
+  auto sample = MakeLoopedSample(*synth, 1000, true);
   TPresetLayer layer(synth.get(), nullptr);
   layer.SetGenerator(54, 1);
   layer.SetGenerator(111, 64);
@@ -116,16 +108,7 @@ TEST(RenderAllocation, PoolThreadsAllocateNothing) {
   auto synth = std::make_unique<TSynth>();
   synth->SetNumberOfThreads(3);
   synth->SetThreadVoiceCountThreshold(1);
-  auto sample = std::make_unique<TSample>(synth.get());
-  sample->Length = 3000;
-  sample->LoopStart = 100;
-  sample->LoopEnd = 2900;
-  sample->SampleRate = 44100;
-  sample->OriginalPitch = 60;
-  sample->Data = std::make_unique<float[]>(static_cast<size_t>(sample->BufferElements()));
-  sample->WorkData = std::make_unique<float[]>(static_cast<size_t>(sample->BufferElements()));
-  for (int64_t i = 0; i < sample->BufferElements(); i++) sample->Data[static_cast<size_t>(i)] = sample->WorkData[static_cast<size_t>(i)] = (i % 50) / 50.0f;
-  sample->Loaded = true;
+  auto sample = MakeLoopedSample(*synth, 3000, true);
   TPresetLayer looped(synth.get(), nullptr);
   looped.SetGenerator(54, 1);
   looped.SetGenerator(16, 300);
@@ -152,15 +135,7 @@ TEST(RenderAllocation, PoolThreadsAllocateNothing) {
 // bend and note-offs, dispatched inside FillBuffer.
 TEST(RenderAllocation, ChannelMessagesAllocateNothing) {
   auto synth = std::make_unique<TSynth>();
-  auto* sample = new TSample(synth.get());
-  sample->Length = 1000;
-  sample->LoopStart = 100;
-  sample->LoopEnd = 900;
-  sample->SampleRate = 44100;
-  sample->OriginalPitch = 60;
-  sample->Data = std::make_unique<float[]>(static_cast<size_t>(sample->BufferElements()));
-  sample->WorkData = std::make_unique<float[]>(static_cast<size_t>(sample->BufferElements()));
-  sample->Loaded = true;
+  auto* sample = MakeLoopedSample(*synth, 1000, false).release();  // owned by synth->Samples
   sample->LinkSample = sample;
   synth->Samples.Add(sample);
   auto* preset = new TPresetLayer(synth.get(), synth->RootPresetLayer.get());
