@@ -453,6 +453,27 @@ TEST_F(VSTiPluginTest, ChannelAssignmentOverridesHostProgramChangesWhenEnforced)
   }
 }
 
+TEST_F(VSTiPluginTest, HostBankSelectsAreTrackedWithoutEnforcement) {
+  auto plugin = NewPlugin();
+  for (TVSTiMIDIChannel& channel : plugin->Programs[0].MIDIChannels) channel.Flags = 0;
+  VstMidiEvent msb = Midi(0, 0xB0, 0, 1);
+  VstMidiEvent lsb = Midi(1, 0xB0, 32, 2);
+  VstMidiEvent program = Midi(2, 0xC0, 0x85);  // data byte cut to 7 bits
+  VstMidiEvent drumMSB = Midi(0, 0xB9, 0, 3);  // channel 10 stays on the percussion bank
+  VstMidiEvent drumProgram = Midi(0, 0xC9, 25);
+  SendEvents(*plugin, msb, lsb, program, drumMSB, drumProgram);
+  TStereoBlock block(64);
+  Render(*plugin, block);
+  const auto& channels = plugin->Programs[0].MIDIChannels;
+  EXPECT_EQ(channels[0].BankIndex, 1 * 128 + 2);
+  EXPECT_EQ(channels[0].ProgramIndex, 5);
+  EXPECT_EQ(channels[9].BankIndex, TVSTiPlugin::PercussionBank);
+  EXPECT_EQ(channels[9].ProgramIndex, 25);
+  // The events themselves were played.
+  EXPECT_EQ(plugin->Synth->Channels[0]->ProgramNumber, 5);
+  EXPECT_EQ(channels[1].BankIndex, -1);
+}
+
 TEST_F(VSTiPluginTest, PercussionAssignmentSetsDrumModeExceptOnChannel10) {
   auto plugin = NewPlugin();
   for (size_t i : {size_t{2}, size_t{9}}) {
