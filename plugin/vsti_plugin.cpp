@@ -578,6 +578,10 @@ void TVSTiPlugin::ProcessEx(float**, float** outputs, VstInt32 sampleFrames, boo
       MIDIEventList.clear();
 
       if (frames > 0) {
+        // After a render-thread failure the synthesizer writes nothing more:
+        // play silence rather than repeating the last block forever.
+        if (Synth->StopProcessing.load(std::memory_order_acquire))
+          std::fill_n(SynthBuffer.begin(), frames, TBufferSample{});
         Synth->FillBuffer(SynthBuffer.data(), frames);
         double gain = program.Parameters[1];
         if (program.Data.LowerVolumeByMinus6dB != SwitchOff)

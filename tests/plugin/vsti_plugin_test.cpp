@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <numbers>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "banks/sf2_builder.h"
@@ -550,6 +552,104 @@ TEST_F(VSTiPluginTest, ChunkRoundTripGivesTheSameProgramAndSound) {
     for (float v : blocks[1].Left) energy += v * v;
     EXPECT_GT(energy, 1.0);
   }
+}
+
+TEST_F(VSTiPluginTest, OnlyEnabledPresetsOfABankPlay) {
+  auto plugin = NewPlugin();
+  auto bank = std::make_unique<TBank>();
+  bank->FileName = BankFile;
+  bank->ActiveBankProgramBitmap->Set(0, 5, true);
+  plugin->Programs[0].Banks.push_back(std::move(bank));
+  plugin->ChangeProgram(0);
+  EXPECT_NE(plugin->Programs[0].Banks[0]->AttachedSoundFont, nullptr);
+
+  for (const uint8_t program : {uint8_t{0}, uint8_t{5}}) {
+    VstMidiEvent change = Midi(0, 0xC0, program);
+    VstMidiEvent note = Midi(1, 0x90, 60, 127);
+    SendEvents(*plugin, change, note);
+    TStereoBlock block(64);
+    Render(*plugin, block);
+    EXPECT_EQ(SoundingSamples(*plugin->Synth), program == 5 ? std::vector<std::string>{"Five"}
+                                                             : std::vector<std::string>{})
+        << int(program);
+  }
+}
+
+TEST_F(VSTiPluginTest, ProgramChangesWhileTheAudioThreadRenders) {
+  // Under the sanitizers: applying a program while blocks render must not
+  // touch freed banks, samples or events.
+  auto plugin = NewPlugin();
+  plugin->Programs[0].Data.MultiThreaded = SwitchOff;
+  AddBank(*plugin);
+  void* data = nullptr;
+  const auto size = static_cast<VstInt32>(Dispatch(*plugin, effGetChunk, 0, 0, &data));
+  std::vector<uint8_t> chunk(static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + size);
+
+  std::atomic<bool> stop{false};
+  std::thread audio([&] {
+    TStereoBlock block(128);
+    for (int32_t i = 0; !stop.load(); ++i) {
+      VstMidiEvent note = Midi(i % 128, 0x90, static_cast<uint8_t>(48 + i % 24), 100);
+      SendEvents(*plugin, note);
+      Render(*plugin, block);
+    }
+  });
+  for (int32_t i = 0; i < 20; ++i) Dispatch(*plugin, effSetChunk, 0, size, chunk.data());
+  stop = true;
+  audio.join();
+  EXPECT_NE(plugin->Programs[0].Banks[0]->AttachedSoundFont, nullptr);
+}
+
+TEST_F(VSTiPluginTest, SilenceAfterTheSynthesizerStopped) {
+  auto plugin = NewPlugin();
+  AddBank(*plugin);
+  VstMidiEvent note = Midi(0, 0x90, 60, 127);
+  SendEvents(*plugin, note);
+  TStereoBlock block(256);
+  Render(*plugin, block);
+  double energy = 0.0;
+  for (float v : block.Left) energy += v * v;
+  ASSERT_GT(energy, 1.0);
+  plugin->Synth->StopProcessing = true;  // as after a render-thread failure
+  Render(*plugin, block);
+  for (size_t k = 0; k < block.Left.size(); ++k) {
+    ASSERT_EQ(block.Left[k], 0.0f) << k;
+    ASSERT_EQ(block.Right[k], 0.0f) << k;
+  }
+}
+
+TEST_F(VSTiPluginTest, GeneralMIDIBankPlaysMelodyAndPercussion) {
+  const char* path = "/usr/share/sounds/sf2/TimGM6mb.sf2";
+  if (std::FILE* file = std::fopen(path, "rb")) {
+    std::fclose(file);
+  } else {
+    GTEST_SKIP() << path << " not installed";
+  }
+  auto plugin = NewPlugin();
+  auto bank = std::make_unique<TBank>();
+  bank->FileName = path;
+  bank->ActiveAllBankPrograms = SwitchOn;
+  plugin->Programs[0].Banks.push_back(std::move(bank));
+  plugin->ChangeProgram(0);
+  ASSERT_NE(plugin->Programs[0].Banks[0]->AttachedSoundFont, nullptr);
+
+  VstMidiEvent piano = Midi(0, 0x90, 60, 100);
+  VstMidiEvent kick = Midi(0, 0x99, 36, 100);
+  SendEvents(*plugin, piano, kick);
+  TStereoBlock block(256);  // short: a drum sample may end soon
+  Render(*plugin, block);
+  bool melodic = false, percussion = false;
+  for (int32_t i = 0; i < plugin->Synth->NumberOfVoices; i++) {
+    const TVoice& voice = *plugin->Synth->Voices[static_cast<size_t>(i)];
+    if (!voice.Active) continue;
+    melodic |= voice.Channel == plugin->Synth->Channels[0].get();
+    percussion |= voice.Channel == plugin->Synth->Channels[9].get();
+  }
+  EXPECT_TRUE(melodic);
+  EXPECT_TRUE(percussion);
+  double energy = 0.0;
+  for (float v : block.Left) energy += v * v;
+  EXPECT_GT(energy, 1.0);
 }
 
 TEST_F(VSTiPluginTest, ErrorsStayInsideThePlugin) {
