@@ -431,8 +431,10 @@ VstInt32 TVSTiPlugin::ProcessEvents(VstEvents* events) {
     if (events == nullptr) return 1;
     std::lock_guard lock(CriticalSection);
     const TVSTiProgram& program = Programs[0];
+    // The host allocates room for numEvents pointers past the declared two.
+    VstEvent* const* list = events->events;
     for (VstInt32 i = 0; i < events->numEvents; ++i) {
-      const VstEvent* event = events->events[i];
+      const VstEvent* event = list[i];
       if (event == nullptr) continue;
       if (event->type == kVstMidiType) {
         const auto* midi = reinterpret_cast<const VstMidiEvent*>(event);
