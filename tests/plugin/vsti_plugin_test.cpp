@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <numbers>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -119,7 +120,9 @@ class VSTiPluginTest : public ::testing::Test {
     b.preset("Zero", 0, 0).zone().instrument(0);
     b.preset("Five", 0, 5).zone().instrument(1);
     const std::vector<uint8_t> bytes = b.build();
-    BankFile = std::string(KELVANE_BINARY_DIR) + "/vsti_plugin_test_bank.sf2";
+    // ctest runs each test in its own process, in parallel: one file per process,
+    // or one process's tear-down removes the bank another is attaching.
+    BankFile = std::string(KELVANE_BINARY_DIR) + "/vsti_plugin_test_bank_" + std::to_string(std::random_device{}()) + ".sf2";
     std::FILE* file = std::fopen(BankFile.c_str(), "wb");
     ASSERT_NE(file, nullptr);
     ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
