@@ -11,9 +11,11 @@ namespace kelvane {
 
 namespace {
 
-// Extended-format (SFX) banks are recognised first. Until that reader exists
-// nothing is recognised; when it does, it takes the stream only on success.
-TAttachedSoundFont* AttachExtendedSoundFont(TSynth&, TStreamPtr&, bool) { return nullptr; }
+// Extended-format (SFX) banks are recognised first; the stream stays with the
+// caller unless the new bank keeps it.
+TAttachedSoundFont* AttachExtendedSoundFont(TSynth& synth, TStreamPtr& stream, bool delayLoadSamples) {
+  return synth.LoadSoundFontExtended(stream, delayLoadSamples, true);
+}
 
 // DLS banks (also inside RMID) come next; a DLS-looking stream that fails to
 // open falls through to SF2. Same stream rule as above.

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <iosfwd>
 #include <memory>
 #include <span>
 #include <vector>
@@ -114,6 +115,14 @@ class TSynth : public TSynthClass {
   // With DelayLoadSamples the bank keeps the stream and loads nothing now;
   // otherwise every sample is loaded and the stream released. Recaches.
   TAttachedSoundFont* AttachSoundFont(TStreamPtr Stream, bool DelayLoadSamples);
+  // Reads an extended (SFX) bank. Null on any failure, and then nothing the
+  // read created stays and the synthesizer's settings are unchanged. Without
+  // InAttach the stream is taken in every case; with it, the stream stays
+  // with the caller unless the new bank keeps it for delayed loading.
+  TAttachedSoundFont* LoadSoundFontExtended(TStreamPtr& Stream, bool DelayLoadSamples, bool InAttach);
+  // Writes every sample (loading those not in memory) and the whole layer
+  // tree as one SFX bank; false on any failure.
+  bool SaveSoundFontExtended(std::ostream& Stream);
   // Removes one bank (with its samples and layers when aWithData). The caller
   // runs Recache before the next note.
   void DetachSoundFont(TAttachedSoundFont* aAttachedSoundFont, bool aWithData);
