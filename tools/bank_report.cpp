@@ -40,6 +40,17 @@ void PrintPresetList(std::FILE* To, TSynth& Synth, TAttachedSoundFont& Bank) {
                  name.c_str());
 }
 
+namespace {
+
+// Layers of the tree that the bank created, at any depth.
+int64_t BankLayers(const TPresetLayer& Layer, const TAttachedSoundFont& Bank) {
+  int64_t count = Layer.AttachedSoundFont == &Bank ? 1 : 0;
+  for (const TPresetLayer* child : Layer.Layers) count += BankLayers(*child, Bank);
+  return count;
+}
+
+}  // namespace
+
 void PrintBankInfo(std::FILE* To, TSynth& Synth, TAttachedSoundFont& Bank, const std::string& Path) {
   const TSFSoundBankInfo& info = Bank.SoundBankInfo;
   const auto presets = PresetNames(Synth, Bank);
@@ -72,6 +83,7 @@ void PrintBankInfo(std::FILE* To, TSynth& Synth, TAttachedSoundFont& Bank, const
   PrintText(To, "description", info.Description);
   std::fprintf(To, "  %-16s %zu (%d percussion)\n", "presets", presets.size(), percussion);
   std::fprintf(To, "  %-16s %lld\n", "samples", static_cast<long long>(samples));
+  std::fprintf(To, "  %-16s %lld\n", "layers", static_cast<long long>(BankLayers(*Synth.RootPresetLayer, Bank)));
   std::fprintf(To, "  %-16s %lld frames (%.1f MiB as 16-bit, %.1f MiB loaded as float)\n", "sample data",
                static_cast<long long>(frames), static_cast<double>(frames) * 2.0 / 1048576.0,
                static_cast<double>(floats) * 2.0 * sizeof(float) / 1048576.0);
