@@ -206,12 +206,14 @@ class TSFXReader {
     const int64_t end = start + length;
     const int64_t bodyEnd = fBodyEnd;
     fBodyEnd = end;  // the record's fields may not leave it
+    int64_t dataBytes = 0;
     while (fStream.Position() < end) {
       const std::string n = ReadName();
       const int64_t p = ReadPayloadLength();
       const int64_t at = fStream.Position();
       if (n == "data") {
         sample->SFXOffset = at;
+        dataBytes = p;
       } else if (n == "index" || n == "name" || n == "length" || n == "sara" || n == "lost" || n == "loen" ||
                  n == "ampl" || n == "ampr" || n == "orpi" || n == "pico" || n == "lisa") {
         const std::vector<uint8_t> bytes = ReadBytes(p);
@@ -231,6 +233,9 @@ class TSFXReader {
       fStream.Seek(at + p);
     }
     fBodyEnd = bodyEnd;
+    // Frames are read from the sample's own payload only: a length beyond it
+    // would let many small records each load the same large stretch of file.
+    if (sample->SFXOffset != 0 && sample->Length > 0 && dataBytes < 4 * static_cast<int64_t>(sample->Length)) Fail();
   }
 
   void PlaceInTable(TSample* sample, int32_t index) {

@@ -334,6 +334,14 @@ TEST(SFXReader, HostileFilesAreRefused) {
          s.Raw("data", std::vector<uint8_t>(8, 0));
          b.Record("sample", s);
        })},
+      {"sample length past its data, within the file", withBody([](TSFXFieldWriter& b) {
+         TSFXFieldWriter s;
+         s.Int("index", 0);
+         s.Raw("data", std::vector<uint8_t>(4, 0));
+         s.Int("length", 900);
+         b.Record("sample", s);
+         b.String("comment", std::string(4000, 'x'));
+       })},
       {"layer sample past the table", withBody([](TSFXFieldWriter& b) {
          TSFXFieldWriter layer;
          layer.Int("samp", 3);

@@ -51,10 +51,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::ostringstream out;
   if (!synth->SaveSoundFontExtended(out)) __builtin_trap();
   const std::string saved = out.str();
-  TSynth copy;
+  static TSynth* copy = new TSynth();
   TStreamPtr again = std::make_unique<TMemoryStream>(saved.data(), saved.size());
-  if (!copy.LoadSoundFontExtended(again, false, false)) __builtin_trap();
-  if (copy.Samples.Count() != synth->Samples.Count()) __builtin_trap();
+  if (!copy->LoadSoundFontExtended(again, false, false)) __builtin_trap();
+  if (copy->Samples.Count() != synth->Samples.Count()) __builtin_trap();
+  copy->DetachSoundFonts(true);
 
   synth->DetachSoundFonts(true);
   synth->Recache();
