@@ -243,6 +243,11 @@ class TSFXReader {
     // keeps the table within the file's size.
     if (index < 0 || index > fBodyEnd) throw EKelvaneRangeError();
     if (static_cast<size_t>(index) > Table.size()) Table.resize(static_cast<size_t>(index), nullptr);
+    // Samples come in ascending order; out-of-order ones move the entries
+    // after them, and a file that makes the reader move more entries than it
+    // has bytes is refused instead of taking quadratic time.
+    fMovedEntries += static_cast<int64_t>(Table.size()) - index;
+    if (fMovedEntries > std::max<int64_t>(fBodyEnd, 1 << 20)) Fail();
     Table.insert(Table.begin() + index, sample);
   }
 
@@ -366,6 +371,7 @@ class TSFXReader {
   TStream& fStream;
   int64_t fBodyEnd;
   std::unordered_map<const TSample*, int32_t> fLinks;  // "lisa" of each sample read
+  int64_t fMovedEntries = 0;                           // table entries moved by out-of-order samples
 };
 
 // What a read changes outside the objects it creates.

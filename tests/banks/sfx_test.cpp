@@ -200,6 +200,21 @@ TEST(SFXReader, DelayedSamplesLoadThroughTheirOffset) {
   EXPECT_TRUE(synth.Samples[1]->Loaded);  // the linked sample came along
 }
 
+TEST(SFXReader, SampleNumbersOutOfOrderMoveLaterEntries) {
+  TSFXFieldWriter body;
+  Append(body, SampleField(1, {0.5f}));  // table: -, s1
+  Append(body, SampleField(0, {0.25f}));  // table: s0, -, s1
+  TSFXFieldWriter root, leaf;
+  leaf.Int("samp", 2);
+  root.Record("layer", leaf);
+  body.Record("layer", root);
+  TSynth synth;
+  ASSERT_NE(Load(synth, SFXFile(body)), nullptr);
+  ASSERT_EQ(synth.Samples.Count(), 2);
+  EXPECT_EQ(synth.RootPresetLayer->Layers[0]->Layers[0]->Sample, synth.Samples[0]);
+  EXPECT_EQ(synth.Samples[0]->Name, "s1");
+}
+
 // What the synthesizer shows from outside; a failed read must leave it equal.
 struct TSnapshot {
   int64_t banks, samples, layers;
@@ -357,6 +372,12 @@ TEST(SFXReader, HostileFilesAreRefused) {
       layer = std::move(outer);
     }
     cases.push_back({"endless nesting", SFXFile(layer)});
+  }
+  {
+    // Every sample inserted in front of all earlier ones: quadratic work.
+    TSFXFieldWriter body;
+    for (int i = 0; i < 2000; ++i) Append(body, SampleField(0, {}));
+    cases.push_back({"samples in falling order", SFXFile(body)});
   }
   for (const Case& c : cases) {
     TSynth synth;
