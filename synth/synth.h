@@ -111,7 +111,8 @@ class TSynth : public TSynthClass {
 
   // Reads a bank file (SFX, then DLS, then SF2) and adds its samples and
   // layers; takes the stream in every case. Null when the stream is no bank of
-  // a known format or is truncated (an empty bank entry then stays attached).
+  // a known format or is truncated (a truncated SF2 leaves an empty bank
+  // entry attached; a failed SFX read leaves nothing).
   // With DelayLoadSamples the bank keeps the stream and loads nothing now;
   // otherwise every sample is loaded and the stream released. Recaches.
   TAttachedSoundFont* AttachSoundFont(TStreamPtr Stream, bool DelayLoadSamples);
