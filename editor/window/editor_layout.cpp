@@ -36,6 +36,7 @@ void Combo(const char* id, int32_t& value, const char* const* items, int count, 
 void DrawChannel(TEditorModel& model, int channel, TEditorRequests& requests) {
   TChannelFrameState& frame = model.Channels[channel];
   ImGui::PushID(channel);
+  ImGui::PushStyleVar(ImGuiStyleVar_ItemSpacing, ImVec2(4, 2));
   ImGui::TextUnformatted(frame.Title.c_str());
   const auto& items = model.ChannelPrograms;
   const int32_t index = std::clamp(frame.ItemIndex, 0, std::max(0, static_cast<int32_t>(items.size()) - 1));
@@ -68,6 +69,7 @@ void DrawChannel(TEditorModel& model, int channel, TEditorRequests& requests) {
     }
     ImGui::EndPopup();
   }
+  ImGui::PopStyleVar();
   ImGui::PopID();
 }
 
@@ -149,7 +151,7 @@ void DrawEditorLayout(TEditorModel& model, TEditorRequests& requests) {
     for (int column = 0; column < 4; ++column) {
       ImGui::SetCursorPos(ImVec2(column * cellW, row * cellH));
       ImGui::BeginChild(ImGui::GetID(reinterpret_cast<void*>(static_cast<intptr_t>(row * 4 + column + 1))),
-                        ImVec2(cellW, cellH), true);
+                        ImVec2(cellW, cellH), true, ImGuiWindowFlags_NoScrollbar | ImGuiWindowFlags_NoScrollWithMouse);
       DrawChannel(model, row * 4 + column, requests);
       ImGui::EndChild();
     }
