@@ -15,7 +15,9 @@ packages=(
   # corpus checks: an independent MIDI reader and level analysis
   python3-mido python3-numpy
   # the editor window: static Dear ImGui (with its stb rasteriser) and the embedded font
-  libimgui-dev libstb-dev fonts-dejavu-extra
+  libimgui-dev libstb-dev fonts-dejavu-extra libx11-dev
+  # a display for the editor window test (skipped without one)
+  xvfb xauth
 )
 
 missing=()
