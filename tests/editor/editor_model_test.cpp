@@ -146,6 +146,12 @@ TEST_F(TEditorFixture, ChannelAssignmentHostControlledAndUnlistedPreset) {
   EXPECT_EQ(model.Channels[2].ItemIndex, 0);
   EXPECT_EQ(Program.MIDIChannels[2].ProgramIndex, 1);
 
+  // An assignment outside the lookup table (a damaged state) shows the host entry.
+  Program.MIDIChannels[9].BankIndex = 20000;
+  Program.MIDIChannels[9].ProgramIndex = 200;
+  model.UpdateMIDIChannels();
+  EXPECT_EQ(model.Channels[9].ItemIndex, 0);
+
   model.ChannelProgramSelected(2, 0);
   EXPECT_EQ(Program.MIDIChannels[2].BankIndex, -1);
   EXPECT_EQ(Program.MIDIChannels[2].ProgramIndex, -1);
