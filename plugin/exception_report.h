@@ -8,6 +8,11 @@
 namespace kelvane {
 
 void DoHandleException(const std::exception& E);
+
+// The editor's crash report takes reports through this sink while a window
+// can show them; it returns false otherwise and the report is logged here.
+using TExceptionReportSink = bool (*)(const std::exception& E);
+void SetExceptionReportSink(TExceptionReportSink sink);
 // For a caught object that is not a std::exception.
 void DoHandleUnknownException();
 

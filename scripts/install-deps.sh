@@ -14,6 +14,10 @@ packages=(
   timgm6mb-soundfont fluid-soundfont-gm openttd-openmsx fluidsynth
   # corpus checks: an independent MIDI reader and level analysis
   python3-mido python3-numpy
+  # the editor window: static Dear ImGui (with its stb rasteriser) and the embedded font
+  libimgui-dev libstb-dev fonts-dejavu-extra libx11-dev
+  # a display for the editor window test (skipped without one)
+  xvfb xauth
 )
 
 missing=()

@@ -1,0 +1,189 @@
+#include "editor/window/x11_editor_window.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/keysym.h>
+#include <imgui/imgui.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <chrono>
+#include <vector>
+
+#include "editor/editor_model.h"
+#include "editor/window/draw_list_raster.h"
+#include "editor/window/editor_layout.h"
+
+namespace kelvane {
+
+namespace {
+
+constexpr uint32_t Background = 0xFF0F0F0Fu;
+
+// Restores the caller's ImGui context: another instance or plug-in may be using its own.
+struct TContextScope {
+  ImGuiContext* Previous;
+  explicit TContextScope(ImGuiContext* context) : Previous(ImGui::GetCurrentContext()) {
+    ImGui::SetCurrentContext(context);
+  }
+  ~TContextScope() { ImGui::SetCurrentContext(Previous); }
+};
+
+}  // namespace
+
+struct TX11EditorWindow::TImpl {
+  TEditorModel& Model;
+  Display* XDisplay = nullptr;
+  Window XWindow = 0;
+  GC XGC = nullptr;
+  XImage* Image = nullptr;
+  std::vector<uint32_t> Pixels;
+  ImGuiContext* Context = nullptr;
+  TAlphaTexture Font;
+  TEditorRequests Requests;
+  std::chrono::steady_clock::time_point LastFrame = std::chrono::steady_clock::now();
+
+  explicit TImpl(TEditorModel& model) : Model(model) {}
+};
+
+TX11EditorWindow::TX11EditorWindow(TEditorModel& model, unsigned long parent) : fImpl(std::make_unique<TImpl>(model)) {
+  TImpl& s = *fImpl;
+  const int width = static_cast<int>(EditorWidth), height = static_cast<int>(EditorHeight);
+  s.Pixels.assign(static_cast<size_t>(width) * height, Background);
+
+  s.Context = ImGui::CreateContext();
+  {
+    TContextScope scope(s.Context);
+    ImGuiIO& io = ImGui::GetIO();
+    io.IniFilename = nullptr;
+    io.DisplaySize = ImVec2(EditorWidth, EditorHeight);
+    if (!AddEditorFonts()) io.Fonts->AddFontDefault();
+    unsigned char* pixels = nullptr;
+    io.Fonts->GetTexDataAsAlpha8(&pixels, &s.Font.Width, &s.Font.Height);
+    s.Font.Pixels = pixels;
+    const std::pair<ImGuiKey, KeySym> keys[] = {
+        {ImGuiKey_Tab, XK_Tab},         {ImGuiKey_LeftArrow, XK_Left}, {ImGuiKey_RightArrow, XK_Right},
+        {ImGuiKey_UpArrow, XK_Up},      {ImGuiKey_DownArrow, XK_Down}, {ImGuiKey_Home, XK_Home},
+        {ImGuiKey_End, XK_End},         {ImGuiKey_Delete, XK_Delete},  {ImGuiKey_Backspace, XK_BackSpace},
+        {ImGuiKey_Enter, XK_Return},    {ImGuiKey_Escape, XK_Escape},  {ImGuiKey_A, XK_a}};
+    for (const auto& [key, sym] : keys) io.KeyMap[key] = static_cast<int>(sym & 0x1FF);
+  }
+
+  s.XDisplay = XOpenDisplay(nullptr);  // a connection of our own: the host's stays untouched
+  if (s.XDisplay == nullptr) return;
+  const int screen = DefaultScreen(s.XDisplay);
+  if (DefaultDepth(s.XDisplay, screen) < 24) {
+    XCloseDisplay(s.XDisplay);
+    s.XDisplay = nullptr;
+    return;
+  }
+  const Window owner = parent != 0 ? static_cast<Window>(parent) : RootWindow(s.XDisplay, screen);
+  s.XWindow = XCreateSimpleWindow(s.XDisplay, owner, 0, 0, static_cast<unsigned>(width),
+                                  static_cast<unsigned>(height), 0, 0, Background & 0xFFFFFFu);
+  XSelectInput(s.XDisplay, s.XWindow,
+               ExposureMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask | KeyPressMask |
+                   KeyReleaseMask | StructureNotifyMask | LeaveWindowMask);
+  s.XGC = XCreateGC(s.XDisplay, s.XWindow, 0, nullptr);
+  s.Image = XCreateImage(s.XDisplay, DefaultVisual(s.XDisplay, screen), static_cast<unsigned>(DefaultDepth(s.XDisplay, screen)),
+                         ZPixmap, 0, reinterpret_cast<char*>(s.Pixels.data()), static_cast<unsigned>(width),
+                         static_cast<unsigned>(height), 32, 0);
+  XMapWindow(s.XDisplay, s.XWindow);
+  XFlush(s.XDisplay);
+}
+
+TX11EditorWindow::~TX11EditorWindow() {
+  TImpl& s = *fImpl;
+  if (s.XDisplay != nullptr) {
+    if (s.Image != nullptr) {
+      s.Image->data = nullptr;  // the buffer is ours
+      XDestroyImage(s.Image);
+    }
+    if (s.XGC != nullptr) XFreeGC(s.XDisplay, s.XGC);
+    if (s.XWindow != 0) XDestroyWindow(s.XDisplay, s.XWindow);
+    XCloseDisplay(s.XDisplay);
+  }
+  if (s.Context != nullptr) {
+    ImGuiContext* previous = ImGui::GetCurrentContext();
+    ImGui::DestroyContext(s.Context);
+    if (previous != s.Context) ImGui::SetCurrentContext(previous);
+  }
+}
+
+bool TX11EditorWindow::IsOpen() const { return fImpl->XDisplay != nullptr && fImpl->XWindow != 0; }
+unsigned long TX11EditorWindow::Handle() const { return fImpl->XWindow; }
+const uint32_t* TX11EditorWindow::Pixels() const { return fImpl->Pixels.data(); }
+
+void TX11EditorWindow::Idle() {
+  TImpl& s = *fImpl;
+  TContextScope scope(s.Context);
+  ImGuiIO& io = ImGui::GetIO();
+  bool exposed = false;
+  bool pressedThisBatch[5] = {};
+  while (IsOpen() && XPending(s.XDisplay) > 0) {
+    XEvent event;
+    XNextEvent(s.XDisplay, &event);
+    switch (event.type) {
+      case Expose: exposed = true; break;
+      case MotionNotify:
+        io.MousePos = ImVec2(static_cast<float>(event.xmotion.x), static_cast<float>(event.xmotion.y));
+        fDirty = 2;
+        break;
+      case LeaveNotify: io.MousePos = ImVec2(-FLT_MAX, -FLT_MAX); fDirty = 2; break;
+      case ButtonPress:
+      case ButtonRelease: {
+        const unsigned button = event.xbutton.button;
+        io.MousePos = ImVec2(static_cast<float>(event.xbutton.x), static_cast<float>(event.xbutton.y));
+        if (button >= 4 && button <= 5) {
+          if (event.type == ButtonPress) io.MouseWheel += button == 4 ? 1.0f : -1.0f;
+        } else if (button >= 1 && button <= 3) {
+          const int index = button == 1 ? 0 : button == 3 ? 1 : 2;
+          if (event.type == ButtonRelease && pressedThisBatch[index]) {
+            // A click inside one batch: let a frame see the press first.
+            XPutBackEvent(s.XDisplay, &event);
+            fDirty = 2;
+            goto draw;
+          }
+          io.MouseDown[index] = event.type == ButtonPress;
+          if (event.type == ButtonPress) pressedThisBatch[index] = true;
+        }
+        fDirty = 2;
+        break;
+      }
+      case KeyPress:
+      case KeyRelease: {
+        char text[16] = {};
+        KeySym sym = 0;
+        const int length = XLookupString(&event.xkey, text, sizeof text - 1, &sym, nullptr);
+        io.KeysDown[sym & 0x1FF] = event.type == KeyPress;
+        io.KeyCtrl = (event.xkey.state & ControlMask) != 0;
+        io.KeyShift = (event.xkey.state & ShiftMask) != 0;
+        if (event.type == KeyPress && length > 0 && static_cast<unsigned char>(text[0]) >= 0x20 && text[0] != 0x7F)
+          io.AddInputCharactersUTF8(text);
+        fDirty = 2;
+        break;
+      }
+      default: break;
+    }
+  }
+draw:
+  if (fDirty > 0) {
+    const auto now = std::chrono::steady_clock::now();
+    io.DeltaTime = std::max(1e-3f, std::chrono::duration<float>(now - s.LastFrame).count());
+    s.LastFrame = now;
+    ImGui::NewFrame();
+    DrawEditorLayout(s.Model, s.Requests);
+    ImGui::Render();
+    RasterizeDrawData(*ImGui::GetDrawData(), s.Font, s.Pixels.data(), static_cast<int>(EditorWidth),
+                      static_cast<int>(EditorHeight), Background);
+    io.MouseWheel = 0.0f;
+    --fDirty;
+    exposed = true;
+  }
+  if (exposed && IsOpen()) {
+    XPutImage(s.XDisplay, s.XWindow, s.XGC, s.Image, 0, 0, 0, 0, static_cast<unsigned>(EditorWidth),
+              static_cast<unsigned>(EditorHeight));
+    XFlush(s.XDisplay);
+  }
+}
+
+}  // namespace kelvane
