@@ -1,9 +1,11 @@
 #pragma once
 
 // Where the plug-in's guarded entry points send an exception they caught.
-// Until the crash-report window exists the report goes to stderr.
+// Until the crash-report window exists the report is appended to a report
+// file (ExceptionReportPath) and written to stderr.
 
 #include <exception>
+#include <filesystem>
 
 namespace kelvane {
 
@@ -15,5 +17,11 @@ using TExceptionReportSink = bool (*)(const std::exception& E);
 void SetExceptionReportSink(TExceptionReportSink sink);
 // For a caught object that is not a std::exception.
 void DoHandleUnknownException();
+
+// $XDG_STATE_HOME/kelvane/crash-report.txt, else
+// $HOME/.local/state/kelvane/crash-report.txt; empty when neither is set.
+std::filesystem::path ExceptionReportPath();
+// Used when the report file above cannot be opened.
+std::filesystem::path FallbackExceptionReportPath();
 
 }  // namespace kelvane
