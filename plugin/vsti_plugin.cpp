@@ -380,7 +380,10 @@ VstInt32 TVSTiPlugin::SetChunk(void* data, VstInt32 byteSize, bool isPreset) {
       if (byteSize > 0 && data != nullptr) {
         const std::vector<uint8_t> chunk(static_cast<const uint8_t*>(data),
                                          static_cast<const uint8_t*>(data) + byteSize);
-        ReadProgramChunk(chunk.data(), chunk.size(), isPreset, Programs[0]);
+        // Read into a copy: a chunk that fails half way leaves the program as it was.
+        TVSTiProgram incoming = CloneProgram(Programs[0]);
+        ReadProgramChunk(chunk.data(), chunk.size(), isPreset, incoming);
+        Programs[0] = std::move(incoming);
       }
     }
     SetProgram(CurrentProgram);

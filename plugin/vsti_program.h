@@ -93,4 +93,8 @@ struct TVSTiProgram {
   TVSTiData Data;
 };
 
+// A deep copy: the banks are new records naming the same files and
+// attachments, so the copy can be changed while the original stays in use.
+TVSTiProgram CloneProgram(const TVSTiProgram& program);
+
 }  // namespace kelvane
