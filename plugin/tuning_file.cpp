@@ -140,9 +140,17 @@ TTuningTable StandardTuning() {
   return table;
 }
 
+// A pitch that is no finite number would leave the key silent or noisy.
+double PitchOrError(std::string_view line) {
+  const double value = ConvertStringToDouble(UpToSpace(line));
+  if (!std::isfinite(value))
+    throw EKelvaneTuningFileError("The tuning file holds a line that is no pitch: \"" + std::string(line) + "\"");
+  return value;
+}
+
 TTuningTable ParsePitchList(const std::vector<std::string_view>& lines) {
   TTuningTable table = StandardTuning();
-  for (size_t i = 0; i < lines.size() && i < table.size(); ++i) table[i] = ConvertStringToDouble(UpToSpace(lines[i]));
+  for (size_t i = 0; i < lines.size() && i < table.size(); ++i) table[i] = PitchOrError(lines[i]);
   return table;
 }
 
@@ -151,24 +159,39 @@ struct TScaleDegree {
   double Value;  // cents, or a frequency ratio
 };
 
+// A degree is cents (a finite number) or a positive finite ratio; anything
+// else is refused rather than turned into NaN pitches.
 TScaleDegree ParseDegree(std::string_view line) {
-  if (line.find('.') != std::string_view::npos) return {true, ConvertStringToDouble(UpToSpace(line))};
+  auto refuse = [&](const char* why) {
+    return EKelvaneTuningFileError("The Scala degree \"" + std::string(line) + "\" " + why);
+  };
+  if (line.find('.') != std::string_view::npos) {
+    const double cents = ConvertStringToDouble(UpToSpace(line));
+    if (!std::isfinite(cents)) throw refuse("is no number of cents");
+    return {true, cents};
+  }
   const size_t slash = line.find('/');
   const double numerator = ConvertStringToDouble(Trim(line.substr(0, slash)));
-  if (slash == std::string_view::npos) return {false, numerator};
-  const std::string_view denominatorText = Trim(UpToSpace(Trim(line.substr(slash + 1))));
-  if (denominatorText.empty()) return {false, numerator};
-  double denominator = ConvertStringToDouble(denominatorText);
-  if (denominator == 0) denominator = 1;
-  return {false, numerator / denominator};
+  double ratio = numerator;
+  if (slash != std::string_view::npos) {
+    const std::string_view denominatorText = Trim(UpToSpace(Trim(line.substr(slash + 1))));
+    if (!denominatorText.empty()) {
+      double denominator = ConvertStringToDouble(denominatorText);
+      if (denominator == 0) denominator = 1;
+      ratio = numerator / denominator;
+    }
+  }
+  if (!std::isfinite(ratio)) throw refuse("is no ratio");
+  if (ratio <= 0) throw refuse("is no positive ratio");
+  return {false, ratio};
 }
 
 TTuningTable ParseScala(const std::vector<std::string_view>& lines) {
   // Lines 0 and 1 are the description and the note count.
   std::vector<TScaleDegree> degrees;
   for (size_t i = 2; i < lines.size() && degrees.size() < MaxDegrees; ++i) degrees.push_back(ParseDegree(lines[i]));
-  // Nothing to repeat: standard tuning rather than an endless loop.
-  if (degrees.empty()) return StandardTuning();
+  // Nothing to repeat (the table could never be filled).
+  if (degrees.empty()) throw EKelvaneTuningFileError("The Scala file has no degrees");
 
   TTuningTable table{};
   double base = 0;
@@ -179,15 +202,18 @@ TTuningTable ParseScala(const std::vector<std::string_view>& lines) {
       if (degree.IsCents) {
         table[k] = base + degree.Value / 1200.0;
       } else {
-        // The log of a non-positive ratio has no meaning: NaN, like text that holds no number.
-        table[k] = degree.Value > 0 ? std::log2(f * degree.Value) - LogC0 : std::numeric_limits<double>::quiet_NaN();
+        table[k] = std::log2(f * degree.Value) - LogC0;
       }
       if (++k >= table.size()) break;
     }
     base = table[k - 1];
     f = std::exp2(base + LogC0);
   }
-  for (double& entry : table) entry *= 12.0;
+  for (double& entry : table) {
+    entry *= 12.0;
+    // Huge degrees can still run past the range of a double.
+    if (!std::isfinite(entry)) throw EKelvaneTuningFileError("The Scala scale reaches pitches out of range");
+  }
   return table;
 }
 
@@ -319,7 +345,11 @@ TTuningTable ReadTuningFile(const std::string& fileName) {
   if (!isFile || !file || file.bad())
     throw EKelvaneTuningFileError("Cannot read the tuning file \"" + fileName + "\"");
   const std::filesystem::path path(fileName);
-  return ParseTuningText(DecodeTuningText(bytes), path.extension().string());
+  try {
+    return ParseTuningText(DecodeTuningText(bytes), path.extension().string());
+  } catch (const EKelvaneTuningFileError& error) {
+    throw EKelvaneTuningFileError("\"" + fileName + "\": " + error.what());
+  }
 }
 
 void LoadChannelTuningFile(TVSTiMIDIChannel& channel, const std::string& fileName) {

@@ -28,10 +28,14 @@ double ConvertStringToDouble(std::string_view text, bool* ok = nullptr, int32_t 
 std::string DecodeTuningText(std::string_view bytes);
 
 // Builds the table from decoded text; extension chooses the reader
-// (compared case-insensitively, with or without the dot).
+// (compared case-insensitively, with or without the dot). Throws
+// EKelvaneTuningFileError rather than put a pitch that is no finite number
+// into the table: a line that holds no number, a Scala degree that is no
+// positive ratio, a Scala file without degrees.
 TTuningTable ParseTuningText(std::string_view text, std::string_view extension);
 
-// Reads a tuning file; EKelvaneTuningFileError when it cannot be read.
+// Reads a tuning file; EKelvaneTuningFileError, naming the file, when it
+// cannot be read or parsed.
 TTuningTable ReadTuningFile(const std::string& fileName);
 
 // Reads a tuning file into a channel assignment: table, name without

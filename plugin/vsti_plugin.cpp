@@ -13,6 +13,7 @@
 #include "plugin/state_chunk.h"
 #include "synth/channel.h"
 #include "synth/chorus.h"
+#include "synth/exceptions.h"
 #include "synth/reverb.h"
 
 namespace kelvane {
@@ -261,17 +262,30 @@ void TVSTiPlugin::ChangeProgram(VstInt32 programIndex) {
 
   Synth->SetNumberOfThreads(data.MultiThreaded != SwitchOff ? -1 : 0);
 
+  // A bank that fails is reported and skipped: the banks after it, the
+  // sample loading and the channels' tunings still apply.
   for (auto& bank : program.Banks) bank->AttachedSoundFont = nullptr;
   for (auto& bank : program.Banks) {
     std::error_code error;
     if (bank->FileName.empty() || !std::filesystem::is_regular_file(bank->FileName, error)) continue;
-    // POSIX has no share-deny-write open; the stream just reads.
-    bank->AttachedSoundFont = Synth->AttachSoundFont(std::make_unique<TFileStream>(bank->FileName), true);
-    if (bank->AttachedSoundFont != nullptr) bank->Sync();
+    try {
+      // POSIX has no share-deny-write open; the stream just reads.
+      bank->AttachedSoundFont = Synth->AttachSoundFont(std::make_unique<TFileStream>(bank->FileName), true);
+      if (bank->AttachedSoundFont == nullptr)
+        throw EKelvane("\"" + bank->FileName + "\" is no sound bank that can be read");
+      bank->Sync();
+    } catch (const std::exception& failure) {
+      bank->AttachedSoundFont = nullptr;
+      DoHandleException(failure);
+    }
   }
 
-  Synth->Recache();
-  Synth->LoadUnloadSamples();
+  try {
+    Synth->Recache();
+    Synth->LoadUnloadSamples();
+  } catch (const std::exception& failure) {
+    DoHandleException(failure);
+  }
 
   for (size_t i = 0; i < program.MIDIChannels.size(); ++i) {
     TVSTiMIDIChannel& channel = program.MIDIChannels[i];
@@ -432,8 +446,11 @@ bool TVSTiPlugin::GetProductString(char* text) {
 VstInt32 TVSTiPlugin::ProcessEvents(VstEvents* events) {
   return Guarded(1, [&] {
     if (events == nullptr) return 1;
-    std::lock_guard lock(CriticalSection);
-    const TVSTiProgram& program = Programs[0];
+    // The event lists belong to the audio thread. When the user-interface
+    // side holds the lock (a program change loading banks), the events are
+    // kept unfiltered: ProcessEx drops what an enforced assignment forbids.
+    std::unique_lock lock(CriticalSection, std::try_to_lock);
+    const TVSTiProgram* program = lock.owns_lock() ? &Programs[0] : nullptr;
     // The host allocates room for numEvents pointers past the declared two.
     VstEvent* const* list = events->events;
     for (VstInt32 i = 0; i < events->numEvents; ++i) {
@@ -443,10 +460,12 @@ VstInt32 TVSTiPlugin::ProcessEvents(VstEvents* events) {
         const auto* midi = reinterpret_cast<const VstMidiEvent*>(event);
         const auto status = static_cast<uint8_t>(midi->midiData[0]);
         const auto data1 = static_cast<uint8_t>(midi->midiData[1]);
-        const TVSTiMIDIChannel& channel = program.MIDIChannels[status & 0x0F];
-        if ((IsBankSelect(status, data1) || IsProgramChange(status)) &&
-            channel.HasFlag(mcfEnforceBankAndProgram) && channel.IsSet())
-          continue;
+        if (program != nullptr) {
+          const TVSTiMIDIChannel& channel = program->MIDIChannels[status & 0x0F];
+          if ((IsBankSelect(status, data1) || IsProgramChange(status)) &&
+              channel.HasFlag(mcfEnforceBankAndProgram) && channel.IsSet())
+            continue;
+        }
         TMIDIEventPtr record = TakeEvent();
         record->DeltaFrames = midi->deltaFrames;
         std::memcpy(record->MIDIData, midi->midiData, 4);
@@ -457,10 +476,14 @@ VstInt32 TVSTiPlugin::ProcessEvents(VstEvents* events) {
         TMIDIEventPtr record = TakeEvent();
         record->DeltaFrames = sysEx->deltaFrames;
         record->MIDIData[0] = 0xF0;
+        // The synthesizer's messages end with 0xF7 (its parameter-control
+        // lengths count on it); one is added when the host left it off.
         const auto length = static_cast<uint32_t>(sysEx->dumpBytes);
-        record->SysEx = std::make_unique<uint8_t[]>(length);
+        const bool closed = static_cast<uint8_t>(sysEx->sysexDump[length - 1]) == 0xF7;
+        record->SysEx = std::make_unique<uint8_t[]>(length + (closed ? 0 : 1));
         std::memcpy(record->SysEx.get(), sysEx->sysexDump, length);
-        record->SysExLength = length;
+        if (!closed) record->SysEx[length] = 0xF7;
+        record->SysExLength = length + (closed ? 0 : 1);
         InsertEvent(std::move(record));
       }
     }
@@ -488,7 +511,14 @@ void TVSTiPlugin::ProcessEx(float**, float** outputs, VstInt32 sampleFrames, boo
 
     bool assignmentChanged = false;
     {
-      std::lock_guard lock(CriticalSection);
+      // Never wait behind the user-interface side (a program change may be
+      // loading a large bank): play silence for this block and keep its
+      // events, in order, for the start of the next one.
+      std::unique_lock lock(CriticalSection, std::try_to_lock);
+      if (!lock.owns_lock()) {
+        for (TMIDIEventPtr& event : MIDIEventList) event->DeltaFrames = 0;
+        return;
+      }
       if (SynthBuffer.size() < static_cast<size_t>(frames)) ResizeSynthBuffer(frames);
 
       TVSTiProgram& program = Programs[0];

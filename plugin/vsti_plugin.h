@@ -3,7 +3,9 @@
 // The instrument the host sees: one synthesizer driven by one program record.
 // The host's audio thread calls ProcessEvents and ProcessReplacing/Process,
 // its user-interface thread everything else; both take CriticalSection for
-// every access to the program, the event lists and the synthesizer.
+// every access to the program and the synthesizer. The audio thread only
+// tries the lock: while the other side holds it, a block is silent and its
+// events wait in MIDIEventList, which the audio thread's calls alone touch.
 
 #include <array>
 #include <atomic>
@@ -97,7 +99,7 @@ class TVSTiPlugin : public TAudioEffectExtended {
   VstInt32 GetVendorVersion() override { return 1; }
 
   // Rebuilds the synthesizer's state from program p. Takes the lock itself;
-  // throws when a bank file fails to attach (the banks after it stay detached).
+  // a bank file that fails to attach is reported and left detached.
   void ChangeProgram(VstInt32 program);
   TVSTiPluginEditor* GetPluginEditor() const { return VSTiPluginEditor; }
 

@@ -13,6 +13,7 @@ class TCriticalSectionLock {
 
   void lock() { Acquire(); }
   void unlock() { Release(); }
+  bool try_lock() { return TryAcquire(); }
 
  private:
   std::recursive_mutex fMutex;

@@ -94,17 +94,64 @@ TEST(TuningFileTest, ScalaScales) {
   EXPECT_NEAR(mixed[5], 12.0 + 7.01955, 1e-9);
 }
 
-TEST(TuningFileTest, ScalaFailureModesEnd) {
-  // No degree lines: nothing to repeat, standard tuning.
-  const TTuningTable empty = ParseTuningText("desc\n0\n", ".scl");
-  for (int k = 0; k < 128; ++k) EXPECT_EQ(empty[k], k);
-  // A period that is no number poisons every later entry.
-  const TTuningTable poisoned = ParseTuningText(ScalaText({"100.0", "abc"}), ".scl");
-  EXPECT_NEAR(poisoned[1], 1.0, 1e-9);
-  EXPECT_TRUE(std::isnan(poisoned[2]));
-  EXPECT_TRUE(std::isnan(poisoned[127]));
-  // A ratio of zero has no logarithm.
-  EXPECT_TRUE(std::isnan(ParseTuningText(ScalaText({"0/1", "2/1"}), ".scl")[1]));
+// Files as the published scale archive writes them: "!" comment lines, a
+// description, the count, degrees in cents or ratios with trailing text.
+TEST(TuningFileTest, ArchiveStyleScalaFiles) {
+  const char* const pythagorean =
+      "! pyth_12.scl\n"
+      "!\n"
+      "12-tone Pythagorean scale\n"
+      " 12\n"
+      "!\n"
+      " 2187/2048\n 9/8\n 32/27\n 81/64\n 4/3\n 729/512\n 3/2\n 6561/4096\n 27/16\n 16/9\n"
+      " 243/128\n 2/1\n";
+  const TTuningTable pyth = ParseTuningText(pythagorean, ".scl");
+  EXPECT_NEAR(pyth[7], 12 * std::log2(1.5), 1e-9);
+  EXPECT_NEAR(pyth[4], 12 * std::log2(81.0 / 64.0), 1e-9);  // the ditonic third, 407.82 cents
+  EXPECT_NEAR(pyth[69], 60 + 12 * std::log2(27.0 / 16.0), 1e-9);
+
+  const char* const meantone =
+      "! meanquar.scl\r\n"
+      "!\r\n"
+      "1/4-comma meantone scale. Pietro Aaron's temperament (1523)\r\n"
+      " 12\r\n"
+      "!\r\n"
+      " 76.04900 C#\r\n 193.15686\r\n 310.26471\r\n 5/4 pure third\r\n 503.42157\r\n 579.47057\r\n"
+      " 696.57843 fifth\r\n 772.62743\r\n 889.73529\r\n 1006.84314\r\n 1082.89214\r\n 2/1\r\n";
+  const TTuningTable mean = ParseTuningText(meantone, ".scl");
+  EXPECT_NEAR(mean[4], 12 * std::log2(1.25), 1e-9);
+  EXPECT_NEAR(mean[7], 6.9657843, 1e-9);
+  EXPECT_NEAR(mean[12 * 5 + 7], 60 + 6.9657843, 1e-9);
+  for (double pitch : mean) EXPECT_TRUE(std::isfinite(pitch));
+}
+
+// Text that gives no pitch is refused with an error, never stored as NaN.
+TEST(TuningFileTest, FilesThatGiveNoPitchAreRefused) {
+  const struct {
+    std::string Text;
+    const char* Extension;
+    const char* Message;  // part of the error
+  } cases[] = {
+      {"desc\n0\n", ".scl", "no degrees"},
+      {ScalaText({"100.0", "abc"}), ".scl", "is no ratio"},
+      {ScalaText({"0/1", "2/1"}), ".scl", "no positive ratio"},
+      {ScalaText({"-3/2", "2/1"}), ".scl", "no positive ratio"},
+      {ScalaText({"NaN.", "2/1"}), ".scl", "no number of cents"},
+      {ScalaText({".x", "2/1"}), ".scl", "no number of cents"},
+      {ScalaText({"Infinity", "2/1"}), ".scl", "is no ratio"},
+      {ScalaText({"1.7e308"}), ".scl", "out of range"},
+      {"60.5\nkey\n62\n", ".mtd", "no pitch"},
+  };
+  for (const auto& c : cases) {
+    try {
+      ParseTuningText(c.Text, c.Extension);
+      ADD_FAILURE() << "accepted: " << c.Text;
+    } catch (const EKelvaneTuningFileError& error) {
+      EXPECT_NE(std::string(error.what()).find(c.Message), std::string::npos) << error.what();
+    }
+  }
+  // Negative cents are a pitch below the unison, not an error.
+  EXPECT_NEAR(ParseTuningText(ScalaText({"-50.0", "1200.0"}), ".scl")[1], -0.5, 1e-9);
 }
 
 TEST(TuningFileTest, PitchListsAndOtherExtensions) {
@@ -142,10 +189,18 @@ TEST(TuningFileTest, LoadIntoAChannel) {
   EXPECT_TRUE(channel.HasFlag(mcfEnforceBankAndProgram));
   EXPECT_NEAR(channel.TuningTable[3], 12 + 12 * std::log2(1.5), 1e-6);
 
-  // An unreadable file leaves the channel as it was.
+  // An unreadable or unusable file leaves the channel as it was.
   const TVSTiMIDIChannel before = channel;
   EXPECT_THROW(LoadChannelTuningFile(channel, (dir / "missing.scl").string()), EKelvaneTuningFileError);
   EXPECT_THROW(LoadChannelTuningFile(channel, dir.string()), EKelvaneTuningFileError);
+  const auto bad = dir / "bad.scl";
+  std::ofstream(bad, std::ios::binary) << ScalaText({"100.0", "two/1"});
+  try {
+    LoadChannelTuningFile(channel, bad.string());
+    ADD_FAILURE() << "accepted";
+  } catch (const EKelvaneTuningFileError& error) {
+    EXPECT_NE(std::string(error.what()).find("bad.scl"), std::string::npos) << error.what();
+  }
   EXPECT_EQ(channel.TuningTable, before.TuningTable);
   EXPECT_EQ(channel.TuningTableName, before.TuningTableName);
 }

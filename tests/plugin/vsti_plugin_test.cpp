@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <numbers>
 #include <random>
@@ -15,8 +18,10 @@
 
 #include "banks/sf2_builder.h"
 #include "banks/sample.h"
+#include "plugin/exception_report.h"
 #include "plugin/fake_vst_host.h"
 #include "plugin/state_chunk.h"
+#include "plugin/tuning_file.h"
 #include "synth/channel.h"
 #include "synth/chorus.h"
 #include "synth/generators.h"
@@ -669,6 +674,192 @@ TEST_F(VSTiPluginTest, ErrorsStayInsideThePlugin) {
   plugin->ChangeProgram(0);
   EXPECT_EQ(plugin->Programs[0].Banks[0]->AttachedSoundFont, nullptr);
   EXPECT_EQ(plugin->Synth->NumberOfVoices, 12);
+}
+
+std::vector<std::string> CaughtReports;
+bool CatchReport(const std::exception& error) {
+  CaughtReports.emplace_back(error.what());
+  return true;
+}
+
+// A bank that cannot be read is reported and skipped; the banks after it and
+// the channels' tunings still apply.
+TEST_F(VSTiPluginTest, ABankThatFailsIsSkippedAndTheRestApplies) {
+  const std::string emptyFile = BankFile + ".emptyFile.sf2";
+  std::ofstream(emptyFile, std::ios::binary).flush();  // empty
+  const std::string garbage = BankFile + ".garbage.sf2";
+  std::ofstream(garbage, std::ios::binary) << "no bank at all";
+
+  auto plugin = NewPlugin();
+  for (const std::string& name : {garbage, emptyFile, BankFile}) {
+    auto bank = std::make_unique<TBank>();
+    bank->FileName = name;
+    bank->ActiveAllBankPrograms = SwitchOn;
+    plugin->Programs[0].Banks.push_back(std::move(bank));
+  }
+  TVSTiMIDIChannel& channel = plugin->Programs[0].MIDIChannels[3];
+  for (size_t key = 0; key < 128; ++key) channel.TuningTable[key] = key + 0.5;
+  channel.SetFlag(mcfTuningTableActive, true);
+
+  CaughtReports.clear();
+  SetExceptionReportSink(&CatchReport);
+  plugin->ChangeProgram(0);
+  SetExceptionReportSink(nullptr);
+  std::remove(emptyFile.c_str());
+  std::remove(garbage.c_str());
+
+  const auto& banks = plugin->Programs[0].Banks;
+  EXPECT_EQ(banks[0]->AttachedSoundFont, nullptr);
+  EXPECT_EQ(banks[1]->AttachedSoundFont, nullptr);
+  EXPECT_NE(banks[2]->AttachedSoundFont, nullptr);
+  ASSERT_EQ(CaughtReports.size(), 2u);
+  EXPECT_NE(CaughtReports[0].find(garbage), std::string::npos) << CaughtReports[0];
+  EXPECT_NE(CaughtReports[1].find(emptyFile), std::string::npos) << CaughtReports[1];
+  EXPECT_TRUE(plugin->Synth->Channels[3]->UseForcedTuningTable);
+  EXPECT_EQ(plugin->Synth->Channels[3]->ForcedTuningTable[60], 60.5);
+
+  // The good bank plays.
+  VstMidiEvent note = Midi(0, 0x90, 60, 127);
+  SendEvents(*plugin, note);
+  TStereoBlock block(64);
+  Render(*plugin, block);
+  EXPECT_EQ(SoundingSamples(*plugin->Synth), std::vector<std::string>{"Zero"});
+}
+
+// Frequency of a steady tone from its rising zero crossings.
+double MeasuredFrequency(const std::vector<float>& signal, size_t from, double rate) {
+  double first = -1.0, last = -1.0;
+  int32_t periods = -1;
+  for (size_t i = from + 1; i < signal.size(); ++i) {
+    if (signal[i - 1] < 0.0f && signal[i] >= 0.0f) {
+      const double at = static_cast<double>(i - 1) + signal[i - 1] / (signal[i - 1] - signal[i]);
+      if (first < 0.0) first = at;
+      last = at;
+      ++periods;
+    }
+  }
+  return periods > 0 ? periods * rate / (last - first) : 0.0;
+}
+
+// The test bank's sample "Zero" repeats every 100 frames at key 60.
+double PitchOfNote(TVSTiPlugin& plugin, uint8_t key, uint8_t channel = 0) {
+  VstMidiEvent note = Midi(0, 0x90 | channel, key, 127);
+  SendEvents(plugin, note);
+  TStereoBlock block(16384);
+  Render(plugin, block);
+  VstMidiEvent off = Midi(0, 0x80 | channel, key, 0);
+  SendEvents(plugin, off);
+  return MeasuredFrequency(block.Left, 4096, plugin.Synth->SampleRate);
+}
+
+double KeyFrequency(double semitones) { return 441.0 * std::exp2((semitones - 60.0) / 12.0); }
+
+// A Scala file loaded into a channel moves the pitch of the notes it plays;
+// the other channels keep standard tuning.
+TEST_F(VSTiPluginTest, AScalaTuningRetunesItsChannel) {
+  const std::string file = BankFile + ".quarter.scl";
+  std::ofstream(file, std::ios::binary) << "! quarter.scl\n!\nC# a quarter tone sharp\n 12\n!\n"
+                                           " 150.0\n 200.0\n 300.0\n 5/4\n 500.0\n 600.0\n 3/2\n"
+                                           " 800.0\n 900.0\n 1000.0\n 1100.0\n 2/1\n";
+  auto plugin = NewPlugin();
+  AddBank(*plugin);
+  LoadChannelTuningFile(plugin->Programs[0].MIDIChannels[0], file);
+  std::remove(file.c_str());
+  plugin->ChangeProgram(0);
+
+  const struct {
+    uint8_t Key, Channel;
+    double Semitones;
+  } cases[] = {
+      {60, 0, 60.0}, {61, 0, 61.5}, {64, 0, 60.0 + 12.0 * std::log2(1.25)},
+      {67, 0, 60.0 + 12.0 * std::log2(1.5)}, {72, 0, 72.0}, {61, 1, 61.0},
+  };
+  for (const auto& c : cases) {
+    const double expected = KeyFrequency(c.Semitones);
+    EXPECT_NEAR(PitchOfNote(*plugin, c.Key, c.Channel), expected, expected * 1e-4)
+        << "key " << int(c.Key) << " channel " << int(c.Channel);
+  }
+}
+
+std::vector<char> Bytes(std::initializer_list<int> values) {
+  std::vector<char> bytes;
+  for (int v : values) bytes.push_back(static_cast<char>(v));
+  return bytes;
+}
+
+// System-exclusive messages from the host reach the synthesizer in its own
+// framing, with or without the host's closing 0xF7, and take effect.
+TEST_F(VSTiPluginTest, HostSystemExclusiveMessagesTakeEffect) {
+  auto plugin = NewPlugin();
+  AddBank(*plugin);
+  std::vector<char> gm2On = Bytes({0xF0, 0x7E, 0x7F, 0x09, 0x03, 0xF7});
+  std::vector<char> masterVolume = Bytes({0xF0, 0x7F, 0x7F, 0x04, 0x01, 0x00, 0x20});  // no closing byte
+  // Scale/octave tuning of channel 1 only: C# 50 cents sharp.
+  std::vector<char> scale = Bytes({0xF0, 0x7F, 0x7F, 0x08, 0x08, 0x00, 0x00, 0x01, 64, 114, 64, 64, 64, 64, 64, 64,
+                                   64, 64, 64, 64, 0xF7});
+  VstMidiSysexEvent a = SysEx(0, gm2On), b = SysEx(1, masterVolume), c = SysEx(2, scale);
+  SendEvents(*plugin, a, b, c);
+  const kelvane::TMIDIEvent* queued = nullptr;
+  TStereoBlock none(0);
+  Render(*plugin, none);
+  std::vector<std::vector<uint8_t>> payloads;
+  for (queued = plugin->Synth->EventFirst; queued != nullptr; queued = queued->Next)
+    payloads.emplace_back(queued->SysEx, queued->SysEx + queued->SysExLength);
+  ASSERT_EQ(payloads.size(), 3u);
+  EXPECT_EQ(payloads[1], (std::vector<uint8_t>{0x7F, 0x7F, 0x04, 0x01, 0x00, 0x20, 0xF7}));
+  EXPECT_EQ(payloads[0].front(), 0x7E);
+  EXPECT_EQ(payloads[2].back(), 0xF7);
+
+  // A block of frames plays them (the 0-frame block only queued them).
+  SendEvents(*plugin, a, b, c);
+  TStereoBlock block(64);
+  Render(*plugin, block);
+  EXPECT_EQ(plugin->Synth->GeneralMIDIMode, 2);
+  EXPECT_DOUBLE_EQ(plugin->Synth->MasterVolume, 0.25);
+  const double sharp = KeyFrequency(61.5);
+  EXPECT_NEAR(PitchOfNote(*plugin, 61), sharp, sharp * 1e-4);
+  const double plain = KeyFrequency(61.0);
+  EXPECT_NEAR(PitchOfNote(*plugin, 61, 1), plain, plain * 1e-4);
+}
+
+// The audio thread never waits for the lock: while the other side holds it a
+// block is silent and its events wait, in order, for the next block.
+TEST_F(VSTiPluginTest, AHeldLockGivesASilentBlockAndKeepsTheEvents) {
+  auto plugin = NewPlugin();
+  AddBank(*plugin);
+  std::atomic<bool> held{false}, release{false};
+  std::thread userInterface([&] {
+    std::lock_guard lock(plugin->CriticalSection);
+    held = true;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!release && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+  });
+  while (!held) std::this_thread::yield();
+
+  const auto start = std::chrono::steady_clock::now();
+  VstMidiEvent volume = Midi(50, 0xB0, 7, 90);
+  VstMidiEvent note = Midi(100, 0x90, 60, 127);
+  SendEvents(*plugin, note, volume);
+  TStereoBlock block(256, 3.0f);
+  Render(*plugin, block);
+  VstMidiEvent later = Midi(0, 0x90, 67, 127);
+  SendEvents(*plugin, later);
+  const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  release = true;
+  userInterface.join();
+
+  EXPECT_LT(waited, 1.0);
+  for (size_t k = 0; k < block.Left.size(); ++k) {
+    ASSERT_EQ(block.Left[k], 0.0f) << k;
+    ASSERT_EQ(block.Right[k], 0.0f) << k;
+  }
+  TStereoBlock none(0);
+  Render(*plugin, none);
+  std::vector<std::array<int64_t, 3>> queued;
+  for (const kelvane::TMIDIEvent* e = plugin->Synth->EventFirst; e != nullptr; e = e->Next)
+    queued.push_back({e->Position, e->Command, e->Data[0]});
+  const std::vector<std::array<int64_t, 3>> expected = {{0, 0xB0, 7}, {0, 0x90, 60}, {0, 0x90, 67}};
+  EXPECT_EQ(queued, expected);
 }
 
 TEST_F(VSTiPluginTest, SampleRateAndBlockSizeReachTheSynthesizer) {
