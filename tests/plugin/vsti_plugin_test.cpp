@@ -455,7 +455,14 @@ TEST_F(VSTiPluginTest, ChannelAssignmentOverridesHostProgramChangesWhenEnforced)
 
     VstMidiEvent hostProgram = Midi(0, 0xC0, 0);
     VstMidiEvent note = Midi(1, 0x90, 60, 127);
-    SendEvents(*plugin, hostProgram, note);
+    if (enforce) {
+      // A host bank select does not move an enforced channel either.
+      VstMidiEvent bankMSB = Midi(0, 0xB0, 0, 1);
+      VstMidiEvent bankLSB = Midi(0, 0xB0, 32, 3);
+      SendEvents(*plugin, bankMSB, bankLSB, hostProgram, note);
+    } else {
+      SendEvents(*plugin, hostProgram, note);
+    }
     Render(*plugin, block);
     EXPECT_EQ(SoundingSamples(*plugin->Synth), std::vector<std::string>{enforce ? "Five" : "Zero"});
     EXPECT_EQ(channel.ProgramIndex, enforce ? 5 : 0);
