@@ -18,7 +18,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const std::string text = kelvane::DecodeTuningText(
       std::string_view(reinterpret_cast<const char*>(data), size));
-  kelvane::ParseTuningText(text, ".scl");
-  kelvane::ParseTuningText(text, ".mtd");
+  for (const char* extension : {".scl", ".mtd"}) {
+    try {
+      // A table the parser returns holds finite pitches only.
+      for (double pitch : kelvane::ParseTuningText(text, extension))
+        if (!(pitch - pitch == 0.0)) __builtin_trap();
+    } catch (const kelvane::EKelvaneTuningFileError&) {
+    }
+  }
   return 0;
 }
