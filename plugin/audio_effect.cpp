@@ -2,6 +2,9 @@
 
 #include <cmath>
 #include <cstring>
+#include <exception>
+
+#include "plugin/exception_report.h"
 
 namespace kelvane {
 
@@ -163,38 +166,71 @@ static TAudioEffect* EffectObject(AEffect* effect) {
   return effect != nullptr ? static_cast<TAudioEffect*>(effect->object) : nullptr;
 }
 
+// The last net under every host call: whatever an operation throws is
+// reported here and never unwinds into the host.
+template <typename TResult, typename TBody>
+static TResult Caught(TResult fallback, TBody&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::exception& error) {
+    DoHandleException(error);
+  } catch (...) {
+    DoHandleUnknownException();
+  }
+  return fallback;
+}
+
 VstIntPtr VSTCALLBACK DispatchEffectClass(AEffect* effect, VstInt32 opcode, VstInt32 index, VstIntPtr value,
                                           void* ptr, float opt) {
   TAudioEffect* object = EffectObject(effect);
   if (object == nullptr) return 0;
   if (opcode == effClose) {
-    object->Dispatcher(opcode, index, value, ptr, opt);
-    delete object;  // effect is gone with it
+    Caught(VstIntPtr{0}, [&] { return object->Dispatcher(opcode, index, value, ptr, opt); });
+    Caught(0, [&] {
+      delete object;  // effect is gone with it
+      return 0;
+    });
     return 1;
   }
-  return object->Dispatcher(opcode, index, value, ptr, opt);
+  return Caught(VstIntPtr{0}, [&] { return object->Dispatcher(opcode, index, value, ptr, opt); });
 }
 
 float VSTCALLBACK GetParameterClass(AEffect* effect, VstInt32 index) {
   TAudioEffect* object = EffectObject(effect);
-  return object != nullptr ? object->GetParameter(index) : 0.0f;
+  return object != nullptr ? Caught(0.0f, [&] { return object->GetParameter(index); }) : 0.0f;
 }
 
 void VSTCALLBACK SetParameterClass(AEffect* effect, VstInt32 index, float value) {
-  if (TAudioEffect* object = EffectObject(effect)) object->SetParameter(index, value);
+  if (TAudioEffect* object = EffectObject(effect))
+    Caught(0, [&] {
+      object->SetParameter(index, value);
+      return 0;
+    });
 }
 
 void VSTCALLBACK processClass(AEffect* effect, float** inputs, float** outputs, VstInt32 sampleFrames) {
-  if (TAudioEffect* object = EffectObject(effect)) object->Process(inputs, outputs, sampleFrames);
+  if (TAudioEffect* object = EffectObject(effect))
+    Caught(0, [&] {
+      object->Process(inputs, outputs, sampleFrames);
+      return 0;
+    });
 }
 
 void VSTCALLBACK ProcessClassReplacing(AEffect* effect, float** inputs, float** outputs, VstInt32 sampleFrames) {
-  if (TAudioEffect* object = EffectObject(effect)) object->ProcessReplacing(inputs, outputs, sampleFrames);
+  if (TAudioEffect* object = EffectObject(effect))
+    Caught(0, [&] {
+      object->ProcessReplacing(inputs, outputs, sampleFrames);
+      return 0;
+    });
 }
 
 void VSTCALLBACK ProcessClassDoubleReplacing(AEffect* effect, double** inputs, double** outputs,
                                              VstInt32 sampleFrames) {
-  if (TAudioEffect* object = EffectObject(effect)) object->ProcessDoubleReplacing(inputs, outputs, sampleFrames);
+  if (TAudioEffect* object = EffectObject(effect))
+    Caught(0, [&] {
+      object->ProcessDoubleReplacing(inputs, outputs, sampleFrames);
+      return 0;
+    });
 }
 
 }  // namespace kelvane

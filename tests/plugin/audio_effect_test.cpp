@@ -4,9 +4,12 @@
 
 #include <algorithm>
 #include <functional>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "fake_vst_host.h"
+#include "plugin/exception_report.h"
 #include "recording_effect.h"
 
 namespace kelvane::testing {
@@ -245,6 +248,42 @@ TEST_F(AudioEffectTest, ReplacingTheEditorDestroysTheOldOne) {
   Effect.SetEditor(nullptr);
   EXPECT_EQ(destroyed, 1);
   EXPECT_EQ(Effect.GetEffect()->flags & effFlagsHasEditor, 0);
+}
+
+// Every operation throws; the host sees the fallback answers, the reports
+// go to the exception report.
+class TThrowingEffect : public TAudioEffectExtended {
+ public:
+  TThrowingEffect() : TAudioEffectExtended(TFakeHost::Callback, 1, 1) {}
+  bool GetVendorString(char*) override { throw std::runtime_error("vendor"); }
+  float GetParameter(VstInt32) override { throw std::runtime_error("get"); }
+  void SetParameter(VstInt32, float) override { throw std::runtime_error("set"); }
+  void ProcessReplacing(float**, float**, VstInt32) override { throw 42; }
+  void Process(float**, float**, VstInt32) override { throw std::runtime_error("process"); }
+  void Close() override { throw std::runtime_error("close"); }
+};
+
+std::vector<std::string> Reports;
+bool KeepReport(const std::exception& error) {
+  Reports.emplace_back(error.what());
+  return true;
+}
+
+TEST(AudioEffectExceptionTest, NothingThrownReachesTheHost) {
+  TFakeHost::Reset();
+  Reports.clear();
+  SetExceptionReportSink(&KeepReport);
+  auto* plugin = new TThrowingEffect;
+  AEffect* e = plugin->GetEffect();
+  char text[kVstMaxVendorStrLen] = {};
+  EXPECT_EQ(e->dispatcher(e, effGetVendorString, 0, 0, text, 0.0f), 0);
+  EXPECT_EQ(e->getParameter(e, 0), 0.0f);
+  e->setParameter(e, 0, 0.5f);
+  e->processReplacing(e, nullptr, nullptr, 16);
+  e->process(e, nullptr, nullptr, 16);
+  EXPECT_EQ(e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f), 1);  // still closed and destroyed
+  SetExceptionReportSink(nullptr);
+  EXPECT_EQ(Reports, (std::vector<std::string>{"vendor", "get", "set", "process", "close"}));
 }
 
 TEST(AudioEffectCloseTest, CloseAnswersOneAndDestroysPluginAndEditor) {
