@@ -83,7 +83,10 @@ void FormatParameterValue(float value, char* text, size_t capacity) {
 TVSTiPluginEditor::TVSTiPluginEditor(TVSTiPlugin* plugin) : TAudioEffectEditor(plugin) {}
 
 TVSTiPluginEditor::~TVSTiPluginEditor() {
-  if (Editor != nullptr) Plugin().Done = true;
+  if (Editor != nullptr) {
+    Plugin().Done = true;
+    Editor.reset();
+  }
 }
 
 TVSTiPlugin& TVSTiPluginEditor::Plugin() const { return *static_cast<TVSTiPlugin*>(FEffect); }
@@ -91,29 +94,39 @@ TVSTiPlugin& TVSTiPluginEditor::Plugin() const { return *static_cast<TVSTiPlugin
 bool TVSTiPluginEditor::GetRect(ERect** rect) {
   R.top = 0;
   R.left = 0;
-  R.bottom = EditorDefaultHeight;
-  R.right = EditorDefaultWidth;
+  R.bottom = Editor != nullptr ? Editor->ClientHeight() : EditorDefaultHeight;
+  R.right = Editor != nullptr ? Editor->ClientWidth() : EditorDefaultWidth;
   if (rect != nullptr) *rect = &R;
   return Editor != nullptr;
 }
 
 bool TVSTiPluginEditor::Open(void* parent) {
   SystemWindow = parent;
-  UseCount.fetch_add(1);
+  if (UseCount.fetch_add(1) + 1 == 1 && Editor == nullptr && WindowFactory != nullptr)
+    Editor = WindowFactory(Plugin(), parent);
   Plugin().Done = false;
   Update();
   return true;
 }
 
 void TVSTiPluginEditor::Close() {
-  if (UseCount.fetch_sub(1) - 1 == 0) {
+  // A host closing more often than it opened must not drive the count below zero.
+  int32_t count = UseCount.load();
+  while (count > 0 && !UseCount.compare_exchange_weak(count, count - 1)) {
+  }
+  if (count - 1 <= 0) {
     Plugin().Done = true;
+    Editor.reset();
     SystemWindow = nullptr;
   }
 }
 
+void TVSTiPluginEditor::Idle() {
+  if (Editor != nullptr) Editor->Idle();
+}
+
 void TVSTiPluginEditor::Update() {
-  // Reloading the window's controls comes with the window.
+  if (Editor != nullptr && !Plugin().Done) Editor->EditorUpdate();
 }
 
 // ------------------------------------------------------------------ events
@@ -600,8 +613,8 @@ void TVSTiPlugin::ProcessEx(float**, float** outputs, VstInt32 sampleFrames, boo
         }
       }
     }
-    if (assignmentChanged && VSTiPluginEditor != nullptr && VSTiPluginEditor->Editor != nullptr)
-      VSTiPluginEditor->NotifyBankOrProgramChanged();
+    // Only a flag: the window may be closing on the other thread right now.
+    if (assignmentChanged && VSTiPluginEditor != nullptr) VSTiPluginEditor->NotifyBankOrProgramChanged();
   });
 }
 

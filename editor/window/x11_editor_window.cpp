@@ -32,7 +32,7 @@ struct TContextScope {
 }  // namespace
 
 struct TX11EditorWindow::TImpl {
-  TEditorModel& Model;
+  std::function<void()> Frame;
   Display* XDisplay = nullptr;
   Window XWindow = 0;
   GC XGC = nullptr;
@@ -43,10 +43,14 @@ struct TX11EditorWindow::TImpl {
   TEditorRequests Requests;
   std::chrono::steady_clock::time_point LastFrame = std::chrono::steady_clock::now();
 
-  explicit TImpl(TEditorModel& model) : Model(model) {}
+  explicit TImpl(std::function<void()> frame) : Frame(std::move(frame)) {}
 };
 
-TX11EditorWindow::TX11EditorWindow(TEditorModel& model, unsigned long parent) : fImpl(std::make_unique<TImpl>(model)) {
+TX11EditorWindow::TX11EditorWindow(TEditorModel& model, unsigned long parent)
+    : TX11EditorWindow([this, &model] { DrawEditorLayout(model, fImpl->Requests); }, parent) {}
+
+TX11EditorWindow::TX11EditorWindow(std::function<void()> frame, unsigned long parent)
+    : fImpl(std::make_unique<TImpl>(std::move(frame))) {
   TImpl& s = *fImpl;
   const int width = static_cast<int>(EditorWidth), height = static_cast<int>(EditorHeight);
   s.Pixels.assign(static_cast<size_t>(width) * height, Background);
@@ -171,7 +175,7 @@ draw:
     io.DeltaTime = std::max(1e-3f, std::chrono::duration<float>(now - s.LastFrame).count());
     s.LastFrame = now;
     ImGui::NewFrame();
-    DrawEditorLayout(s.Model, s.Requests);
+    s.Frame();
     ImGui::Render();
     RasterizeDrawData(*ImGui::GetDrawData(), s.Font, s.Pixels.data(), static_cast<int>(EditorWidth),
                       static_cast<int>(EditorHeight), Background);
