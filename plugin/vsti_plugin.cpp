@@ -102,10 +102,13 @@ bool TVSTiPluginEditor::GetRect(ERect** rect) {
 
 bool TVSTiPluginEditor::Open(void* parent) {
   SystemWindow = parent;
-  if (UseCount.fetch_add(1) + 1 == 1 && Editor == nullptr && WindowFactory != nullptr)
+  bool created = false;
+  if (UseCount.fetch_add(1) + 1 == 1 && Editor == nullptr && WindowFactory != nullptr) {
     Editor = WindowFactory(Plugin(), parent);
+    created = Editor != nullptr;  // a new window has just loaded its controls
+  }
   Plugin().Done = false;
-  Update();
+  if (!created) Update();
   return true;
 }
 
@@ -126,7 +129,9 @@ void TVSTiPluginEditor::Idle() {
 }
 
 void TVSTiPluginEditor::Update() {
-  if (Editor != nullptr && !Plugin().Done) Editor->EditorUpdate();
+  // Hosts load chunks and programs from threads other than the window's:
+  // the window reloads its controls in its next Idle, on its own thread.
+  if (!Plugin().Done) UpdateRequested.store(true, std::memory_order_release);
 }
 
 // ------------------------------------------------------------------ events

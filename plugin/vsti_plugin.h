@@ -31,7 +31,8 @@ class TFormVSTiEditor {
   // Reloads every control from program 0.
   virtual void EditorUpdate() = 0;
   // Handles the window's pending input and redraws when something changed;
-  // never blocks. Picks up the audio thread's bank-or-program notice.
+  // never blocks. Picks up the audio thread's bank-or-program notice and
+  // Update requests made on any thread.
   virtual void Idle() = 0;
 };
 
@@ -60,6 +61,7 @@ class TVSTiPluginEditor : public TAudioEffectEditor {
   std::unique_ptr<TFormVSTiEditor> Editor;  // the editor window, or none
   TFormVSTiEditorFactory WindowFactory = nullptr;  // set by the library's entry code
   std::atomic<bool> BankOrProgramChanged{false};  // picked up by the window's Idle
+  std::atomic<bool> UpdateRequested{false};       // the same for Update
 
  private:
   TVSTiPlugin& Plugin() const;

@@ -33,14 +33,21 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// A dialog in the middle of the editor, always in front of it.
-bool BeginDialog(const char* title, float width, float height) {
+// A dialog in the middle of the editor. Only the topmost one takes the focus:
+// focusing another window each frame would cancel a click in progress.
+bool BeginDialog(const char* title, float width, float height, bool topmost = true) {
   ImGui::SetNextWindowPos(ImVec2(EditorWidth * 0.5f, EditorHeight * 0.5f), ImGuiCond_Always, ImVec2(0.5f, 0.5f));
   ImGui::SetNextWindowSize(ImVec2(width, height), ImGuiCond_Always);
-  ImGui::SetNextWindowFocus();
-  return ImGui::Begin(title, nullptr,
-                      ImGuiWindowFlags_NoResize | ImGuiWindowFlags_NoMove | ImGuiWindowFlags_NoCollapse |
-                          ImGuiWindowFlags_NoSavedSettings);
+  if (topmost) ImGui::SetNextWindowFocus();
+  // Opaque: the window behind must not show through the dialog's text.
+  ImVec4 background = ImGui::GetStyleColorVec4(ImGuiCol_WindowBg);
+  background.w = 1.0f;
+  ImGui::PushStyleColor(ImGuiCol_WindowBg, background);
+  const bool shown = ImGui::Begin(title, nullptr,
+                                  ImGuiWindowFlags_NoResize | ImGuiWindowFlags_NoMove | ImGuiWindowFlags_NoCollapse |
+                                      ImGuiWindowFlags_NoSavedSettings);
+  ImGui::PopStyleColor();
+  return shown;
 }
 
 // Buttons right-aligned on the current line, in the order given; answers the one pressed or -1.
@@ -101,6 +108,7 @@ void TFileDialog::Show(const std::string& title, const std::string& filter, cons
   fOverwrite.clear();
   fTyped[0] = '\0';
   fFocusTyped = true;
+  fFrames = 0;
   std::error_code error;
   std::string start = directory;
   if (start.empty() || !fs::is_directory(start, error)) start = fs::current_path(error).string();
@@ -183,6 +191,7 @@ TFileDialog::TResult TFileDialog::Accept(const std::string& typed) {
 
 TFileDialog::TResult TFileDialog::Draw() {
   if (!fShown) return TResult::None;
+  ++fFrames;
   TResult result = TResult::None;
   BeginDialog(fTitle.c_str(), 620, 440);
   ImGui::TextUnformatted("Look in:");
@@ -267,6 +276,7 @@ void TCrashReportDialog::Add(std::vector<std::string> lines) {
   report.Lines = std::move(lines);
   if (fReports.empty()) {
     fStep = TStep::Report;
+    fFrames = 0;
     fText = report.ReportText();
   }
   fReports.push_back(std::move(report));
@@ -274,8 +284,19 @@ void TCrashReportDialog::Add(std::vector<std::string> lines) {
 
 bool TCrashReportDialog::Draw() {
   if (fReports.empty()) return false;
+  const TStep step = fStep;
+  const size_t count = fReports.size();
+  ++fFrames;
+  struct TStepWatch {
+    TCrashReportDialog& Dialog;
+    TStep Step;
+    size_t Count;
+    ~TStepWatch() {
+      if (Dialog.fStep != Step || Dialog.fReports.size() != Count) Dialog.fFrames = 0;
+    }
+  } watch{*this, step, count};
   TFormException& report = fReports.front();
-  BeginDialog(ExceptionCaption, 645, 309);
+  BeginDialog(ExceptionCaption, 645, 309, fStep == TStep::Report);
   ImGui::BeginDisabled(fStep != TStep::Report);
   const float buttons = ImGui::GetFrameHeightWithSpacing() + ImGui::GetStyle().ItemSpacing.y;
   ImGui::BeginChild("group", ImVec2(0, -buttons), true);

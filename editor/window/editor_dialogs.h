@@ -31,6 +31,8 @@ class TFileDialog {
   void Show(const std::string& title, const std::string& filter, const std::string& defaultExt, TMode mode,
             const std::string& directory = {});
   bool IsShown() const { return fShown; }
+  // ImGui settles a new window and its keyboard focus over a few frames.
+  bool NeedsFrame() const { return fShown && fFrames < 3; }
   // Accepted: Path() holds the chosen file (and Encoding() for save dialogs).
   TResult Draw();
   const std::string& Path() const { return fPath; }
@@ -54,6 +56,7 @@ class TFileDialog {
   std::vector<std::string> fEntries;
   char fTyped[1024] = {};
   bool fFocusTyped = false;
+  int32_t fFrames = 0;
   TTextEncoding fEncoding = TTextEncoding::UTF8;
 };
 
@@ -63,6 +66,7 @@ class TCrashReportDialog {
  public:
   void Add(std::vector<std::string> lines);
   bool IsShown() const { return !fReports.empty(); }
+  bool NeedsFrame() const { return fFrames < 3 || fSaveDialog.NeedsFrame(); }
   bool Draw();
   // Where the save dialog starts (tests point it at the build tree).
   std::string SaveDirectory;
@@ -71,6 +75,7 @@ class TCrashReportDialog {
   enum class TStep { Report, Confirm, SaveDialog, Message };
   std::deque<TFormException> fReports;
   TStep fStep = TStep::Report;
+  int32_t fFrames = 0;  // since the last step
   std::string fMessage;
   std::string fText;  // the shown report, kept for ImGui's read-only text field
   TFileDialog fSaveDialog;

@@ -39,6 +39,10 @@ class TX11FormVSTiEditor final : public TFormVSTiEditor {
 
   void Idle() override {
     TVSTiPluginEditor* editor = fPlugin.GetPluginEditor();
+    if (editor != nullptr && editor->UpdateRequested.exchange(false, std::memory_order_acq_rel)) {
+      editor->BankOrProgramChanged.store(false, std::memory_order_relaxed);  // covered by the reload
+      EditorUpdate();
+    }
     if (editor != nullptr && editor->BankOrProgramChanged.exchange(false, std::memory_order_acq_rel)) {
       Guard([&] { fModel.UpdateMIDIChannels(); });
       fWindow.Invalidate();
@@ -96,8 +100,9 @@ class TX11FormVSTiEditor final : public TFormVSTiEditor {
         Guard([&] { fModel.AddBank(path); });
     }
     fReports.Draw();
-    // A dialog opened or closed: its first frame only sizes it.
-    if (modal != (fFileDialog.IsShown() || fReports.IsShown()) || result != TFileDialog::TResult::None)
+    // A dialog opened, closed or changed: ImGui needs a few frames to size and focus it.
+    if (modal != (fFileDialog.IsShown() || fReports.IsShown()) || result != TFileDialog::TResult::None ||
+        fFileDialog.NeedsFrame() || (fReports.IsShown() && fReports.NeedsFrame()))
       fWindow.Invalidate();
   }
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <chrono>
+#include <set>
 #include <vector>
 
 #include "editor/editor_model.h"
@@ -122,7 +123,8 @@ void TX11EditorWindow::Idle() {
   TContextScope scope(s.Context);
   ImGuiIO& io = ImGui::GetIO();
   bool exposed = false;
-  bool pressedThisBatch[5] = {};
+  bool changedThisBatch[5] = {};
+  std::set<KeySym> changedKeys;
   while (IsOpen() && XPending(s.XDisplay) > 0) {
     XEvent event;
     XNextEvent(s.XDisplay, &event);
@@ -136,19 +138,19 @@ void TX11EditorWindow::Idle() {
       case ButtonPress:
       case ButtonRelease: {
         const unsigned button = event.xbutton.button;
+        if (button >= 1 && button <= 3 && changedThisBatch[button == 1 ? 0 : button == 3 ? 1 : 2]) {
+          // ImGui sees one state per frame: a second change of the button waits for the next one.
+          XPutBackEvent(s.XDisplay, &event);
+          fDirty = 2;
+          goto draw;
+        }
         io.MousePos = ImVec2(static_cast<float>(event.xbutton.x), static_cast<float>(event.xbutton.y));
         if (button >= 4 && button <= 5) {
           if (event.type == ButtonPress) io.MouseWheel += button == 4 ? 1.0f : -1.0f;
         } else if (button >= 1 && button <= 3) {
           const int index = button == 1 ? 0 : button == 3 ? 1 : 2;
-          if (event.type == ButtonRelease && pressedThisBatch[index]) {
-            // A click inside one batch: let a frame see the press first.
-            XPutBackEvent(s.XDisplay, &event);
-            fDirty = 2;
-            goto draw;
-          }
           io.MouseDown[index] = event.type == ButtonPress;
-          if (event.type == ButtonPress) pressedThisBatch[index] = true;
+          changedThisBatch[index] = true;
         }
         fDirty = 2;
         break;
@@ -158,6 +160,12 @@ void TX11EditorWindow::Idle() {
         char text[16] = {};
         KeySym sym = 0;
         const int length = XLookupString(&event.xkey, text, sizeof text - 1, &sym, nullptr);
+        if (!changedKeys.insert(sym & 0x1FF).second) {
+          // A key tapped inside one batch (typed or sent fast): a frame sees each state.
+          XPutBackEvent(s.XDisplay, &event);
+          fDirty = 2;
+          goto draw;
+        }
         io.KeysDown[sym & 0x1FF] = event.type == KeyPress;
         io.KeyCtrl = (event.xkey.state & ControlMask) != 0;
         io.KeyShift = (event.xkey.state & ShiftMask) != 0;

@@ -35,6 +35,10 @@ namespace {
 
 constexpr int Width = 872, Height = 664;
 constexpr unsigned long HostBackground = 0x00336699;
+// Where the dialogs put their buttons inside the 872 x 664 editor.
+constexpr int SaveButtonX = 621, CloseButtonX = 709, ButtonRowY = 464;
+constexpr int MenuTuningsX = 230, MenuTuningsY = 298, MenuLoadX = 310, MenuLoadY = 322;
+constexpr int YesButtonX = 529, YesButtonY = 374, OkButtonX = 618, OkButtonY = 378;
 
 VstIntPtr VSTCALLBACK HostCallback(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void*, float) {
   return opcode == audioMasterVersion ? 2400 : 0;
@@ -169,20 +173,26 @@ class TEditorHost {
       }
       Effect->processReplacing(Effect, outputs, outputs, 256);
       for (int i = 0; i < 256; ++i) sum += left[i] * left[i] + right[i] * right[i];
+      if (block == 0) LastRender.clear();
+      LastRender.insert(LastRender.end(), left.begin(), left.end());
       count += 512;
     }
-    LastRender.assign(left.begin(), left.end());
     return std::sqrt(sum / static_cast<double>(count));
   }
   // Runs xdotool against the editor's window and idles while the server delivers.
   void Xdo(const std::string& arguments) {
+    std::atomic<bool> done{false};
     std::thread runner([&] {
       const std::string command = "xdotool " + arguments;
       EXPECT_EQ(std::system(command.c_str()), 0) << command;
+      done = true;
     });
-    for (int i = 0; i < 20; ++i) Idle(1);
+    while (!done) Idle(1);
     runner.join();
-    Idle(10);
+    Idle(40);
+  }
+  void XdoClick(int x, int y) {
+    Xdo("mousemove --window " + EditorWindow() + " " + std::to_string(x) + " " + std::to_string(y) + " click 1");
   }
   std::string EditorWindow() {
     const std::vector<Window> children = Children();
@@ -272,10 +282,142 @@ TEST_F(PluginEditorTest, TwoInstancesOpenDrawAndCloseTheirEditors) {
 }
 
 double ThreadCpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_THREAD, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
+bool HaveXdotool() { return std::system("command -v xdotool >/dev/null 2>&1") == 0; }
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Pixels that differ inside a rectangle of two screenshots.
+size_t Changed(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b, int x0, int y0, int x1, int y1) {
+  size_t n = 0;
+  for (int y = y0; y < y1; ++y)
+    for (int x = x0; x < x1; ++x) n += a[static_cast<size_t>(y) * Width + x] != b[static_cast<size_t>(y) * Width + x];
+  return n;
+}
+
+// Sign changes of a rendered note: twice its pitch, about.
+size_t ZeroCrossings(const std::vector<float>& samples) {
+  size_t n = 0;
+  for (size_t i = 1; i < samples.size(); ++i) n += (samples[i - 1] < 0) != (samples[i] < 0);
+  return n;
+}
+
+// The editor as a user drives it, with real pointer and key events: each step
+// shows in the plug-in's chunk and in a rendered note.
+TEST_F(PluginEditorTest, AUserSetsUpABankAChannelTheVolumeAndATuning) {
+  const std::string bankPath = "/usr/share/sounds/sf2/TimGM6mb.sf2";
+  if (!std::filesystem::exists(bankPath)) GTEST_SKIP() << "TimGM6mb.sf2 missing";
+  if (!HaveXdotool()) GTEST_SKIP() << "xdotool missing";
+  TEditorHost host(Library, XDisplay);
+  host.Dispatch(effEditOpen, 0, 0, reinterpret_cast<void*>(host.Parent));
+  host.Idle();
+
+  // "Add bank", the path typed into the dialog.
+  host.XdoClick(44, 216);
+  host.Screenshot("e2e_add_bank_dialog.ppm");
+  host.Xdo("type --delay 2 '" + bankPath + "'");
+  host.Xdo("key Return");
+  TVSTiProgram program = host.Program();
+  ASSERT_EQ(program.Banks.size(), 1u);
+  EXPECT_EQ(program.Banks[0]->FileName, bankPath);
+  const double silent = host.RenderNote(0);  // no preset enabled yet
+
+  // Select the bank, tick "All".
+  host.XdoClick(100, 93);
+  host.XdoClick(457, 216);
+  host.Screenshot("e2e_bank_ticked.ppm");
+  program = host.Program();
+  ASSERT_EQ(program.Banks.size(), 1u);
+  EXPECT_NE(program.Banks[0]->ActiveAllBankPrograms, SwitchOff);
+  const double piano = host.RenderNote(0);
+  EXPECT_GT(piano, 10 * silent + 1e-4);
+
+  // Channel 1 steps through its list to "[0000:13] ...".
+  host.Xdo("mousemove --window " + host.EditorWindow() + " 180 284 click --repeat 20 --delay 30 1");
+  host.Screenshot("e2e_channel_assigned.ppm");
+  program = host.Program();
+  EXPECT_EQ(program.MIDIChannels[0].BankIndex, 0);
+  EXPECT_EQ(program.MIDIChannels[0].ProgramIndex, 0x13);
+  const double organ = host.RenderNote(0);
+  EXPECT_GT(organ, 1e-4);
+
+  // The Volume bar pulled to the bottom silences the instrument.
+  const float volume = program.Data.Volume;
+  host.XdoClick(100, 594);
+  host.Screenshot("e2e_volume.ppm");
+  program = host.Program();
+  EXPECT_LT(program.Data.Volume, volume);
+  EXPECT_LT(host.RenderNote(0), 0.1 * organ);
+  host.XdoClick(100, 470);  // and up again
+  EXPECT_GT(host.Program().Data.Volume, volume * 0.5f);
+
+  // "Load tunings" from the channel's menu: a scale of twelve whole tones.
+  const std::filesystem::path scale = std::filesystem::path(KELVANE_BINARY_DIR) / "e2e-whole-tones.scl";
+  {
+    std::ofstream out(scale);
+    out << "! e2e-whole-tones.scl\nTwelve whole tones\n12\n";
+    for (int i = 1; i <= 12; ++i) out << 200 * i << ".0\n";
+  }
+  host.RenderNote(0, 36);
+  const size_t standard = ZeroCrossings(host.LastRender);
+  host.XdoClick(202, 284);
+  host.Screenshot("e2e_channel_menu.ppm");
+  host.XdoClick(MenuTuningsX, MenuTuningsY);
+  host.Screenshot("e2e_tunings_menu.ppm");
+  host.XdoClick(MenuLoadX, MenuLoadY);
+  host.Screenshot("e2e_tuning_dialog.ppm");
+  host.Xdo("type --delay 2 '" + scale.string() + "'");
+  host.Xdo("key Return");
+  program = host.Program();
+  EXPECT_EQ(program.MIDIChannels[0].TuningTableName, "e2e-whole-tones.scl");
+  EXPECT_TRUE(program.MIDIChannels[0].HasFlag(mcfTuningTableActive));
+  host.RenderNote(0, 36);
+  // The scale starts at key 0: key 36 sits 36 whole tones up, three octaves above
+  // its standard pitch (the organ's harmonics keep the crossings from growing eightfold).
+  EXPECT_GT(static_cast<double>(ZeroCrossings(host.LastRender)), 2.0 * static_cast<double>(standard));
+  host.Screenshot("e2e_done.ppm");
+}
+
+// A report raised away from the user-interface thread waits for the editor's
+// idle time, then the "Exception" window shows it and saves it.
+TEST_F(PluginEditorTest, ReportsFromOtherThreadsShowInTheEditorAndSave) {
+  TEditorHost host(Library, XDisplay);
+  host.Dispatch(effEditOpen, 0, 0, reinterpret_cast<void*>(host.Parent));
+  host.Idle();
+  const std::vector<uint32_t> editor = host.Screenshot("editor_before_report.ppm");
+  std::thread([&] {
+    uint8_t junk[16];
+    std::memset(junk, 0xFF, sizeof junk);
+    EXPECT_EQ(host.Dispatch(effSetChunk, 0, sizeof junk, junk), 0);
+  }).join();
+  host.Idle();
+  const std::vector<uint32_t> report = host.Screenshot("crash_report_screenshot.ppm");
+  // The 645 x 309 window in the middle, over the editor.
+  EXPECT_GT(Changed(editor, report, 114, 178, 758, 486), 50000u);
+
+  if (!HaveXdotool()) GTEST_SKIP() << "xdotool missing: the save flow is not driven";
+  const std::filesystem::path saved = std::filesystem::path(KELVANE_BINARY_DIR) / "saved-crash-report.txt";
+  std::filesystem::remove(saved);
+  host.XdoClick(SaveButtonX, ButtonRowY);
+  host.Screenshot("crash_report_confirm.ppm");
+  host.XdoClick(YesButtonX, YesButtonY);
+  host.Screenshot("crash_report_save_dialog.ppm");
+  host.Xdo("type --delay 2 '" + saved.string() + "'");
+  host.Xdo("key Return");
+  host.Screenshot("crash_report_thanks.ppm");
+  const std::string text = ReadFile(saved);
+  EXPECT_EQ(text.rfind("\xEF\xBB\xBF", 0), 0u);  // UTF-8 chosen by default
+  EXPECT_NE(text.find("Exception message:\r\n\r\nCorrupt BSON stream"), std::string::npos) << text;
+  host.XdoClick(OkButtonX, OkButtonY);
+  host.XdoClick(CloseButtonX, ButtonRowY);
+  EXPECT_EQ(Changed(editor, host.Screenshot("crash_report_closed.ppm"), 0, 0, 872, 664), 0u);
 }
 
 // Opening with the largest bank at hand, an idle open editor and the audio
