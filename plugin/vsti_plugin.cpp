@@ -84,7 +84,10 @@ void FormatParameterValue(float value, char* text, size_t capacity) {
 TVSTiPluginEditor::TVSTiPluginEditor(TVSTiPlugin* plugin) : TAudioEffectEditor(plugin) {}
 
 TVSTiPluginEditor::~TVSTiPluginEditor() {
-  if (Editor != nullptr) Plugin().Done = true;
+  if (Editor != nullptr) {
+    Plugin().Done = true;
+    Editor.reset();
+  }
 }
 
 TVSTiPlugin& TVSTiPluginEditor::Plugin() const { return *static_cast<TVSTiPlugin*>(FEffect); }
@@ -92,29 +95,44 @@ TVSTiPlugin& TVSTiPluginEditor::Plugin() const { return *static_cast<TVSTiPlugin
 bool TVSTiPluginEditor::GetRect(ERect** rect) {
   R.top = 0;
   R.left = 0;
-  R.bottom = EditorDefaultHeight;
-  R.right = EditorDefaultWidth;
+  R.bottom = Editor != nullptr ? Editor->ClientHeight() : EditorDefaultHeight;
+  R.right = Editor != nullptr ? Editor->ClientWidth() : EditorDefaultWidth;
   if (rect != nullptr) *rect = &R;
   return Editor != nullptr;
 }
 
 bool TVSTiPluginEditor::Open(void* parent) {
   SystemWindow = parent;
-  UseCount.fetch_add(1);
+  bool created = false;
+  if (UseCount.fetch_add(1) + 1 == 1 && Editor == nullptr && WindowFactory != nullptr) {
+    Editor = WindowFactory(Plugin(), parent);
+    created = Editor != nullptr;  // a new window has just loaded its controls
+  }
   Plugin().Done = false;
-  Update();
+  if (!created) Update();
   return true;
 }
 
 void TVSTiPluginEditor::Close() {
-  if (UseCount.fetch_sub(1) - 1 == 0) {
+  // A host closing more often than it opened must not drive the count below zero.
+  int32_t count = UseCount.load();
+  while (count > 0 && !UseCount.compare_exchange_weak(count, count - 1)) {
+  }
+  if (count - 1 <= 0) {
     Plugin().Done = true;
+    Editor.reset();
     SystemWindow = nullptr;
   }
 }
 
+void TVSTiPluginEditor::Idle() {
+  if (Editor != nullptr) Editor->Idle();
+}
+
 void TVSTiPluginEditor::Update() {
-  // Reloading the window's controls comes with the window.
+  // Hosts load chunks and programs from threads other than the window's:
+  // the window reloads its controls in its next Idle, on its own thread.
+  if (!Plugin().Done) UpdateRequested.store(true, std::memory_order_release);
 }
 
 // ------------------------------------------------------------------ events
@@ -630,8 +648,8 @@ void TVSTiPlugin::ProcessEx(float**, float** outputs, VstInt32 sampleFrames, boo
         }
       }
     }
-    if (assignmentChanged && VSTiPluginEditor != nullptr && VSTiPluginEditor->Editor != nullptr)
-      VSTiPluginEditor->NotifyBankOrProgramChanged();
+    // Only a flag: the window may be closing on the other thread right now.
+    if (assignmentChanged && VSTiPluginEditor != nullptr) VSTiPluginEditor->NotifyBankOrProgramChanged();
   });
 }
 

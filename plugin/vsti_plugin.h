@@ -22,10 +22,27 @@
 namespace kelvane {
 
 class TVSTiPlugin;
-class TFormVSTiEditor;
 
-// The editor object the host reaches through the dispatcher. The editor
-// window itself does not exist yet: Editor stays none.
+// The editor window as the editor object sees it. The window library
+// implements it, so the plug-in core needs no toolkit.
+class TFormVSTiEditor {
+ public:
+  virtual ~TFormVSTiEditor() = default;
+  virtual int32_t ClientWidth() const = 0;
+  virtual int32_t ClientHeight() const = 0;
+  // Reloads every control from program 0.
+  virtual void EditorUpdate() = 0;
+  // Handles the window's pending input and redraws when something changed;
+  // never blocks. Picks up the audio thread's bank-or-program notice and
+  // Update requests made on any thread.
+  virtual void Idle() = 0;
+};
+
+// Creates the window as a child of the host's window; none when no window can be shown.
+using TFormVSTiEditorFactory = std::unique_ptr<TFormVSTiEditor> (*)(TVSTiPlugin& plugin, void* parent);
+
+// The editor object the host reaches through the dispatcher. Without a
+// window factory (tests, a build without the window library) Editor stays none.
 class TVSTiPluginEditor : public TAudioEffectEditor {
  public:
   explicit TVSTiPluginEditor(TVSTiPlugin* plugin);
@@ -34,7 +51,7 @@ class TVSTiPluginEditor : public TAudioEffectEditor {
   bool GetRect(ERect** rect) override;
   bool Open(void* parent) override;
   void Close() override;
-  void Idle() override {}
+  void Idle() override;
   void Update() override;
 
   // Called by the audio thread after a host bank select or program change
@@ -43,8 +60,10 @@ class TVSTiPluginEditor : public TAudioEffectEditor {
 
   ERect R{};
   std::atomic<int32_t> UseCount{0};
-  TFormVSTiEditor* Editor = nullptr;  // the editor window, or none
-  std::atomic<bool> BankOrProgramChanged{false};  // picked up by the window's refresh
+  std::unique_ptr<TFormVSTiEditor> Editor;  // the editor window, or none
+  TFormVSTiEditorFactory WindowFactory = nullptr;  // set by the library's entry code
+  std::atomic<bool> BankOrProgramChanged{false};  // picked up by the window's Idle
+  std::atomic<bool> UpdateRequested{false};       // the same for Update
 
  private:
   TVSTiPlugin& Plugin() const;

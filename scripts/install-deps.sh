@@ -18,6 +18,8 @@ packages=(
   libimgui-dev libstb-dev fonts-dejavu-extra libx11-dev
   # a display for the editor window test (skipped without one)
   xvfb xauth
+  # drives the editor window in the end-to-end test (skipped without it)
+  xdotool
 )
 
 missing=()

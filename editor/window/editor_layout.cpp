@@ -197,12 +197,16 @@ void DrawEditorLayout(TEditorModel& model, TEditorRequests& requests) {
   }
   ImGui::EndGroup();
   ImGui::SameLine();
-  ImGui::BeginChild("switches", ImVec2(0, 190), true);
+  // Compact rows: all ten switches fit without scrolling.
+  ImGui::PushStyleVar(ImGuiStyleVar_FramePadding, ImVec2(3, 1));
+  ImGui::PushStyleVar(ImGuiStyleVar_ItemSpacing, ImVec2(4, 2));
+  ImGui::BeginChild("switches", ImVec2(0, 0), true);
   for (int i = 0; i < 10; ++i) {
     bool on = model.Settings[i];
     if (ImGui::Checkbox(SettingsItems[i], &on)) model.SettingChecked(i, on);
   }
   ImGui::EndChild();
+  ImGui::PopStyleVar(2);
   ImGui::EndGroup();
   ImGui::EndChild();
   ImGui::End();

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <chrono>
+#include <set>
 #include <vector>
 
 #include "editor/editor_model.h"
@@ -32,7 +33,7 @@ struct TContextScope {
 }  // namespace
 
 struct TX11EditorWindow::TImpl {
-  TEditorModel& Model;
+  std::function<void()> Frame;
   Display* XDisplay = nullptr;
   Window XWindow = 0;
   GC XGC = nullptr;
@@ -43,10 +44,14 @@ struct TX11EditorWindow::TImpl {
   TEditorRequests Requests;
   std::chrono::steady_clock::time_point LastFrame = std::chrono::steady_clock::now();
 
-  explicit TImpl(TEditorModel& model) : Model(model) {}
+  explicit TImpl(std::function<void()> frame) : Frame(std::move(frame)) {}
 };
 
-TX11EditorWindow::TX11EditorWindow(TEditorModel& model, unsigned long parent) : fImpl(std::make_unique<TImpl>(model)) {
+TX11EditorWindow::TX11EditorWindow(TEditorModel& model, unsigned long parent)
+    : TX11EditorWindow([this, &model] { DrawEditorLayout(model, fImpl->Requests); }, parent) {}
+
+TX11EditorWindow::TX11EditorWindow(std::function<void()> frame, unsigned long parent)
+    : fImpl(std::make_unique<TImpl>(std::move(frame))) {
   TImpl& s = *fImpl;
   const int width = static_cast<int>(EditorWidth), height = static_cast<int>(EditorHeight);
   s.Pixels.assign(static_cast<size_t>(width) * height, Background);
@@ -118,7 +123,8 @@ void TX11EditorWindow::Idle() {
   TContextScope scope(s.Context);
   ImGuiIO& io = ImGui::GetIO();
   bool exposed = false;
-  bool pressedThisBatch[5] = {};
+  bool changedThisBatch[5] = {};
+  std::set<KeySym> changedKeys;
   while (IsOpen() && XPending(s.XDisplay) > 0) {
     XEvent event;
     XNextEvent(s.XDisplay, &event);
@@ -132,19 +138,19 @@ void TX11EditorWindow::Idle() {
       case ButtonPress:
       case ButtonRelease: {
         const unsigned button = event.xbutton.button;
+        if (button >= 1 && button <= 3 && changedThisBatch[button == 1 ? 0 : button == 3 ? 1 : 2]) {
+          // ImGui sees one state per frame: a second change of the button waits for the next one.
+          XPutBackEvent(s.XDisplay, &event);
+          fDirty = 2;
+          goto draw;
+        }
         io.MousePos = ImVec2(static_cast<float>(event.xbutton.x), static_cast<float>(event.xbutton.y));
         if (button >= 4 && button <= 5) {
           if (event.type == ButtonPress) io.MouseWheel += button == 4 ? 1.0f : -1.0f;
         } else if (button >= 1 && button <= 3) {
           const int index = button == 1 ? 0 : button == 3 ? 1 : 2;
-          if (event.type == ButtonRelease && pressedThisBatch[index]) {
-            // A click inside one batch: let a frame see the press first.
-            XPutBackEvent(s.XDisplay, &event);
-            fDirty = 2;
-            goto draw;
-          }
           io.MouseDown[index] = event.type == ButtonPress;
-          if (event.type == ButtonPress) pressedThisBatch[index] = true;
+          changedThisBatch[index] = true;
         }
         fDirty = 2;
         break;
@@ -154,6 +160,12 @@ void TX11EditorWindow::Idle() {
         char text[16] = {};
         KeySym sym = 0;
         const int length = XLookupString(&event.xkey, text, sizeof text - 1, &sym, nullptr);
+        if (!changedKeys.insert(sym & 0x1FF).second) {
+          // A key tapped inside one batch (typed or sent fast): a frame sees each state.
+          XPutBackEvent(s.XDisplay, &event);
+          fDirty = 2;
+          goto draw;
+        }
         io.KeysDown[sym & 0x1FF] = event.type == KeyPress;
         io.KeyCtrl = (event.xkey.state & ControlMask) != 0;
         io.KeyShift = (event.xkey.state & ShiftMask) != 0;
@@ -171,7 +183,7 @@ draw:
     io.DeltaTime = std::max(1e-3f, std::chrono::duration<float>(now - s.LastFrame).count());
     s.LastFrame = now;
     ImGui::NewFrame();
-    DrawEditorLayout(s.Model, s.Requests);
+    s.Frame();
     ImGui::Render();
     RasterizeDrawData(*ImGui::GetDrawData(), s.Font, s.Pixels.data(), static_cast<int>(EditorWidth),
                       static_cast<int>(EditorHeight), Background);

@@ -5,6 +5,7 @@
 // Redraws only after input or a model change.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -16,6 +17,8 @@ class TX11EditorWindow {
  public:
   // parent: the X11 window the host passed; 0 makes a top-level window.
   TX11EditorWindow(TEditorModel& model, unsigned long parent);
+  // frame builds one ImGui frame (between NewFrame and Render) in this window's context.
+  TX11EditorWindow(std::function<void()> frame, unsigned long parent);
   ~TX11EditorWindow();
   TX11EditorWindow(const TX11EditorWindow&) = delete;
   TX11EditorWindow& operator=(const TX11EditorWindow&) = delete;

@@ -4,6 +4,11 @@
 #include "plugin/exception_report.h"
 #include "plugin/vsti_plugin.h"
 
+#if defined(KELVANE_HAVE_EDITOR_X11)
+#include "editor/crash_report.h"
+#include "editor/window/form_vsti_editor.h"
+#endif
+
 // C++ reserves the name main for the program's entry, so the function gets
 // another name and the symbol is renamed. Windows hosts look for
 // VSTPluginMain as well; a build there adds that export next to this one.
@@ -22,8 +27,16 @@ kelvane::AEffect* VSTCALLBACK KelvanePluginMain(kelvane::audioMasterCallback aud
   if (audioMaster == nullptr) return nullptr;
   try {
     if (audioMaster(nullptr, audioMasterVersion, 0, 0, nullptr, 0.0f) == 0) return nullptr;
+#if defined(KELVANE_HAVE_EDITOR_X11)
+    // Reports go to an open editor window first, to the report file otherwise.
+    InstallCrashReportHandler();
+#endif
     // The host owns the object from here on; effClose destroys it.
-    return (new TVSTiPlugin(audioMaster))->GetEffect();
+    auto* plugin = new TVSTiPlugin(audioMaster);
+#if defined(KELVANE_HAVE_EDITOR_X11)
+    plugin->GetPluginEditor()->WindowFactory = &CreateFormVSTiEditor;
+#endif
+    return plugin->GetEffect();
   } catch (const std::exception& error) {
     DoHandleException(error);
   } catch (...) {
