@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   # build
-  cmake ninja-build pkg-config g++ clang libclang-rt-14-dev
+  cmake ninja-build pkg-config g++ clang libclang-rt-14-dev ccache
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libsndfile1-dev libbson-dev
   # an independent VST 2 header the layout test compares ours with

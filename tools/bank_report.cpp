@@ -1,11 +1,17 @@
 #include "tools/bank_report.h"
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <filesystem>
 #include <map>
+#include <memory>
 #include <utility>
 
 #include "banks/attached_sound_font.h"
 #include "banks/sample.h"
+#include "banks/stream.h"
+#include "synth/exceptions.h"
 #include "synth/synth.h"
 
 namespace kelvane {
@@ -33,6 +39,21 @@ void PrintText(std::FILE* To, const char* Label, const std::string& Text) {
 }
 
 }  // namespace
+
+TAttachedSoundFont* AttachBankFile(TSynth& Synth, const std::string& Path) {
+  std::error_code error;
+  if (!std::filesystem::exists(Path, error)) throw EToolError(Path + ": no such file");
+  if (std::filesystem::is_directory(Path, error)) throw EToolError(Path + ": is a directory, not a bank file");
+  TStreamPtr stream;
+  try {
+    stream = std::make_unique<TFileStream>(Path);
+  } catch (const EKelvane&) {
+    throw EToolError(Path + ": cannot open bank file (" + std::strerror(errno) + ")");
+  }
+  TAttachedSoundFont* bank = Synth.AttachSoundFont(std::move(stream), true);
+  if (bank == nullptr) throw EToolError(Path + ": not a sound bank (SF2, DLS or SFX) or truncated");
+  return bank;
+}
 
 void PrintPresetList(std::FILE* To, TSynth& Synth, TAttachedSoundFont& Bank) {
   for (const auto& [key, name] : PresetNames(Synth, Bank))

@@ -1,12 +1,23 @@
 #pragma once
 
 #include <cstdio>
+#include <stdexcept>
 #include <string>
 
 namespace kelvane {
 
 class TSynth;
 class TAttachedSoundFont;
+
+// A failure the user of a tool can act on; the message names the file.
+class EToolError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Attaches the bank file at Path with its samples left on disk; a missing,
+// unreadable or unrecognised file throws EToolError naming it.
+TAttachedSoundFont* AttachBankFile(TSynth& Synth, const std::string& Path);
 
 // The presets of one attached bank, one line per (bank, program) in the
 // editor's entry text "[BBBB:PP] Name" (14-bit bank, so SF2 bank 128 is 4000),

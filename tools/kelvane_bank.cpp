@@ -23,11 +23,6 @@ using namespace kelvane;
 
 namespace {
 
-class EBankToolError : public std::runtime_error {
- public:
-  explicit EBankToolError(const std::string& message) : std::runtime_error(message) {}
-};
-
 void PrintUsage(std::FILE* To) {
   std::fputs(
       "Usage: kelvane-bank info BANK [BANK ...]\n"
@@ -46,20 +41,6 @@ void PrintUsage(std::FILE* To) {
   std::exit(2);
 }
 
-TAttachedSoundFont* AttachBankFile(TSynth& Synth, const std::string& Path) {
-  std::error_code error;
-  if (!std::filesystem::exists(Path, error)) throw EBankToolError(Path + ": no such file");
-  if (std::filesystem::is_directory(Path, error)) throw EBankToolError(Path + ": is a directory, not a bank file");
-  TStreamPtr stream;
-  try {
-    stream = std::make_unique<TFileStream>(Path);
-  } catch (const EKelvane&) {
-    throw EBankToolError(Path + ": cannot open bank file (" + std::strerror(errno) + ")");
-  }
-  TAttachedSoundFont* bank = Synth.AttachSoundFont(std::move(stream), true);
-  if (bank == nullptr) throw EBankToolError(Path + ": not a sound bank (SF2, DLS or SFX) or truncated");
-  return bank;
-}
 
 int Describe(const std::vector<std::string>& Banks, bool Info) {
   bool first = true;
@@ -89,7 +70,7 @@ int Convert(const std::vector<std::string>& Inputs, const std::string& Output) {
       try {
         sample->Load(false);
       } catch (const EKelvane& e) {
-        throw EBankToolError(path + ": sample \"" + sample->Name + "\" cannot be read (" + e.what() + ")");
+        throw EToolError(path + ": sample \"" + sample->Name + "\" cannot be read (" + e.what() + ")");
       }
     }
   }
@@ -97,20 +78,20 @@ int Convert(const std::vector<std::string>& Inputs, const std::string& Output) {
   const std::string temporary = Output + ".part";
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) throw EBankToolError(Output + ": cannot write (" + std::strerror(errno) + ")");
+    if (!out) throw EToolError(Output + ": cannot write (" + std::strerror(errno) + ")");
     const bool saved = synth.SaveSoundFontExtended(out);
     out.close();
     if (!saved || !out) {
       std::error_code ignored;
       std::filesystem::remove(temporary, ignored);
-      throw EBankToolError(Output + ": write failed");
+      throw EToolError(Output + ": write failed");
     }
   }
   std::error_code error;
   std::filesystem::rename(temporary, Output, error);
   if (error) {
     std::filesystem::remove(temporary, error);
-    throw EBankToolError(Output + ": cannot write (" + error.message() + ")");
+    throw EToolError(Output + ": cannot write (" + error.message() + ")");
   }
   return 0;
 }

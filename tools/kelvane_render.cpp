@@ -66,12 +66,6 @@ struct TRenderOptions {
   std::vector<std::string> Songs;
 };
 
-// A failure the user can act on; the message names the file.
-class ERenderError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 void PrintUsage(std::FILE* To) {
   std::fputs(
       "Usage: kelvane-render [options] song.mid [more.mid ...]\n"
@@ -276,12 +270,12 @@ TRenderOptions ParseOptions(int argc, char** argv) {
 int32_t OutputFormat(const std::string& Path, int32_t SampleFormat) {
   const std::string ext = Lower(std::filesystem::path(Path).extension().string());
   if (ext == ".flac") {
-    if (SampleFormat == SF_FORMAT_FLOAT) throw ERenderError(Path + ": FLAC cannot hold f32 samples; use s16 or s24");
+    if (SampleFormat == SF_FORMAT_FLOAT) throw EToolError(Path + ": FLAC cannot hold f32 samples; use s16 or s24");
     return SF_FORMAT_FLAC | SampleFormat;
   }
   if (ext == ".ogg" || ext == ".oga") return SF_FORMAT_OGG | SF_FORMAT_VORBIS;
   if (ext == ".wav" || ext.empty()) return SF_FORMAT_WAV | SampleFormat;
-  throw ERenderError(Path + ": unknown output extension '" + ext + "' (use .wav, .flac or .ogg)");
+  throw EToolError(Path + ": unknown output extension '" + ext + "' (use .wav, .flac or .ogg)");
 }
 
 // The system's places, each path looked up below KELVANE_SEARCH_ROOT when that
@@ -309,20 +303,6 @@ struct TBankFile {
   TAttachedSoundFont* Bank = nullptr;
 };
 
-TAttachedSoundFont* AttachBankFile(TSynth& Synth, const std::string& Path) {
-  std::error_code error;
-  if (std::filesystem::is_directory(Path, error)) throw ERenderError(Path + ": is a directory, not a bank file");
-  TStreamPtr stream;
-  try {
-    stream = std::make_unique<TFileStream>(Path);
-  } catch (const EKelvane&) {
-    throw ERenderError(Path + ": cannot open bank file (" + std::strerror(errno) + ")");
-  }
-  TAttachedSoundFont* bank = Synth.AttachSoundFont(std::move(stream), true);
-  if (bank == nullptr) throw ERenderError(Path + ": not a sound bank (SF2, DLS or SFX) or truncated");
-  return bank;
-}
-
 // The banks of -b in order, or the first bank of the default search. Samples
 // stay on disk until LoadNeededSamples.
 std::vector<TBankFile> AttachBanks(TSynth& Synth, const TRenderOptions& Options) {
@@ -338,7 +318,7 @@ std::vector<TBankFile> AttachBanks(TSynth& Synth, const TRenderOptions& Options)
       message += "  " + places.Rooted(candidate) + "\n";
     message += "Give one with -b, set " + std::string(DefaultBankEnvironmentVariable) +
                ", or install one: apt-get install fluid-soundfont-gm";
-    throw ERenderError(message);
+    throw EToolError(message);
   }
   attached.push_back({path, AttachBankFile(Synth, places.Rooted(path))});
   return attached;
@@ -346,21 +326,21 @@ std::vector<TBankFile> AttachBanks(TSynth& Synth, const TRenderOptions& Options)
 
 void ReadSong(TSynth& Synth, const std::string& Song) {
   std::error_code error;
-  if (!std::filesystem::exists(Song, error)) throw ERenderError(Song + ": no such file");
-  if (std::filesystem::is_directory(Song, error)) throw ERenderError(Song + ": is a directory");
+  if (!std::filesystem::exists(Song, error)) throw EToolError(Song + ": no such file");
+  if (std::filesystem::is_directory(Song, error)) throw EToolError(Song + ": is a directory");
   std::unique_ptr<TFileStream> stream;
   try {
     stream = std::make_unique<TFileStream>(Song);
   } catch (const EKelvane&) {
-    throw ERenderError(Song + ": cannot read (" + std::strerror(errno) + ")");
+    throw EToolError(Song + ": cannot read (" + std::strerror(errno) + ")");
   }
   bool read = false;
   try {
     read = Synth.ReadMIDI(*stream);
   } catch (const EKelvane& e) {
-    throw ERenderError(Song + ": cannot read MIDI file (" + e.what() + ")");
+    throw EToolError(Song + ": cannot read MIDI file (" + e.what() + ")");
   }
-  if (!read) throw ERenderError(Song + ": not a MIDI file");
+  if (!read) throw EToolError(Song + ": not a MIDI file");
 }
 
 struct TSndFileCloser {
@@ -464,9 +444,9 @@ TRenderResult RenderSong(const TRenderOptions& Options, const std::string& Song,
   info.samplerate = Options.Rate;
   info.channels = 2;
   info.format = format;
-  if (!sf_format_check(&info)) throw ERenderError(Output + ": this sample format cannot be written in that container");
+  if (!sf_format_check(&info)) throw EToolError(Output + ": this sample format cannot be written in that container");
   std::unique_ptr<SNDFILE, TSndFileCloser> file(sf_open(Output.c_str(), SFM_WRITE, &info));
-  if (!file) throw ERenderError(Output + ": cannot write (" + sf_strerror(nullptr) + ")");
+  if (!file) throw EToolError(Output + ": cannot write (" + sf_strerror(nullptr) + ")");
   sf_command(file.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
 
   // Frames of the song left after the start point, then the release tail until
@@ -502,13 +482,13 @@ TRenderResult RenderSong(const TRenderOptions& Options, const std::string& Song,
       silentFrames = loudest < SilenceLevel ? silentFrames + 1 : 0;
     }
     if (sf_writef_float(file.get(), &block[0].Values[0], frames) != frames)
-      throw ERenderError(Output + ": write failed (" + sf_strerror(file.get()) + ")");
+      throw EToolError(Output + ": write failed (" + sf_strerror(file.get()) + ")");
     result.Frames += frames;
     progress.Update(result.Frames);
     if (!inSong && silentFrames >= tailSilenceFrames) break;
   }
   progress.Finish();
-  if (sf_close(file.release()) != 0) throw ERenderError(Output + ": cannot finish the file");
+  if (sf_close(file.release()) != 0) throw EToolError(Output + ": cannot finish the file");
   result.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   result.SamplesLoadedAfter = LoadedSamples(*synth);
   return result;
@@ -532,7 +512,7 @@ int DescribeBanks(const TRenderOptions& Options) {
       first = false;
     }
     return std::fflush(stdout) == 0 ? 0 : 1;
-  } catch (const ERenderError& e) {
+  } catch (const EToolError& e) {
     std::fprintf(stderr, "kelvane-render: %s\n", e.what());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "kelvane-render: %s\n", e.what());
@@ -566,7 +546,7 @@ int Run(int argc, char** argv) {
                     static_cast<long long>(r.SamplesLoadedAfter - r.SamplesLoadedBefore));
         std::fflush(stdout);
       }
-    } catch (const ERenderError& e) {
+    } catch (const EToolError& e) {
       std::fprintf(stderr, "kelvane-render: %s\n", e.what());
       status = 1;
     } catch (const std::exception& e) {
