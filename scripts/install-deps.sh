@@ -18,6 +18,8 @@ packages=(
   libimgui-dev libstb-dev fonts-dejavu-extra libx11-dev
   # a display for the editor window test (skipped without one)
   xvfb xauth
+  # the Windows cross-build (posix thread model for std::thread) and Wine to test it
+  mingw-w64 g++-mingw-w64-x86-64-posix wine64
 )
 
 missing=()
