@@ -277,6 +277,8 @@ class TRenderBankPlaces final : public TDefaultBankPlaces {
   std::string ExecutableDirectory() override { return System.ExecutableDirectory(); }
   std::optional<std::string> Environment(const std::string& Name) override { return System.Environment(Name); }
   bool FileExists(const std::string& Path) override { return System.FileExists(Rooted(Path)); }
+  // The system's list of places (the Windows rules there), looked up through FileExists above.
+  std::vector<std::string> Candidates() override { return System.Candidates(); }
   std::string Rooted(const std::string& Path) const { return Root.empty() ? Path : Root + Path; }
 
   static constexpr const char* SearchRootVariable = "KELVANE_SEARCH_ROOT";
@@ -302,7 +304,7 @@ std::vector<TBankFile> AttachBanks(TSynth& Synth, const TRenderOptions& Options)
   const std::string path = FindDefaultBank(places);
   if (path.empty()) {
     std::string message = "no sound bank found; looked in:\n";
-    for (const std::string& candidate : DefaultBankCandidates(places))
+    for (const std::string& candidate : places.Candidates())
       message += "  " + places.Rooted(candidate) + "\n";
     message += "Give one with -b, set " + std::string(DefaultBankEnvironmentVariable) +
                ", or install one: apt-get install fluid-soundfont-gm";
