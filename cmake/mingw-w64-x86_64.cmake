@@ -28,3 +28,7 @@ set(ENV{PKG_CONFIG_PATH} "")
 # GCC 12 warns wrongly about overlapping copies inside std::string operations
 # inlined at -O2 (its bug 105329).
 set(CMAKE_CXX_FLAGS_INIT "-Wno-restrict")
+
+# Programs carry the C++, GCC and thread runtimes inside: a Windows machine
+# (or Wine) has none of MinGW's DLLs.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")

@@ -3,8 +3,3 @@
 # runtime inside, so it imports nothing but Windows system DLLs.
 target_sources(kelvane PRIVATE ${CMAKE_SOURCE_DIR}/plugin/entry/kelvane.def)
 target_link_options(kelvane PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--no-undefined -s)
-foreach(tool kelvane-render kelvane-bank)
-  if(TARGET ${tool})
-    target_link_options(${tool} PRIVATE -static -static-libgcc -static-libstdc++)
-  endif()
-endforeach()

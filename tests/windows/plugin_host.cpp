@@ -57,7 +57,7 @@ class TPluginLibrary {
  public:
   explicit TPluginLibrary(const std::string& Path) {
     fHandle = LoadLibraryA(Path.c_str());
-    Require(fHandle != nullptr, Path + ": LoadLibrary failed, error " + std::to_string(GetLastError()));
+    if (fHandle == nullptr) throw EHostFailure(Path + ": LoadLibrary failed, error " + std::to_string(GetLastError()));
   }
   ~TPluginLibrary() { FreeLibrary(fHandle); }
   void* Symbol(const char* Name) const { return reinterpret_cast<void*>(GetProcAddress(fHandle, Name)); }
@@ -85,7 +85,7 @@ class TPluginLibrary {
  public:
   explicit TPluginLibrary(const std::string& Path) {
     fHandle = dlopen(Path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    Require(fHandle != nullptr, Path + ": " + dlerror());
+    if (fHandle == nullptr) throw EHostFailure(Path + ": " + dlerror());
   }
   ~TPluginLibrary() { dlclose(fHandle); }
   void* Symbol(const char* Name) const { return dlsym(fHandle, Name); }
