@@ -13,15 +13,17 @@ if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
 fi
 
 start=$(date +%s)
-cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=Release -DKELVANE_TESTS=ON -DKELVANE_BENCH=OFF >/dev/null
+toolchain=()
+[ -f "$build/CMakeCache.txt" ] || toolchain=(-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake)
+cmake -S . -B "$build" -G Ninja "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release -DKELVANE_TESTS=ON \
+  -DKELVANE_BENCH=OFF >/dev/null
 cmake --build "$build" -j "${KELVANE_JOBS:-$(nproc)}"
 built=$(date +%s)
 
 dll=$build/kelvane.dll
 echo "kelvane.dll: $(stat -c %s "$dll") bytes"
 echo "imports: $(x86_64-w64-mingw32-objdump -p "$dll" | sed -n 's/^\tDLL Name: //p' | tr '\n' ' ')"
-echo "exports: $(x86_64-w64-mingw32-objdump -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/.*\] //p' | tr '\n' ' ')"
+echo "exports: $(x86_64-w64-mingw32-objdump -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/^\t\[ *[0-9]*\] //p' | tr '\n' ' ')"
 
 if ! grep -q '^KELVANE_WINE:FILEPATH=/' "$build/CMakeCache.txt"; then
   echo "windows.sh: Wine (wine64) is not installed: built, not tested" >&2
