@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Compares two raw float32 renders: identical, or within a tolerance.
 
-compare_renders.py REFERENCE OTHER [--tolerance T]
-Exits 77 (skipped) when OTHER does not exist: the other build has not run.
+compare_renders.py REFERENCE OTHER [--tolerance T] [--not-older-than FILE]
+Exits 77 (skipped) when OTHER does not exist or is older than FILE: the other
+build has not run since this one changed.
 """
 import argparse
 import array
@@ -23,9 +24,13 @@ def main():
     parser.add_argument("reference")
     parser.add_argument("other")
     parser.add_argument("--tolerance", type=float, default=0.0)
+    parser.add_argument("--not-older-than")
     args = parser.parse_args()
     if not os.path.exists(args.other):
         print(f"{args.other} missing: run scripts/windows.sh first")
+        return 77
+    if args.not_older_than and os.path.getmtime(args.other) < os.path.getmtime(args.not_older_than):
+        print(f"{args.other} is older than {args.not_older_than}: run scripts/windows.sh again")
         return 77
     a, b = load(args.reference), load(args.other)
     if len(a) != len(b):

@@ -1,12 +1,13 @@
 // kelvane-plugin-host: a minimal command-line host for the built plug-in
 // library, the same source on Linux (dlopen) and Windows (LoadLibrary), so the
 // two builds render the same song through the same calls:
-//   kelvane-plugin-host LIBRARY BANK SONG OUTPUT [SECONDS]
-// It identifies the plug-in, configures it through a state chunk (the bank,
-// effects off), saves and loads the chunk, renders the first SECONDS of the
-// song block by block and writes the output as raw interleaved 32-bit floats.
-// Every failure exits non-zero with a message; on Windows a crash does too,
-// as Wine may otherwise end the process with status 0.
+//   kelvane-plugin-host LIBRARY BANK SONG OUTPUT [SECONDS [effects]]
+// It identifies the plug-in, configures it through a state chunk (the bank;
+// chorus and reverb off unless "effects" is given), saves and loads the chunk,
+// renders the first SECONDS of the song block by block and writes the output
+// as raw interleaved 32-bit floats. Every failure exits non-zero with a
+// message; on Windows a crash does too, as Wine may otherwise end the process
+// with status 0.
 
 #include <algorithm>
 #include <cmath>
@@ -215,12 +216,13 @@ std::vector<float> Render(TPlugin& Plugin, const std::vector<TScheduledMIDIEvent
 }
 
 int Run(int argc, char** argv) {
-  if (argc < 5 || argc > 6) {
-    std::fputs("Usage: kelvane-plugin-host LIBRARY BANK SONG OUTPUT [SECONDS]\n", stderr);
+  if (argc < 5 || argc > 7 || (argc == 7 && std::strcmp(argv[6], "effects") != 0)) {
+    std::fputs("Usage: kelvane-plugin-host LIBRARY BANK SONG OUTPUT [SECONDS [effects]]\n", stderr);
     return 2;
   }
   const std::string library = argv[1], bank = argv[2], song = argv[3], output = argv[4];
-  const double seconds = argc == 6 ? std::atof(argv[5]) : 10.0;
+  const double seconds = argc >= 6 ? std::atof(argv[5]) : 10.0;
+  const bool effects = argc == 7;
 
   const std::vector<uint8_t> songBytes = ReadFile(song);
   const std::optional<TMIDIFile> file = ParseMIDIFile(songBytes);
@@ -253,8 +255,8 @@ int Run(int argc, char** argv) {
   entry->ActiveAllBankPrograms = SwitchOn;
   program.Banks.push_back(std::move(entry));
   program.Data.MultiThreaded = SwitchOff;
-  program.Data.Chorus = SwitchOff;
-  program.Data.Reverb = SwitchOff;
+  program.Data.Chorus = effects ? SwitchOn : SwitchOff;
+  program.Data.Reverb = effects ? SwitchOn : SwitchOff;
   instance.SetChunk(WriteProgramChunk(program, false));
   const std::vector<uint8_t> saved = instance.Chunk();
   TVSTiProgram readBack;
