@@ -1,11 +1,11 @@
 // kelvane-plugin-host: a minimal command-line host for the built plug-in
 // library, the same source on Linux (dlopen) and Windows (LoadLibrary), so the
 // two builds render the same song through the same calls:
-//   kelvane-plugin-host LIBRARY BANK SONG OUTPUT [SECONDS [effects]]
+//   kelvane-plugin-host LIBRARY BANK SONG OUTPUT [SECONDS [effects] [threads]]
 // It identifies the plug-in, configures it through a state chunk (the bank;
-// chorus and reverb off unless "effects" is given), saves and loads the chunk,
-// renders the first SECONDS of the song block by block and writes the output
-// as raw interleaved 32-bit floats. Every failure exits non-zero with a
+// chorus, reverb and render threads off unless "effects" or "threads" is
+// given), saves and loads the chunk, renders the first SECONDS of the song
+// block by block and writes the output as raw interleaved 32-bit floats. Every failure exits non-zero with a
 // message; on Windows a crash does too, as Wine may otherwise end the process
 // with status 0.
 
@@ -216,13 +216,24 @@ std::vector<float> Render(TPlugin& Plugin, const std::vector<TScheduledMIDIEvent
 }
 
 int Run(int argc, char** argv) {
-  if (argc < 5 || argc > 7 || (argc == 7 && std::strcmp(argv[6], "effects") != 0)) {
-    std::fputs("Usage: kelvane-plugin-host LIBRARY BANK SONG OUTPUT [SECONDS [effects]]\n", stderr);
+  const char* const usage = "Usage: kelvane-plugin-host LIBRARY BANK SONG OUTPUT [SECONDS [effects] [threads]]\n";
+  if (argc < 5) {
+    std::fputs(usage, stderr);
     return 2;
   }
   const std::string library = argv[1], bank = argv[2], song = argv[3], output = argv[4];
   const double seconds = argc >= 6 ? std::atof(argv[5]) : 10.0;
-  const bool effects = argc == 7;
+  bool effects = false, threads = false;
+  for (int i = 6; i < argc; i++) {
+    if (std::strcmp(argv[i], "effects") == 0) {
+      effects = true;
+    } else if (std::strcmp(argv[i], "threads") == 0) {
+      threads = true;
+    } else {
+      std::fputs(usage, stderr);
+      return 2;
+    }
+  }
 
   const std::vector<uint8_t> songBytes = ReadFile(song);
   const std::optional<TMIDIFile> file = ParseMIDIFile(songBytes);
@@ -254,7 +265,7 @@ int Run(int argc, char** argv) {
   entry->FileName = bank;
   entry->ActiveAllBankPrograms = SwitchOn;
   program.Banks.push_back(std::move(entry));
-  program.Data.MultiThreaded = SwitchOff;
+  program.Data.MultiThreaded = threads ? SwitchOn : SwitchOff;
   program.Data.Chorus = effects ? SwitchOn : SwitchOff;
   program.Data.Reverb = effects ? SwitchOn : SwitchOff;
   instance.SetChunk(WriteProgramChunk(program, false));
