@@ -1,6 +1,7 @@
 #include "banks/default_bank.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -88,39 +89,68 @@ std::vector<std::string> DefaultBankCandidates(TDefaultBankPlaces& Places) {
   return candidates;
 }
 
+std::vector<std::string> TDefaultBankPlaces::Candidates() { return DefaultBankCandidates(*this); }
+
+std::vector<std::string> TWindowsDefaultBankPlaces::Candidates() { return WindowsDefaultBankCandidates(*this); }
+
+namespace {
+
+std::string UpperASCII(std::string Text) {
+  for (char& c : Text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return Text;
+}
+
+// Replaces every case-insensitive occurrence of Placeholder.
+std::string ReplacePlaceholder(const std::string& Value, const std::string& Placeholder, const std::string& By) {
+  const std::string upper = UpperASCII(Value);
+  std::string result;
+  size_t from = 0;
+  for (size_t at = upper.find(Placeholder); at != std::string::npos; at = upper.find(Placeholder, from)) {
+    result.append(Value, from, at - from).append(By);
+    from = at + Placeholder.size();
+  }
+  return result.append(Value, from, std::string::npos);
+}
+
+}  // namespace
+
+std::string ExpandGMFilePath(std::string Value, const std::string& WindowsDirectory,
+                             const std::string& SystemDirectory) {
+  // The placeholders are expected at the start of the value; one elsewhere is
+  // still replaced by its own text only, never by the value's first characters.
+  Value = ReplacePlaceholder(Value, "%SYSTEMROOT%", WindowsDirectory);
+  Value = ReplacePlaceholder(Value, "%WINDIR%", WindowsDirectory);
+  Value = ReplacePlaceholder(Value, "%SYSTEMDRIVE%", WindowsDirectory.substr(0, 2));
+  Value = ReplacePlaceholder(Value, "%SYSTEMDIRECTORY%", SystemDirectory);
+  return Value;
+}
+
+std::vector<std::string> WindowsDefaultBankCandidates(TWindowsDefaultBankPlaces& Places) {
+  std::vector<std::string> candidates = {"gm.dls"};
+  const std::string current = Places.CurrentDirectory();
+  candidates.push_back(current + "\\gm.dls");
+  candidates.push_back(current + "\\gm.sf2");
+  // The executable's directory as Windows reports it ends in a separator;
+  // one is added when a place gives it without.
+  std::string executable = Places.ExecutableDirectory();
+  if (!executable.empty() && executable.back() != '\\' && executable.back() != '/') executable += '\\';
+  candidates.push_back(executable + "gm.dls");
+  candidates.push_back(executable + "gm.sf2");
+  const std::string windows = Places.WindowsDirectory();
+  if (const std::optional<std::string> value = Places.DirectMusicGMFilePath()) {
+    candidates.push_back(ExpandGMFilePath(*value, windows, Places.SystemDirectory()));
+  }
+  candidates.push_back(windows + "\\system32\\drivers\\gm.dls");
+  candidates.push_back(windows + "\\system32\\drivers\\gm.sf2");
+  return candidates;
+}
+
 std::string FindDefaultBank(TDefaultBankPlaces& Places) {
-  for (const std::string& candidate : DefaultBankCandidates(Places)) {
+  for (const std::string& candidate : Places.Candidates()) {
+    if (candidate.empty()) continue;
     if (Places.FileExists(candidate)) return candidate;
   }
   return {};
-}
-
-std::string TSystemDefaultBankPlaces::CurrentDirectory() {
-  std::error_code error;
-  const auto path = std::filesystem::current_path(error);
-  return error ? std::string() : path.string();
-}
-
-std::string TSystemDefaultBankPlaces::ExecutableDirectory() {
-  std::error_code error;
-  const auto path = std::filesystem::read_symlink("/proc/self/exe", error);
-  return error ? std::string() : path.parent_path().string();
-}
-
-std::optional<std::string> TSystemDefaultBankPlaces::Environment(const std::string& Name) {
-  const char* value = std::getenv(Name.c_str());
-  if (value == nullptr) return std::nullopt;
-  return std::string(value);
-}
-
-bool TSystemDefaultBankPlaces::FileExists(const std::string& Path) {
-  std::error_code error;
-  return std::filesystem::is_regular_file(Path, error);
-}
-
-bool TSynth::LoadDefaultSoundFont(bool DelayLoadSamples) {
-  TSystemDefaultBankPlaces places;
-  return LoadDefaultSoundFont(DelayLoadSamples, places);
 }
 
 bool TSynth::LoadDefaultSoundFont(bool DelayLoadSamples, TDefaultBankPlaces& Places) {

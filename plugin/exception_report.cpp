@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <string>
 
 namespace kelvane {
@@ -12,14 +13,17 @@ namespace {
 
 std::atomic<TExceptionReportSink> ReportSink{nullptr};
 
-std::FILE* OpenReportFile() {
+// Appends one line to the report file, or to the fallback when that cannot be opened.
+void AppendToReportFile(const std::string& line) {
   std::filesystem::path path = ExceptionReportPath();
+  std::ofstream file;
   if (!path.empty()) {
     std::error_code error;
     std::filesystem::create_directories(path.parent_path(), error);
-    if (std::FILE* file = std::fopen(path.c_str(), "a")) return file;
+    file.open(path, std::ios::app);
   }
-  return std::fopen(FallbackExceptionReportPath().c_str(), "a");
+  if (!file.is_open()) file.open(FallbackExceptionReportPath(), std::ios::app);
+  if (file.is_open()) file << line << '\n';
 }
 
 // Never throws: it runs inside the handlers that keep exceptions away from the host.
@@ -27,15 +31,16 @@ void Report(const char* message) noexcept {
   char stamp[32] = "?";
   const std::time_t now = std::time(nullptr);
   std::tm utc{};
+#if defined(_WIN32)
+  if (gmtime_s(&utc, &now) == 0) std::strftime(stamp, sizeof(stamp), "%Y-%m-%dT%H:%M:%SZ", &utc);
+#else
   if (gmtime_r(&now, &utc) != nullptr) std::strftime(stamp, sizeof(stamp), "%Y-%m-%dT%H:%M:%SZ", &utc);
+#endif
 
   std::fprintf(stderr, "Kelvane: exception: %s\n", message);
   std::fflush(stderr);
   try {
-    if (std::FILE* file = OpenReportFile()) {
-      std::fprintf(file, "%s Kelvane: exception: %s\n", stamp, message);
-      std::fclose(file);
-    }
+    AppendToReportFile(std::string(stamp) + " Kelvane: exception: " + message);
   } catch (...) {
     // Out of memory while building a path: stderr has the report.
   }
@@ -48,6 +53,19 @@ std::string EnvironmentText(const char* name) {
 
 }  // namespace
 
+#if defined(_WIN32)
+std::filesystem::path ExceptionReportPath() {
+  const std::filesystem::path base(EnvironmentText("LOCALAPPDATA"));
+  if (base.empty() || base.is_relative()) return {};
+  return base / "Kelvane" / "crash-report.txt";
+}
+
+std::filesystem::path FallbackExceptionReportPath() {
+  std::error_code error;
+  const std::filesystem::path temporary = std::filesystem::temp_directory_path(error);
+  return (error ? std::filesystem::path(".") : temporary) / "kelvane-crash-report.txt";
+}
+#else
 std::filesystem::path ExceptionReportPath() {
   // Relative values are ignored, as the base directory rules ask.
   std::filesystem::path base(EnvironmentText("XDG_STATE_HOME"));
@@ -62,6 +80,7 @@ std::filesystem::path ExceptionReportPath() {
 std::filesystem::path FallbackExceptionReportPath() {
   return std::filesystem::path("/tmp") / "kelvane-crash-report.txt";
 }
+#endif
 
 void SetExceptionReportSink(TExceptionReportSink sink) { ReportSink.store(sink); }
 

@@ -20,8 +20,9 @@ void DoHandleUnknownException();
 
 // $XDG_STATE_HOME/kelvane/crash-report.txt, else
 // $HOME/.local/state/kelvane/crash-report.txt; empty when neither is set.
+// On Windows %LOCALAPPDATA%\Kelvane\crash-report.txt.
 std::filesystem::path ExceptionReportPath();
-// Used when the report file above cannot be opened.
+// Used when the report file above cannot be opened (/tmp, or the Windows temporary folder).
 std::filesystem::path FallbackExceptionReportPath();
 
 }  // namespace kelvane

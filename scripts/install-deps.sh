@@ -20,6 +20,8 @@ packages=(
   xvfb xauth
   # drives the editor window in the end-to-end test (skipped without it)
   xdotool
+  # the Windows cross-build (posix thread model for std::thread) and Wine to test it
+  mingw-w64 g++-mingw-w64-x86-64-posix wine64
 )
 
 missing=()

@@ -6,6 +6,9 @@
 
 #if defined(__linux__)
 #include <sched.h>
+#elif defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
 #endif
 
 #include "synth/exceptions.h"
@@ -22,9 +25,15 @@ int32_t AvailableProcessorCount() {
     const int count = CPU_COUNT(&set);
     if (count > 0) return count;
   }
+#elif defined(_WIN32)
+  DWORD_PTR process = 0, system = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process != 0) {
+    int32_t count = 0;
+    for (; process != 0; process &= process - 1) count++;
+    return count;
+  }
 #endif
-  // Elsewhere (a Windows build would ask GetProcessAffinityMask) the number of
-  // hardware threads is the best guess.
+  // Elsewhere the number of hardware threads is the best guess.
   const unsigned count = std::thread::hardware_concurrency();
   return count > 0 ? static_cast<int32_t>(std::min<unsigned>(count, 1u << 16)) : 1;
 }

@@ -1,8 +1,6 @@
 // kelvane-render: renders Standard MIDI Files to audio files offline.
 
 #include <getopt.h>
-#include <sndfile.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -30,7 +28,9 @@
 #include "synth/reverb.h"
 #include "synth/synth.h"
 #include "synth/voice.h"
+#include "tools/audio_file_writer.h"
 #include "tools/bank_report.h"
+#include "tools/terminal.h"
 
 namespace kelvane {
 namespace {
@@ -48,7 +48,7 @@ struct TRenderOptions {
   std::string Output;
   std::vector<std::string> Banks;
   int32_t Rate = DefaultSampleRate;
-  int32_t Format = SF_FORMAT_PCM_16;
+  TOutputSampleFormat Format = TOutputSampleFormat::osfS16;
   int32_t Voices = 0;             // 0 = the synthesizer's default
   int32_t ResamplingMethod = -1;  // -1 = the synthesizer's default
   int32_t GeneralMIDIMode = -1;   // -1 = the synthesizer's default
@@ -185,9 +185,9 @@ TRenderOptions ParseOptions(int argc, char** argv) {
       }
       case optFormat: {
         const std::string f = Lower(optarg);
-        if (f == "s16") options.Format = SF_FORMAT_PCM_16;
-        else if (f == "s24") options.Format = SF_FORMAT_PCM_24;
-        else if (f == "f32") options.Format = SF_FORMAT_FLOAT;
+        if (f == "s16") options.Format = TOutputSampleFormat::osfS16;
+        else if (f == "s24") options.Format = TOutputSampleFormat::osfS24;
+        else if (f == "f32") options.Format = TOutputSampleFormat::osfF32;
         else UsageError(std::string("invalid format '") + optarg + "' (s16, s24 or f32)");
         break;
       }
@@ -266,18 +266,6 @@ TRenderOptions ParseOptions(int argc, char** argv) {
   return options;
 }
 
-// Container from the extension; the sample format from --format (Ogg is always Vorbis).
-int32_t OutputFormat(const std::string& Path, int32_t SampleFormat) {
-  const std::string ext = Lower(std::filesystem::path(Path).extension().string());
-  if (ext == ".flac") {
-    if (SampleFormat == SF_FORMAT_FLOAT) throw EToolError(Path + ": FLAC cannot hold f32 samples; use s16 or s24");
-    return SF_FORMAT_FLAC | SampleFormat;
-  }
-  if (ext == ".ogg" || ext == ".oga") return SF_FORMAT_OGG | SF_FORMAT_VORBIS;
-  if (ext == ".wav" || ext.empty()) return SF_FORMAT_WAV | SampleFormat;
-  throw EToolError(Path + ": unknown output extension '" + ext + "' (use .wav, .flac or .ogg)");
-}
-
 // The system's places, each path looked up below KELVANE_SEARCH_ROOT when that
 // is set (a staged install, or a test that must see no installed bank).
 class TRenderBankPlaces final : public TDefaultBankPlaces {
@@ -289,6 +277,8 @@ class TRenderBankPlaces final : public TDefaultBankPlaces {
   std::string ExecutableDirectory() override { return System.ExecutableDirectory(); }
   std::optional<std::string> Environment(const std::string& Name) override { return System.Environment(Name); }
   bool FileExists(const std::string& Path) override { return System.FileExists(Rooted(Path)); }
+  // The system's list of places (the Windows rules there), looked up through FileExists above.
+  std::vector<std::string> Candidates() override { return System.Candidates(); }
   std::string Rooted(const std::string& Path) const { return Root.empty() ? Path : Root + Path; }
 
   static constexpr const char* SearchRootVariable = "KELVANE_SEARCH_ROOT";
@@ -314,7 +304,7 @@ std::vector<TBankFile> AttachBanks(TSynth& Synth, const TRenderOptions& Options)
   const std::string path = FindDefaultBank(places);
   if (path.empty()) {
     std::string message = "no sound bank found; looked in:\n";
-    for (const std::string& candidate : DefaultBankCandidates(places))
+    for (const std::string& candidate : places.Candidates())
       message += "  " + places.Rooted(candidate) + "\n";
     message += "Give one with -b, set " + std::string(DefaultBankEnvironmentVariable) +
                ", or install one: apt-get install fluid-soundfont-gm";
@@ -342,10 +332,6 @@ void ReadSong(TSynth& Synth, const std::string& Song) {
   }
   if (!read) throw EToolError(Song + ": not a MIDI file");
 }
-
-struct TSndFileCloser {
-  void operator()(SNDFILE* File) const { sf_close(File); }
-};
 
 // One line on stderr redrawn in place; only for a terminal.
 class TProgressBar {
@@ -426,8 +412,6 @@ std::unique_ptr<TSynth> MakeSynth(const TRenderOptions& Options) {
 }
 
 TRenderResult RenderSong(const TRenderOptions& Options, const std::string& Song, const std::string& Output) {
-  const int32_t format = OutputFormat(Output, Options.Format);
-
   auto synth = MakeSynth(Options);
   ReadSong(*synth, Song);
   AttachBanks(*synth, Options);
@@ -440,14 +424,7 @@ TRenderResult RenderSong(const TRenderOptions& Options, const std::string& Song,
   result.Samples = synth->Samples.Count();
   result.SamplesLoadedBefore = LoadedSamples(*synth);
 
-  SF_INFO info{};
-  info.samplerate = Options.Rate;
-  info.channels = 2;
-  info.format = format;
-  if (!sf_format_check(&info)) throw EToolError(Output + ": this sample format cannot be written in that container");
-  std::unique_ptr<SNDFILE, TSndFileCloser> file(sf_open(Output.c_str(), SFM_WRITE, &info));
-  if (!file) throw EToolError(Output + ": cannot write (" + sf_strerror(nullptr) + ")");
-  sf_command(file.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
+  const std::unique_ptr<TAudioFileWriter> file = OpenAudioFile(Output, Options.Rate, Options.Format);
 
   // Frames of the song left after the start point, then the release tail until
   // silence, at most TailMaxSeconds; --length caps the whole.
@@ -457,7 +434,7 @@ TRenderResult RenderSong(const TRenderOptions& Options, const std::string& Song,
   int64_t maxFrames = songFrames + static_cast<int64_t>(TailMaxSeconds * Options.Rate);
   if (Options.Length) maxFrames = std::min(maxFrames, static_cast<int64_t>(std::llround(*Options.Length * Options.Rate)));
 
-  TProgressBar progress(!Options.Quiet && isatty(STDERR_FILENO) != 0,
+  TProgressBar progress(!Options.Quiet && StderrIsTerminal(),
                         std::filesystem::path(Song).filename().string(), std::min(songFrames, maxFrames));
   std::vector<TBufferSample> block(BlockFrames);
   int64_t silentFrames = 0;
@@ -481,14 +458,13 @@ TRenderResult RenderSong(const TRenderOptions& Options, const std::string& Song,
       result.Peak = std::max(result.Peak, loudest);
       silentFrames = loudest < SilenceLevel ? silentFrames + 1 : 0;
     }
-    if (sf_writef_float(file.get(), &block[0].Values[0], frames) != frames)
-      throw EToolError(Output + ": write failed (" + sf_strerror(file.get()) + ")");
+    file->WriteFrames(&block[0].Values[0], frames);
     result.Frames += frames;
     progress.Update(result.Frames);
     if (!inSong && silentFrames >= tailSilenceFrames) break;
   }
   progress.Finish();
-  if (sf_close(file.release()) != 0) throw EToolError(Output + ": cannot finish the file");
+  file->Finish();
   result.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   result.SamplesLoadedAfter = LoadedSamples(*synth);
   return result;

@@ -11,7 +11,7 @@
 
 // C++ reserves the name main for the program's entry, so the function gets
 // another name and the symbol is renamed. Windows hosts look for
-// VSTPluginMain as well; a build there adds that export next to this one.
+// VSTPluginMain as well: kelvane.def exports the same function under both names.
 #if defined(_WIN32)
 #define KELVANE_PLUGIN_EXPORT extern "C" __declspec(dllexport)
 #else

@@ -133,6 +133,122 @@ TEST(DefaultBank, AttachesTheFirstExistingBank) {
   EXPECT_EQ(synth.AttachedSoundFonts.Count(), 1);
 }
 
+// A Windows machine as the search sees it, with a registry of one value.
+class TFakeWindowsPlaces : public TWindowsDefaultBankPlaces {
+ public:
+  std::string CurrentDirectory() override { return Current; }
+  std::string ExecutableDirectory() override { return Executable; }
+  bool FileExists(const std::string& path) override { return Existing.count(path) != 0; }
+  std::string WindowsDirectory() override { return Windows; }
+  std::string SystemDirectory() override { return System; }
+  std::optional<std::string> DirectMusicGMFilePath() override { return GMFilePath; }
+
+  std::string Current = "D:\\Songs";
+  std::string Executable = "C:\\Program Files\\Host\\";
+  std::string Windows = "C:\\WINDOWS";
+  std::string System = "C:\\WINDOWS\\system32";
+  std::optional<std::string> GMFilePath = "%SystemRoot%\\system32\\drivers\\etc\\gm.dls";
+  std::set<std::string> Existing;
+};
+
+TEST(DefaultBank, WindowsRulesInOrder) {
+  TFakeWindowsPlaces places;
+  const std::vector<std::string> expected = {
+      "gm.dls",
+      "D:\\Songs\\gm.dls",
+      "D:\\Songs\\gm.sf2",
+      "C:\\Program Files\\Host\\gm.dls",
+      "C:\\Program Files\\Host\\gm.sf2",
+      "C:\\WINDOWS\\system32\\drivers\\etc\\gm.dls",
+      "C:\\WINDOWS\\system32\\drivers\\gm.dls",
+      "C:\\WINDOWS\\system32\\drivers\\gm.sf2",
+  };
+  EXPECT_EQ(places.Candidates(), expected);
+  // A registry without the value leaves its rule out; a directory given
+  // without its final separator still gets one.
+  places.GMFilePath.reset();
+  places.Executable = "C:\\Host";
+  auto candidates = places.Candidates();
+  ASSERT_EQ(candidates.size(), 7u);
+  EXPECT_EQ(candidates[3], "C:\\Host\\gm.dls");
+  EXPECT_EQ(candidates[5], "C:\\WINDOWS\\system32\\drivers\\gm.dls");
+}
+
+TEST(DefaultBank, WindowsFirstExistingCandidateWins) {
+  struct TCase {
+    std::set<std::string> Existing;
+    std::string Expected;
+  };
+  const TCase cases[] = {
+      // gm.sf2 next to the host and no gm.dls before it.
+      {{"C:\\Program Files\\Host\\gm.sf2", "C:\\WINDOWS\\system32\\drivers\\gm.dls"},
+       "C:\\Program Files\\Host\\gm.sf2"},
+      {{"gm.dls", "D:\\Songs\\gm.dls"}, "gm.dls"},
+      {{"D:\\Songs\\gm.sf2", "C:\\Program Files\\Host\\gm.dls"}, "D:\\Songs\\gm.sf2"},
+      {{"C:\\WINDOWS\\system32\\drivers\\etc\\gm.dls", "C:\\WINDOWS\\system32\\drivers\\gm.dls"},
+       "C:\\WINDOWS\\system32\\drivers\\etc\\gm.dls"},
+      {{"C:\\WINDOWS\\system32\\drivers\\gm.sf2"}, "C:\\WINDOWS\\system32\\drivers\\gm.sf2"},
+      {{"/usr/share/sounds/sf2/FluidR3_GM.sf2"}, ""},  // the Linux places are not searched
+      {{}, ""},
+  };
+  for (const TCase& c : cases) {
+    TFakeWindowsPlaces places;
+    places.Existing = c.Existing;
+    EXPECT_EQ(FindDefaultBank(places), c.Expected);
+  }
+}
+
+TEST(DefaultBank, WindowsRegistryPlaceholders) {
+  struct TCase {
+    const char* Value;
+    const char* Expected;
+  };
+  const TCase cases[] = {
+      {"%SystemRoot%\\system32\\drivers\\gm.dls", "D:\\WINNT\\system32\\drivers\\gm.dls"},
+      {"%windir%\\gm.sf2", "D:\\WINNT\\gm.sf2"},
+      {"%SYSTEMDRIVE%\\Banks\\gm.dls", "D:\\Banks\\gm.dls"},
+      {"%SystemDirectory%\\drivers\\gm.dls", "D:\\WINNT\\System32\\drivers\\gm.dls"},
+      {"E:\\Banks\\gm.dls", "E:\\Banks\\gm.dls"},
+      {"%SYSTEMROOT%;%systemroot%", "D:\\WINNT;D:\\WINNT"},  // every occurrence
+      // Each placeholder applies to the result of the one before it.
+      {"%SystemRoot%%SystemDrive%", "D:\\WINNTD:"},
+      // Only the placeholder's own text is replaced, wherever it stands.
+      {"X%WINDIR%\\gm.dls", "XD:\\WINNT\\gm.dls"},
+      {"%SystemRoot", "%SystemRoot"},
+      {"", ""},
+  };
+  for (const TCase& c : cases) {
+    EXPECT_EQ(ExpandGMFilePath(c.Value, "D:\\WINNT", "D:\\WINNT\\System32"), c.Expected) << c.Value;
+  }
+}
+
+TEST(DefaultBank, WindowsRulesAttachTheRegistryBank) {
+  const std::filesystem::path folder = std::filesystem::path(KELVANE_BINARY_DIR) / "default_bank_windows_test";
+  std::filesystem::create_directories(folder);
+  test::Sf2Builder bank;
+  bank.sample("sine", std::vector<int16_t>(64, 1000));
+  bank.instrument("Lead").zone().sampleId(0);
+  bank.preset("Lead", 0, 0).zone().instrument(0);
+  const auto bytes = bank.build();
+  std::ofstream(folder / "bank.sf2", std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                             static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(folder / "text.sf2") << "not a bank";
+
+  TFakeWindowsPlaces places;
+  places.Windows = folder.string();
+  places.GMFilePath = "%WinDir%/bank.sf2";
+  places.Existing = {(folder / "bank.sf2").string()};
+  TSynth synth;
+  EXPECT_TRUE(synth.LoadDefaultSoundFont(true, places));
+  EXPECT_EQ(synth.AttachedSoundFonts.Count(), 1);
+
+  TSynth other;
+  places.GMFilePath = "%WinDir%/text.sf2";
+  places.Existing = {(folder / "text.sf2").string()};
+  EXPECT_FALSE(other.LoadDefaultSoundFont(true, places));
+  EXPECT_EQ(other.AttachedSoundFonts.Count(), 0);
+}
+
 TEST(DefaultBank, SystemPlaces) {
   TSystemDefaultBankPlaces places;
   EXPECT_FALSE(places.ExecutableDirectory().empty());
