@@ -547,7 +547,27 @@ bool TDLS::ExtractSample(TWAVSample& ASample, TDLSInstLayer& Layer, uint32_t Ins
   int64_t wsmp = 0;
   if (!LoadWAVSample(wave, ASample, wsmp)) ClearSample(ASample);
   if (ASample.length == 0) return false;
+  ApplyRegionInfo(ASample, Layer, position, length, wsmp);
+  return true;
+}
 
+bool TDLS::ResolveRegionSample(TWAVSample& ASample, TDLSInstLayer& Layer) const {
+  ClearSample(ASample);
+  uint64_t position = 0, length = 0;
+  if (!WaveSpan(Layer.Region.WaveLink, position, length)) return false;
+  // The wave's last "wsmp", found as the decoder finds it.
+  int64_t wsmp = 0;
+  const uint8_t* d = BankStream.data() + position;
+  for (uint64_t c = 12; c + 8 < length;) {
+    if (IdIs(d + c, "wsmp")) wsmp = static_cast<int64_t>(c);
+    c += 8 + static_cast<uint64_t>(U32(d + c + 4));
+  }
+  ApplyRegionInfo(ASample, Layer, position, length, wsmp);
+  return true;
+}
+
+void TDLS::ApplyRegionInfo(TWAVSample& ASample, TDLSInstLayer& Layer, uint64_t position, uint64_t length,
+                           int64_t wsmp) const {
   TDLSRegion& r = Layer.Region;
   ASample.Loop.LoopType = 0;
   ASample.SustainLoop.LoopType = 0;
@@ -580,7 +600,6 @@ bool TDLS::ExtractSample(TWAVSample& ASample, TDLSInstLayer& Layer, uint32_t Ins
       }
     }
   }
-  return true;
 }
 
 }  // namespace kelvane

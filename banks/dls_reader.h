@@ -100,6 +100,9 @@ class TDLS {
   // each distinct wave once itself).
   bool ExtractInstrument(TDLSInst& Inst, uint32_t Ins, bool WithSamples) const;
   bool ExtractSample(TWAVSample& ASample, TDLSInstLayer& Layer, uint32_t Ins, uint32_t Rgn) const;
+  // ExtractSample without decoding: the loops, unity note and fine tune that
+  // the region's own and its wave's sample info give (Data stays empty).
+  bool ResolveRegionSample(TWAVSample& ASample, TDLSInstLayer& Layer) const;
   bool ExtractWaveform(uint32_t Ins, uint32_t Rgn, TMemoryStream& WaveformData) const;
   // Parses the chunk at offset Chunk of BankStream (at most MaxLen bytes) into
   // instrument Ins, descending into lists.
@@ -123,6 +126,8 @@ class TDLS {
   const TDLSRegion* WaveRegion(uint32_t Ins, uint32_t Rgn) const;
   // Where the "LIST wave" chunk of wave link WaveLink lies in BankStream.
   bool WaveSpan(uint32_t WaveLink, uint64_t& Position, uint64_t& Length) const;
+  void ApplyRegionInfo(TWAVSample& ASample, TDLSInstLayer& Layer, uint64_t Position, uint64_t Length,
+                       int64_t WSMP) const;
   bool ParseList(uint32_t Ins, uint32_t Chunk, uint32_t MaxLen, int Depth, bool InRegion);
   void AddConnections(uint32_t Ins, uint32_t Data, uint32_t Size, bool Level2Chunk, bool InRegion);
   TDLSRegion* CurrentRegion(TDLSInstrument& Inst);

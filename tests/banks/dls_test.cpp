@@ -438,14 +438,18 @@ TEST(DLSAttach, InstrumentsBecomePresetLayersWithLoadedSamples) {
   EXPECT_EQ(GeneratorOf(leaf, gen::initialAttenuation), 60);
   EXPECT_EQ(GeneratorOf(leaf, gen::sampleModes), 1);
   EXPECT_EQ(leaf.Modulators.Count(), static_cast<int64_t>(DefaultModulatorCount));
-  // Both regions use the same wave the same way: one decoded sample.
+  // Both regions use the same wave: one decoded sample.
   ASSERT_EQ(synth->Samples.Count(), 1);
   const TSample& s = *synth->Samples[0];
   EXPECT_EQ(leaf.Sample, &s);
   EXPECT_TRUE(s.Loaded);
-  EXPECT_EQ(s.OriginalPitch, 69);
-  EXPECT_EQ(s.LoopStart, 100);
-  EXPECT_EQ(s.LoopEnd, 300);
+  // The sample is the wave as it stands; the region's own unity note and
+  // loop are the leaf's generators.
+  EXPECT_EQ(s.OriginalPitch, 60);
+  EXPECT_EQ(s.LoopEnd, 0);
+  EXPECT_EQ(GeneratorOf(leaf, gen::overridingRootKey), 69);
+  EXPECT_EQ(GeneratorOf(leaf, gen::startloopAddrsOffset), 100);
+  EXPECT_EQ(GeneratorOf(leaf, gen::endloopAddrsOffset), 300);
   EXPECT_FLOAT_EQ(s.Data[SampleGuardFrames + 25], 16000.0f / 32768.0f);
   EXPECT_FLOAT_EQ(s.Data[0], s.Data[SampleGuardFrames]);
 
