@@ -6,13 +6,13 @@
 
 namespace kelvane::test {
 
-void PutU16(Bytes& out, uint32_t v) {
+void PutLE16(Bytes& out, uint32_t v) {
   out.push_back(static_cast<uint8_t>(v));
   out.push_back(static_cast<uint8_t>(v >> 8));
 }
-void PutU32(Bytes& out, uint32_t v) {
-  PutU16(out, v & 0xFFFF);
-  PutU16(out, v >> 16);
+void PutLE32(Bytes& out, uint32_t v) {
+  PutLE16(out, v & 0xFFFF);
+  PutLE16(out, v >> 16);
 }
 
 namespace {
@@ -23,7 +23,7 @@ void Append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(),
 Bytes Chunk(const char* id, const Bytes& data) {
   Bytes out;
   PutId(out, id);
-  PutU32(out, static_cast<uint32_t>(data.size()));
+  PutLE32(out, static_cast<uint32_t>(data.size()));
   Append(out, data);
   if (data.size() % 2 != 0) out.push_back(0);
   return out;
@@ -40,17 +40,17 @@ Bytes Riff(const char* form, const std::vector<Bytes>& chunks) { return List(for
 
 Bytes WsmpChunk(const DlsSampleInfo& info) {
   Bytes d;
-  PutU32(d, 20);
-  PutU16(d, info.UnityNote);
-  PutU16(d, static_cast<uint16_t>(info.FineTune));
-  PutU32(d, static_cast<uint32_t>(info.Gain));
-  PutU32(d, 0);
-  PutU32(d, static_cast<uint32_t>(info.Loops.size()));
+  PutLE32(d, 20);
+  PutLE16(d, info.UnityNote);
+  PutLE16(d, static_cast<uint16_t>(info.FineTune));
+  PutLE32(d, static_cast<uint32_t>(info.Gain));
+  PutLE32(d, 0);
+  PutLE32(d, static_cast<uint32_t>(info.Loops.size()));
   for (const DlsLoop& l : info.Loops) {
-    PutU32(d, 16);
-    PutU32(d, l.Type);
-    PutU32(d, l.Start);
-    PutU32(d, l.Length);
+    PutLE32(d, 16);
+    PutLE32(d, l.Type);
+    PutLE32(d, l.Start);
+    PutLE32(d, l.Length);
   }
   return Chunk("wsmp", d);
 }
@@ -59,14 +59,14 @@ namespace {
 
 std::vector<Bytes> ArticulationChunks(const DlsArticulation& a) {
   Bytes d;
-  PutU32(d, 8);
-  PutU32(d, static_cast<uint32_t>(a.Connections.size()));
+  PutLE32(d, 8);
+  PutLE32(d, static_cast<uint32_t>(a.Connections.size()));
   for (const DlsConnection& c : a.Connections) {
-    PutU16(d, c.Source);
-    PutU16(d, c.Control);
-    PutU16(d, c.Destination);
-    PutU16(d, c.Transform);
-    PutU32(d, static_cast<uint32_t>(c.Scale));
+    PutLE16(d, c.Source);
+    PutLE16(d, c.Control);
+    PutLE16(d, c.Destination);
+    PutLE16(d, c.Transform);
+    PutLE32(d, static_cast<uint32_t>(c.Scale));
   }
   std::vector<Bytes> inner;
   if (a.Condition) inner.push_back(Chunk("cdl ", *a.Condition));
@@ -79,7 +79,7 @@ std::vector<Bytes> ArticulationChunks(const DlsArticulation& a) {
 DlsWave DlsWave::Pcm16(const std::vector<int16_t>& frames, uint32_t rate) {
   DlsWave w;
   w.Rate = rate;
-  for (int16_t v : frames) PutU16(w.Data, static_cast<uint16_t>(v));
+  for (int16_t v : frames) PutLE16(w.Data, static_cast<uint16_t>(v));
   return w;
 }
 
@@ -92,31 +92,31 @@ std::vector<int16_t> SineFrames(int32_t frames, double period, double amplitude)
 
 Bytes DlsBank::Build() const {
   Bytes colh;
-  PutU32(colh, static_cast<uint32_t>(Instruments.size()));
+  PutLE32(colh, static_cast<uint32_t>(Instruments.size()));
   std::vector<Bytes> instruments;
   for (const DlsInstrument& inst : Instruments) {
     Bytes insh;
-    PutU32(insh, static_cast<uint32_t>(inst.Regions.size()));
-    PutU32(insh, inst.Bank);
-    PutU32(insh, inst.Program);
+    PutLE32(insh, static_cast<uint32_t>(inst.Regions.size()));
+    PutLE32(insh, inst.Bank);
+    PutLE32(insh, inst.Program);
     std::vector<Bytes> regions;
     for (const DlsRegion& r : inst.Regions) {
       std::vector<Bytes> parts;
       if (r.Condition) parts.push_back(Chunk("cdl ", *r.Condition));
       Bytes rgnh;
-      PutU16(rgnh, r.KeyLo);
-      PutU16(rgnh, r.KeyHi);
-      PutU16(rgnh, r.VelLo);
-      PutU16(rgnh, r.VelHi);
-      PutU16(rgnh, 0);
-      PutU16(rgnh, r.KeyGroup);
+      PutLE16(rgnh, r.KeyLo);
+      PutLE16(rgnh, r.KeyHi);
+      PutLE16(rgnh, r.VelLo);
+      PutLE16(rgnh, r.VelHi);
+      PutLE16(rgnh, 0);
+      PutLE16(rgnh, r.KeyGroup);
       parts.push_back(Chunk("rgnh", rgnh));
       if (r.SampleInfo) parts.push_back(WsmpChunk(*r.SampleInfo));
       Bytes wlnk;
-      PutU16(wlnk, 0);
-      PutU16(wlnk, 0);
-      PutU32(wlnk, 1);
-      PutU32(wlnk, r.Wave);
+      PutLE16(wlnk, 0);
+      PutLE16(wlnk, 0);
+      PutLE32(wlnk, 1);
+      PutLE32(wlnk, r.Wave);
       parts.push_back(Chunk("wlnk", wlnk));
       if (r.Articulation) {
         for (Bytes& a : ArticulationChunks(*r.Articulation)) parts.push_back(a);
@@ -135,22 +135,22 @@ Bytes DlsBank::Build() const {
 
   std::vector<Bytes> waves;
   Bytes table;
-  PutU32(table, 8);
-  PutU32(table, static_cast<uint32_t>(Waves.size()));
+  PutLE32(table, 8);
+  PutLE32(table, static_cast<uint32_t>(Waves.size()));
   uint32_t offset = 0;
   for (const DlsWave& w : Waves) {
     Bytes fmt;
-    PutU16(fmt, w.FormatTag);
-    PutU16(fmt, 1);
-    PutU32(fmt, w.Rate);
-    PutU32(fmt, w.Rate * (w.Bits / 8));
-    PutU16(fmt, w.Bits / 8);
-    PutU16(fmt, w.Bits);
+    PutLE16(fmt, w.FormatTag);
+    PutLE16(fmt, 1);
+    PutLE32(fmt, w.Rate);
+    PutLE32(fmt, w.Rate * (w.Bits / 8));
+    PutLE16(fmt, w.Bits / 8);
+    PutLE16(fmt, w.Bits);
     std::vector<Bytes> parts = {Chunk("fmt ", fmt)};
     if (w.SampleInfo) parts.push_back(WsmpChunk(*w.SampleInfo));
     parts.push_back(Chunk("data", w.Data));
     waves.push_back(List("wave", parts));
-    PutU32(table, offset);
+    PutLE32(table, offset);
     offset += static_cast<uint32_t>(waves.back().size());
   }
 

@@ -20,8 +20,8 @@ namespace kelvane::test {
 
 using Bytes = std::vector<uint8_t>;
 
-void PutU16(Bytes& out, uint32_t v);
-void PutU32(Bytes& out, uint32_t v);
+void PutLE16(Bytes& out, uint32_t v);
+void PutLE32(Bytes& out, uint32_t v);
 Bytes Chunk(const char* id, const Bytes& data);  // odd sizes get a pad byte
 Bytes List(const char* type, const std::vector<Bytes>& chunks, const char* id = "LIST");
 Bytes Riff(const char* form, const std::vector<Bytes>& chunks);

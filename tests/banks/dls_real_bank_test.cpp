@@ -43,7 +43,7 @@ std::string ConvertedTimBank(std::string& why) {
   }
   fs::create_directories(dir);
   if (!fs::exists(dir / "node_modules" / "spessasynth_core")) {
-    const std::string install = "cd '" + dir.string() + "' && npm install --no-save spessasynth_core >/dev/null 2>&1";
+    const std::string install = "cd '" + dir.string() + "' && timeout 300 npm install --no-save spessasynth_core >/dev/null 2>&1";
     if (std::system(install.c_str()) != 0) {
       why = "spessasynth_core cannot be installed (npm install spessasynth_core in " + dir.string() + ")";
       return {};

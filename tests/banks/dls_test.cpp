@@ -309,10 +309,10 @@ TEST(DLSReader, ArticulationScope) {
 Bytes Condition(std::initializer_list<uint32_t> constants, uint16_t op) {
   Bytes c;
   for (uint32_t k : constants) {
-    test::PutU16(c, 0x10);
-    test::PutU32(c, k);
+    test::PutLE16(c, 0x10);
+    test::PutLE32(c, k);
   }
-  test::PutU16(c, op);
+  test::PutLE16(c, op);
   return c;
 }
 
@@ -324,7 +324,7 @@ TEST(DLSReader, ConditionalChunks) {
                           0xa7, 0x60, 0x00, 0x00, 0xf8, 0x75, 0xac, 0x12};
   auto query = [](const uint8_t* id) {
     Bytes c;
-    test::PutU16(c, 0x11);
+    test::PutLE16(c, 0x11);
     c.insert(c.end(), id, id + 16);
     return c;
   };
@@ -359,7 +359,7 @@ TEST(DLSReader, ContainersAndFormatTest) {
   rmidBody.insert(rmidBody.end(), bank.begin(), bank.end());
   Bytes rmid = test::Chunk("RIFF", {});
   rmid.resize(4);
-  test::PutU32(rmid, static_cast<uint32_t>(rmidBody.size()));
+  test::PutLE32(rmid, static_cast<uint32_t>(rmidBody.size()));
   rmid.insert(rmid.end(), rmidBody.begin(), rmidBody.end());
 
   // XDLS: a FORM header followed by the RIFF DLS form.
@@ -474,7 +474,7 @@ Bytes Rmid(const Bytes& bank) {
   body.insert(body.end(), data.begin(), data.end());
   body.insert(body.end(), bank.begin(), bank.end());
   Bytes file = {'R', 'I', 'F', 'F'};
-  test::PutU32(file, static_cast<uint32_t>(body.size()));
+  test::PutLE32(file, static_cast<uint32_t>(body.size()));
   file.insert(file.end(), body.begin(), body.end());
   return file;
 }
@@ -547,7 +547,7 @@ TEST(DLSAttach, HostileFiles) {
   for (int i = 0; i < 40; ++i) inner = test::List("lrgn", {inner});
   const Bytes deep = test::List("ins ", {test::Chunk("insh", Bytes(12, 0)), inner});
   Bytes colh;
-  test::PutU32(colh, 1);
+  test::PutLE32(colh, 1);
   const Bytes deepFile = test::Riff("DLS ", {test::Chunk("colh", colh), test::List("lins", {deep}),
                                              test::Chunk("pad ", Bytes(300, 0))});
   struct Case {
