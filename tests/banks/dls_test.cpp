@@ -530,6 +530,27 @@ TEST(DLSAttach, RmidWithItsBankPlaysInTune) {
   }
 }
 
+// A DLS bank keeps no stream: disabling a program must not drop samples that
+// could never be loaded again.
+TEST(DLSAttach, DisabledProgramsKeepTheirSamples) {
+  DlsBank b = OneWaveBank();
+  b.Instruments = {Instrument(0, 0)};
+  auto synth = std::make_unique<TSynth>();
+  TAttachedSoundFont* bank = synth->AttachSoundFont(std::make_unique<TMemoryStream>(b.Build()), true);
+  ASSERT_NE(bank, nullptr);
+  TSample& sample = *synth->Samples[0];
+  bank->ActiveAllBankPrograms = false;  // every program off
+  synth->Recache();
+  synth->LoadUnloadSamples();
+  EXPECT_FALSE(sample.Active);
+  bank->ActiveAllBankPrograms = true;
+  synth->Recache();
+  synth->LoadUnloadSamples();
+  EXPECT_TRUE(sample.Active);
+  EXPECT_TRUE(sample.Loaded);
+  EXPECT_NE(sample.Data, nullptr);
+}
+
 // Broken files: each gets a clear refusal or loses only what is broken,
 // and a refused file leaves the synthesizer unchanged.
 TEST(DLSAttach, HostileFiles) {
