@@ -178,7 +178,7 @@ TEST(DLSRealBank, TimGM6mbAsDLSPlaysLikeTheSF2) {
     const double fb = PeakFrequency(&b[from], n, hz * 0.94, hz * 1.06);
     const double cents = 1200.0 * std::log2(fb / fa);
     worstCents = std::max(worstCents, std::abs(cents));
-    EXPECT_NEAR(cents, 0.0, 5.0) << "program " << int{notes[i].Program} << " key " << int{notes[i].Key};
+    EXPECT_NEAR(cents, 0.0, 2.0) << "program " << int{notes[i].Program} << " key " << int{notes[i].Key};
 
     // The envelope while the note sounds (windows more than 40 dB below
     // the SF2's peak are left out: the release tails decay to noise).
@@ -196,7 +196,11 @@ TEST(DLSRealBank, TimGM6mbAsDLSPlaysLikeTheSF2) {
   const double meanDb = sumDb / static_cast<double>(std::max<size_t>(windows, 1));
   std::printf("DLS vs SF2: worst pitch difference %.2f cents; loudness mean %.2f dB, worst %.2f dB over %zu windows\n",
               worstCents, meanDb, worstDb, windows);
-  EXPECT_LT(meanDb, 3.0);
+  // The writer stores attenuation as the gain an EMU10K1-style player hears
+  // (0.4 x the SF2 value), which is what a DLS gain means; so the two agree
+  // closely in the default EMU10K1 mode.
+  EXPECT_LT(meanDb, 0.5);
+  EXPECT_LT(worstDb, 2.0);
 }
 
 }  // namespace
