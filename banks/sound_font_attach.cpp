@@ -1,6 +1,7 @@
 // TSynth's bank attachment: format dispatch, SF2 attach and detaching.
 
 #include "banks/attached_sound_font.h"
+#include "banks/dls_bank.h"
 #include "banks/preset_layer.h"
 #include "banks/sample.h"
 #include "banks/sf2_bank.h"
@@ -19,7 +20,9 @@ TAttachedSoundFont* AttachExtendedSoundFont(TSynth& synth, TStreamPtr& stream, b
 
 // DLS banks (also inside RMID) come next; a DLS-looking stream that fails to
 // open falls through to SF2. Same stream rule as above.
-TAttachedSoundFont* AttachDLSSoundFont(TSynth&, TStreamPtr&, bool) { return nullptr; }
+TAttachedSoundFont* AttachDLSSoundFont(TSynth& synth, TStreamPtr& stream, bool) {
+  return AttachDLSBank(synth, stream);
+}
 
 TSFSoundBankInfo ToSoundBankInfo(const TSF2Info& info) {
   TSFSoundBankInfo r;

@@ -1,5 +1,6 @@
 // TSynth's sound-bank operations: lookup rebuild, preset listing and the
 // bulk sample loading. Run under the owner's lock, never inside a block.
+#include "banks/attached_sound_font.h"
 #include "banks/preset_layer.h"
 #include "banks/preset_lookup.h"
 #include "banks/sample.h"
@@ -79,7 +80,10 @@ void TSynth::LoadUnloadSamples() {
           voice->Sample = nullptr;
         }
       }
-      sample->Unload(false);
+      // A sample whose bank keeps no stream (DLS, or a bank read whole)
+      // could never be loaded again: it stays in memory, inactive.
+      const TAttachedSoundFont* bank = sample->AttachedSoundFont;
+      if (!bank || bank->Stream) sample->Unload(false);
       sample->Active = false;
     }
   }

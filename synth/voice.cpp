@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "banks/attached_sound_font.h"
 #include "banks/preset_layer.h"
 #include "synth/channel.h"
 #include "synth/math_helpers.h"
@@ -438,10 +439,14 @@ void TVoice::UpdateParameter(int32_t Gen) {
       if (velocity >= 0) Velocity = velocity;
       break;
     }
-    case 48:
-      // In EMU10K1 mode only the layer's base value is scaled, not modulators or NRPN offsets.
-      Attenuation = Clamp(GetGen(48, Synth.EMU10K1Mode ? 0.4 : 1.0), 0.0, 1440.0);
+    case 48: {
+      // In EMU10K1 mode only the layer's base value is scaled, not modulators or NRPN
+      // offsets; DLS gains are true decibels and are never scaled.
+      const bool dls = PresetLayer != nullptr && PresetLayer->AttachedSoundFont != nullptr &&
+                       PresetLayer->AttachedSoundFont->SoundBankType == sbtDLS;
+      Attenuation = Clamp(GetGen(48, Synth.EMU10K1Mode && !dls ? 0.4 : 1.0), 0.0, 1440.0);
       break;
+    }
     case -1:
     case 51:
     case 52:

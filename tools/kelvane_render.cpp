@@ -414,7 +414,8 @@ std::unique_ptr<TSynth> MakeSynth(const TRenderOptions& Options) {
 TRenderResult RenderSong(const TRenderOptions& Options, const std::string& Song, const std::string& Output) {
   auto synth = MakeSynth(Options);
   ReadSong(*synth, Song);
-  AttachBanks(*synth, Options);
+  // A song that brought its own bank (an RMID with DLS) plays with it unless -b is given.
+  if (!Options.Banks.empty() || synth->AttachedSoundFonts.Count() == 0) AttachBanks(*synth, Options);
   synth->LoadNeededSamples();
 
   const int64_t startFrame = static_cast<int64_t>(std::llround(Options.Start * Options.Rate));
