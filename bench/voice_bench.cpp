@@ -9,6 +9,8 @@
 #include "banks/preset_layer.h"
 #include "banks/sample.h"
 #include "synth/chorus.h"
+#include "synth/mixing.h"
+#include "synth/resampler.h"
 #include "synth/resampling_tables.h"
 #include "synth/reverb.h"
 #include "synth/synth.h"
@@ -24,8 +26,9 @@ constexpr int32_t BlockFrames = 512;
 // A synthesizer with Voices sounding a looped sine through the method under test;
 // chorus and reverb are off so FillBuffer's cost is the voices'.
 struct TVoiceBench {
-  TVoiceBench(int32_t method, int32_t voices, int32_t note) {
+  TVoiceBench(int32_t method, int32_t voices, int32_t note, int32_t rate = 44100) {
     Synth = std::make_unique<TSynth>();
+    Synth->SetSampleRate(rate);
     Synth->SetNumberOfVoices(std::max(voices, 64));
     Synth->SetThreadVoiceCountThreshold(0);
     Synth->SetResamplingMethod(method, 0);
@@ -98,6 +101,53 @@ void VoiceArgs(benchmark::internal::Benchmark* b) {
   }
 }
 BENCHMARK(BM_VoiceFillBuffer)->Apply(VoiceArgs);
+
+// Cost per voice-sample against the number of voices and the output rate
+// (CUBICSPLINE, ratio 1.26). Args: voices, rate.
+void BM_VoiceScaling(benchmark::State& state) {
+  const auto voices = static_cast<int32_t>(state.range(0));
+  TVoiceBench b(rmCubicSpline, voices, 73, static_cast<int32_t>(state.range(1)));
+  for (auto _ : state) {
+    b.Synth->FillBuffer(b.Out.data(), BlockFrames);
+    benchmark::DoNotOptimize(b.Out.data());
+  }
+  state.SetItemsProcessed(state.iterations() * voices * BlockFrames);
+}
+BENCHMARK(BM_VoiceScaling)
+    ->ArgNames({"voices", "rate"})
+    ->ArgsProduct({{16, 64, 256, 1024, 4096}, {44100}})
+    ->ArgsProduct({{64}, {48000, 96000}});
+
+// The bare kernel of a voice: cubic resampling, a gain ramp over every
+// modulation step and the stereo mix, on the same sample and the same steps of
+// 32 frames as BM_VoiceFillBuffer with CUBICSPLINE, nothing else. Items are
+// voice-samples; the ratio of the two is the cost of everything around the kernel.
+void BM_BareVoiceKernel(benchmark::State& state) {
+  const auto voices = static_cast<int32_t>(state.range(0));
+  TVoiceBench b(rmCubicSpline, voices, 73);
+  constexpr int32_t Step = 32;
+  const int64_t increment = static_cast<int64_t>(std::exp2(4.0 / 12.0) * 4294967296.0);
+  const int64_t loopEnd = int64_t{SampleFrames - 4} << 32;
+  std::vector<int64_t> positions(static_cast<size_t>(voices), int64_t{1} << 32);
+  std::vector<float> mono(Step);
+  const TResampleContext context{b.Sample->Data.get()};
+  for (auto _ : state) {
+    for (int32_t v = 0; v < voices; v++) {
+      int64_t& position = positions[static_cast<size_t>(v)];
+      for (int32_t offset = 0; offset < BlockFrames; offset += Step) {
+        if (position + Step * increment >= loopEnd) position -= loopEnd - (int64_t{4} << 32);
+        ResampleCubicSpline(context, mono.data(), Step, increment, position);
+        TVoiceMixGain gain{0.5f, 0.5f, 1e-6f, -1e-6f, Step};
+        TVoiceMixTargets targets;
+        targets.Dry = b.Out.data() + offset;
+        benchmark::DoNotOptimize(MixVoice(mono.data(), Step, gain, targets));
+      }
+    }
+    benchmark::DoNotOptimize(b.Out.data());
+  }
+  state.SetItemsProcessed(state.iterations() * voices * BlockFrames);
+}
+BENCHMARK(BM_BareVoiceKernel)->ArgName("voices")->Arg(64)->Arg(1024);
 
 }  // namespace
 }  // namespace kelvane

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 
@@ -29,5 +30,23 @@ inline constexpr uint64_t RoundUpToPowerOfTwoSizeUInt(uint64_t n) {
   n |= n >> 32;
   return n + 1;
 }
+
+// The last result of a pure function of one double, reused while the argument
+// stays the same bit for bit (held notes recompute the same gains and pitches
+// at every modulation step). Starts empty.
+struct TDoubleMemo {
+  uint64_t Argument = ~uint64_t{0};  // a NaN no computation stores
+  double Result = 0.0;
+
+  template <typename F>
+  double operator()(double X, F Function) {
+    const uint64_t bits = std::bit_cast<uint64_t>(X);
+    if (bits != Argument) {
+      Result = Function(X);
+      Argument = bits;
+    }
+    return Result;
+  }
+};
 
 }  // namespace kelvane

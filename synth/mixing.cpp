@@ -1,6 +1,12 @@
 #include "synth/mixing.h"
 
+#include <algorithm>
 #include <cmath>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define KELVANE_MIXING_SSE 1
+#endif
 
 namespace kelvane {
 
@@ -25,6 +31,126 @@ void AmplifyBuffer(TBufferSample* Buffer, int32_t Count, float Amp) {
   float* __restrict data = reinterpret_cast<float*>(Buffer);
   const int32_t n = Count * 2;
   for (int32_t i = 0; i < n; i++) data[i] *= Amp;
+}
+
+namespace {
+
+inline void MixFrame(const TVoiceMixTargets& T, int32_t i, float left, float right) {
+  T.Dry[i].Left += left;
+  T.Dry[i].Right += right;
+  if (T.Chorus != nullptr) {
+    T.Chorus[i].Left += left * T.AmpChorus;
+    T.Chorus[i].Right += right * T.AmpChorus;
+  }
+  if (T.Reverb != nullptr) {
+    T.Reverb[i].Left += left * T.AmpReverb;
+    T.Reverb[i].Right += right * T.AmpReverb;
+  }
+}
+
+// The ramp: each gain depends on the one before, so it stays one frame at a time.
+inline int32_t MixVoiceRamp(const float* Mono, int32_t Count, TVoiceMixGain& Gain, const TVoiceMixTargets& T) {
+  const int32_t ramp = std::clamp(Gain.Ramp, 0, Count);
+  float left = Gain.Left, right = Gain.Right;
+  for (int32_t i = 0; i < ramp; i++) {
+    left += Gain.IncLeft;
+    right += Gain.IncRight;
+    MixFrame(T, i, Mono[i] * left, Mono[i] * right);
+  }
+  Gain.Left = left;
+  Gain.Right = right;
+  Gain.Ramp -= ramp;
+  return ramp;
+}
+
+#ifdef KELVANE_MIXING_SSE
+// Two floats into the low lanes; no alignment needed.
+inline __m128 LoadPair(const float* p) { return _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))); }
+
+inline void AddTo(TBufferSample* Frames, __m128 Value) {
+  float* p = reinterpret_cast<float*>(Frames);
+  _mm_storeu_ps(p, _mm_add_ps(_mm_loadu_ps(p), Value));
+}
+#endif
+
+}  // namespace
+
+namespace detail {
+
+TBufferSample MixVoiceScalar(const float* Mono, int32_t Count, TVoiceMixGain& Gain, const TVoiceMixTargets& Targets) {
+  int32_t i = MixVoiceRamp(Mono, Count, Gain, Targets);
+  for (; i < Count; i++) MixFrame(Targets, i, Mono[i] * Gain.Left, Mono[i] * Gain.Right);
+  return {{{Mono[Count - 1] * Gain.Left, Mono[Count - 1] * Gain.Right}}};
+}
+
+}  // namespace detail
+
+#ifdef KELVANE_MIXING_SSE
+namespace {
+
+// The targets are copied into locals: stores through them could otherwise
+// alias the structure and reload it at every frame.
+template <bool HasChorus, bool HasReverb>
+TBufferSample MixVoiceSSE(const float* Mono, int32_t Count, TVoiceMixGain& Gain, const TVoiceMixTargets& Targets) {
+  TBufferSample* const dry = Targets.Dry;
+  TBufferSample* const chorus = Targets.Chorus;
+  TBufferSample* const reverb = Targets.Reverb;
+  const __m128 ampChorus = _mm_set1_ps(Targets.AmpChorus), ampReverb = _mm_set1_ps(Targets.AmpReverb);
+  auto mix2 = [&](int32_t i, __m128 s) {  // frames i, i + 1
+    AddTo(dry + i, s);
+    if constexpr (HasChorus) AddTo(chorus + i, _mm_mul_ps(s, ampChorus));
+    if constexpr (HasReverb) AddTo(reverb + i, _mm_mul_ps(s, ampReverb));
+  };
+  int32_t i = 0;
+  // The ramp two frames at a time; the gains still step one frame after the other.
+  const int32_t ramp = std::clamp(Gain.Ramp, 0, Count);
+  if (ramp >= 2) {
+    __m128 g = _mm_setr_ps(Gain.Left, Gain.Right, 0.0f, 0.0f);
+    const __m128 inc = _mm_setr_ps(Gain.IncLeft, Gain.IncRight, 0.0f, 0.0f);
+    for (; i + 2 <= ramp; i += 2) {
+      const __m128 g1 = _mm_add_ps(g, inc);
+      g = _mm_add_ps(g1, inc);
+      const __m128 m = LoadPair(Mono + i);
+      mix2(i, _mm_mul_ps(_mm_unpacklo_ps(m, m), _mm_movelh_ps(g1, g)));
+    }
+    float gains[4];
+    _mm_storeu_ps(gains, g);
+    Gain.Left = gains[0];
+    Gain.Right = gains[1];
+    Gain.Ramp -= i;
+  }
+  if (i < ramp) {  // one frame of the ramp left
+    TVoiceMixGain rest = Gain;
+    MixVoiceRamp(Mono + i, 1, rest, TVoiceMixTargets{dry + i, HasChorus ? chorus + i : nullptr, Targets.AmpChorus,
+                                                     HasReverb ? reverb + i : nullptr, Targets.AmpReverb});
+    Gain = rest;
+    i++;
+  }
+  const float left = Gain.Left, right = Gain.Right;
+  const __m128 gain = _mm_setr_ps(left, right, left, right);
+  for (; i + 4 <= Count; i += 4) {
+    const __m128 m = _mm_loadu_ps(Mono + i);
+    mix2(i, _mm_mul_ps(_mm_unpacklo_ps(m, m), gain));
+    mix2(i + 2, _mm_mul_ps(_mm_unpackhi_ps(m, m), gain));
+  }
+  for (; i < Count; i++) MixFrame(Targets, i, Mono[i] * left, Mono[i] * right);
+  return {{{Mono[Count - 1] * left, Mono[Count - 1] * right}}};
+}
+
+}  // namespace
+#endif
+
+TBufferSample MixVoice(const float* Mono, int32_t Count, TVoiceMixGain& Gain, const TVoiceMixTargets& Targets) {
+#ifdef KELVANE_MIXING_SSE
+  if (Targets.Chorus != nullptr) {
+    return Targets.Reverb != nullptr ? MixVoiceSSE<true, true>(Mono, Count, Gain, Targets)
+                                     : MixVoiceSSE<true, false>(Mono, Count, Gain, Targets);
+  }
+  return Targets.Reverb != nullptr ? MixVoiceSSE<false, true>(Mono, Count, Gain, Targets)
+                                   : MixVoiceSSE<false, false>(Mono, Count, Gain, Targets);
+#else
+  return detail::MixVoiceScalar(Mono, Count, Gain, Targets);
+#endif
 }
 
 void ProcClickRemoval(TBufferSample& Last, TBufferSample* Buffer, int32_t Count, double Factor, double Amp) {

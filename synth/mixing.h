@@ -13,6 +13,35 @@ void AmpMixToBuffer(const TBufferSample* Source, TBufferSample* Destination, int
 // Buffer[i] *= Amp.
 void AmplifyBuffer(TBufferSample* Buffer, int32_t Count, float Amp);
 
+// A voice's stereo gain over a run of frames: for the first Ramp frames the
+// gain grows by the increments before each frame, then it stays.
+struct TVoiceMixGain {
+  float Left = 0.0f;
+  float Right = 0.0f;
+  float IncLeft = 0.0f;
+  float IncRight = 0.0f;
+  int32_t Ramp = 0;
+};
+
+// Where a voice's frames go: Dry[i] += frame, and, unless null, Chorus[i] +=
+// frame * AmpChorus and Reverb[i] += frame * AmpReverb.
+struct TVoiceMixTargets {
+  TBufferSample* Dry = nullptr;
+  TBufferSample* Chorus = nullptr;
+  float AmpChorus = 0.0f;
+  TBufferSample* Reverb = nullptr;
+  float AmpReverb = 0.0f;
+};
+
+// frame = Mono[i] * gain, mixed into the targets, for i < Count (at least 1).
+// Advances Gain past the ramp frames it used and returns the last frame.
+TBufferSample MixVoice(const float* Mono, int32_t Count, TVoiceMixGain& Gain, const TVoiceMixTargets& Targets);
+
+namespace detail {
+// The plain C++ reference of MixVoice; the two agree bit for bit.
+TBufferSample MixVoiceScalar(const float* Mono, int32_t Count, TVoiceMixGain& Gain, const TVoiceMixTargets& Targets);
+}  // namespace detail
+
 // Lets a click residue decay into Buffer: per frame Last *= Factor, then
 // Buffer[i] += Last * Amp. Does nothing while Last is exactly zero.
 void ProcClickRemoval(TBufferSample& Last, TBufferSample* Buffer, int32_t Count, double Factor, double Amp);

@@ -9,7 +9,7 @@
 #include "synth/voice_buffers.h"
 
 #if defined(__SSE2__) || defined(_M_X64)
-#include <xmmintrin.h>
+#include <emmintrin.h>
 #define KELVANE_RESAMPLER_SSE 1
 #endif
 
@@ -47,6 +47,9 @@ inline float DotScalar(const float* row, const float* frames) {
 }
 
 #ifdef KELVANE_RESAMPLER_SSE
+// Two floats into the low lanes; no alignment needed.
+inline __m128 LoadPair(const float* p) { return _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))); }
+
 template <int N>
 inline float DotSSE(const float* row, const float* frames) {
   static_assert(N % 4 == 0);
@@ -73,7 +76,24 @@ void ResampleTable(const float* sampleData, const float* table, int32_t firstTap
                    int64_t increment, int64_t& position) {
   const float* base = sampleData + GuardFrames + firstTap;
   int64_t p = position;
-  for (int32_t n = 0; n < samples; ++n) {
+  int32_t n = 0;
+#ifdef KELVANE_RESAMPLER_SSE
+  if constexpr (UseSIMD && N == 4) {
+    // Four outputs at a time: the four products side by side, transposed so
+    // that each lane sums its own output in DotSSE's order.
+    for (; n + 4 <= samples; n += 4) {
+      const int64_t p0 = p, p1 = p0 + increment, p2 = p1 + increment, p3 = p2 + increment;
+      p = p3 + increment;
+      __m128 r0 = _mm_mul_ps(_mm_load_ps(table + static_cast<size_t>(TablePhase(p0)) * 4), _mm_loadu_ps(base + FrameIndex(p0)));
+      __m128 r1 = _mm_mul_ps(_mm_load_ps(table + static_cast<size_t>(TablePhase(p1)) * 4), _mm_loadu_ps(base + FrameIndex(p1)));
+      __m128 r2 = _mm_mul_ps(_mm_load_ps(table + static_cast<size_t>(TablePhase(p2)) * 4), _mm_loadu_ps(base + FrameIndex(p2)));
+      __m128 r3 = _mm_mul_ps(_mm_load_ps(table + static_cast<size_t>(TablePhase(p3)) * 4), _mm_loadu_ps(base + FrameIndex(p3)));
+      _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+      _mm_storeu_ps(buffer + n, _mm_add_ps(_mm_add_ps(r0, r2), _mm_add_ps(r1, r3)));
+    }
+  }
+#endif
+  for (; n < samples; ++n) {
     const float* row = table + static_cast<size_t>(TablePhase(p)) * N;
     const float* frames = base + FrameIndex(p);
 #ifdef KELVANE_RESAMPLER_SSE
@@ -157,18 +177,59 @@ void ResampleNearest(const TResampleContext& Context, float* Buffer, int32_t Sam
   Position = p;
 }
 
-void ResampleLinear(const TResampleContext& Context, float* Buffer, int32_t Samples, int64_t Increment,
-                    int64_t& Position) {
-  if (!Context.SampleData || Samples <= 0) return;
-  const float* base = Context.SampleData + GuardFrames;
+namespace {
+
+void LinearRun(const float* base, float* Buffer, int32_t Samples, int64_t Increment, int64_t& Position, int32_t n) {
   int64_t p = Position;
-  for (int32_t n = 0; n < Samples; ++n) {
+  for (; n < Samples; ++n) {
     const float* f = base + FrameIndex(p);
     const float w = static_cast<float>(static_cast<uint32_t>(p)) * FracScale;
     Buffer[n] = f[0] + (f[1] - f[0]) * w;
     p += Increment;
   }
   Position = p;
+}
+
+}  // namespace
+
+void detail::ResampleLinearScalar(const float* SampleData, float* Buffer, int32_t Samples, int64_t Increment,
+                                  int64_t& Position) {
+  if (!SampleData || Samples <= 0) return;
+  LinearRun(SampleData + GuardFrames, Buffer, Samples, Increment, Position, 0);
+}
+
+void ResampleLinear(const TResampleContext& Context, float* Buffer, int32_t Samples, int64_t Increment,
+                    int64_t& Position) {
+  if (!Context.SampleData || Samples <= 0) return;
+  const float* base = Context.SampleData + GuardFrames;
+  int32_t n = 0;
+#ifdef KELVANE_RESAMPLER_SSE
+  int64_t p = Position;
+  const __m128i low16 = _mm_set1_epi32(0xFFFF);
+  const __m128 scale16 = _mm_set1_ps(65536.0f), fracScale = _mm_set1_ps(FracScale);
+  for (; n + 4 <= Samples; n += 4) {
+    const int64_t p0 = p, p1 = p0 + Increment, p2 = p1 + Increment, p3 = p2 + Increment;
+    p = p3 + Increment;
+    // Frame pairs f[0], f[1] of the four positions.
+    const __m128 q0 = LoadPair(base + FrameIndex(p0));
+    const __m128 q1 = LoadPair(base + FrameIndex(p1));
+    const __m128 q2 = LoadPair(base + FrameIndex(p2));
+    const __m128 q3 = LoadPair(base + FrameIndex(p3));
+    const __m128 q01 = _mm_unpacklo_ps(q0, q1);  // a0 a1 b0 b1
+    const __m128 q23 = _mm_unpacklo_ps(q2, q3);  // a2 a3 b2 b3
+    const __m128 a = _mm_movelh_ps(q01, q23);
+    const __m128 b = _mm_movehl_ps(q23, q01);
+    // The unsigned 32-bit fractions to float: both 16-bit halves convert
+    // exactly, so their sum is rounded once, as a direct conversion is.
+    const __m128i frac = _mm_setr_epi32(static_cast<int32_t>(p0), static_cast<int32_t>(p1), static_cast<int32_t>(p2),
+                                        static_cast<int32_t>(p3));
+    const __m128 high = _mm_mul_ps(_mm_cvtepi32_ps(_mm_srli_epi32(frac, 16)), scale16);
+    const __m128 w = _mm_mul_ps(_mm_add_ps(high, _mm_cvtepi32_ps(_mm_and_si128(frac, low16))), fracScale);
+    _mm_storeu_ps(Buffer + n, _mm_add_ps(a, _mm_mul_ps(_mm_sub_ps(b, a), w)));
+  }
+  Position = p;
+#endif
+  LinearRun(base, Buffer, Samples, Increment, Position, n);
 }
 
 void ResampleCubicSpline(const TResampleContext& Context, float* Buffer, int32_t Samples, int64_t Increment,

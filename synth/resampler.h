@@ -123,6 +123,9 @@ void ResampleTableScalar(const float* SampleData, const float* Table, int32_t Po
                          float* Buffer, int32_t Samples, int64_t Increment, int64_t& Position);
 void ResampleTableSIMD(const float* SampleData, const float* Table, int32_t Points, int32_t FirstTap,
                        float* Buffer, int32_t Samples, int64_t Increment, int64_t& Position);
+// ResampleLinear one frame at a time (the reference of its SIMD build).
+void ResampleLinearScalar(const float* SampleData, float* Buffer, int32_t Samples, int64_t Increment,
+                          int64_t& Position);
 }  // namespace detail
 
 }  // namespace kelvane

@@ -368,6 +368,8 @@ void TSynth::FillBufferPart(TBufferSample* Buffer, int32_t Samples) {
   TBufferSample* reverbBuffer = ReverbBuffer->data();
   std::fill_n(chorusBuffer, Samples, TBufferSample{});
   std::fill_n(reverbBuffer, Samples, TBufferSample{});
+  ChorusMixActive = Chorus->Active;
+  ReverbMixActive = Reverb->Active;
 
   for (auto& channel : Channels) channel->FillBuffer(Buffer, chorusBuffer, reverbBuffer, Samples);
 

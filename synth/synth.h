@@ -220,6 +220,10 @@ class TSynth : public TSynthClass {
   std::unique_ptr<TReverb> Reverb;
 
   std::unique_ptr<TBlockSamples> ChorusBuffer;  // send buffers of the current sub-block
+  // Whether voices feed the send buffers in the current sub-block: only while
+  // the effect behind them runs.
+  bool ChorusMixActive = true;
+  bool ReverbMixActive = true;
   std::unique_ptr<TBlockSamples> ReverbBuffer;
 
   double Amplify = 1.0;  // linear gain after the effects

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <bitset>
 #include <cstdint>
 #include <memory>
@@ -9,6 +10,7 @@
 #include "synth/buffer_sample.h"
 #include "synth/controllers.h"
 #include "synth/generators.h"
+#include "synth/math_helpers.h"
 #include "synth/resampler.h"
 #include "synth/synth_class.h"
 #include "synth/voice_filter.h"
@@ -101,7 +103,9 @@ class TVoice : public TSynthClass {
   // Adds the voice's output of Samples (<= 4096) frames into the three buffers.
   void FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer, int32_t Samples);
   // Mono to stereo with the ramped gains.
-  void AmplifyBuffer(TBufferSample* WorkBuffer, const float* WorkMonoBuffer, int32_t SamplesToWork);
+  // Gain ramp and mixing of a run into the dry, chorus and reverb buffers; sets Last.
+  void MixToTargets(const float* WorkMonoBuffer, int32_t SamplesToWork, TBufferSample* Buffer,
+                    TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer);
   // Blends the stream past the loop end (A) into the loop start (B).
   void ProcessLoopCrossFade(const float* VoiceMonoBufferCrossFadeA, const float* VoiceMonoBufferCrossFadeB,
                             float* WorkMonoBuffer, int64_t ALoopCrossFadePos, int32_t SamplesToWork);
@@ -111,6 +115,8 @@ class TVoice : public TSynthClass {
   void Resample(float* Buffer, int32_t Samples, int64_t Increment, int64_t& APosition);
   // Filter coefficients for this modulation step; filtering in place.
   void RecalculateFilter(TFilter& AFilter);
+  // The same, remembering the cutoff frequency of the previous step in CutoffMemo.
+  void RecalculateFilter(TFilter& AFilter, TDoubleMemo& CutoffMemo);
   void ApplyFilterToBuffer(TFilter& AFilter, float* Buffer, int32_t Count);
 
   TVoiceResamplingProc ResamplingProc = ResampleNearest;       // the synthesizer's method
@@ -242,6 +248,13 @@ class TVoice : public TSynthClass {
   int32_t PortamentoPosition = 0;
   double PortamentoFromKey = 0.0;
   int32_t PortamentoToKey = 0;
+  // Results of the modulation step's transcendental functions, by argument.
+  TDoubleMemo AttenuationMemo;  // AttenuationGain(Attenuation)
+  TDoubleMemo LowestBoundaryMemo;
+  bool MemoEMU10K1Mode = false;  // the attenuation curve the two memos above hold
+  TDoubleMemo VolumeMemo;     // 10^(-b/200)
+  TDoubleMemo PitchMemo;      // 2^((cents - 6900) / 1200)
+  std::array<TDoubleMemo, 3> FilterCutoffMemo;  // Hz of Filter, Filter2, Filter3
   // Link sums by modulator index of the layer evaluated last; event thread.
   TPresetLayerModulatorSourceValues ModulatorSourceValues;
 

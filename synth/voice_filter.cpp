@@ -175,6 +175,11 @@ void RunBiquad(TFilter& F, float* Buffer, int32_t Count) {
 }  // namespace
 
 void TVoice::RecalculateFilter(TFilter& AFilter) {
+  TDoubleMemo unused;
+  RecalculateFilter(AFilter, unused);
+}
+
+void TVoice::RecalculateFilter(TFilter& AFilter, TDoubleMemo& CutoffMemo) {
   TFilter& F = AFilter;
   if (F.FilterType == 0) {
     F.FilterActive = false;
@@ -188,7 +193,7 @@ void TVoice::RecalculateFilter(TFilter& AFilter) {
   const double cents = std::clamp(F.FilterFc + ModLFOVal * F.ModLFOToFilterFC + Mod2LFOVal * F.Mod2LFOToFilterFC +
                                       modEnv * F.ModEnvToFilterFC + mod2Env * F.Mod2EnvToFilterFC,
                                   MinCutoffCents, MaxCutoffCents);
-  double freqHz = 440.0 * std::exp2((cents - 6900.0) / 1200.0);
+  double freqHz = 440.0 * CutoffMemo(cents, [](double c) { return std::exp2((c - 6900.0) / 1200.0); });
   const auto q = static_cast<float>(std::clamp(F.FilterQ + ModLFOVal * F.ModLFOToFilterQ +
                                                    modEnv * F.ModEnvToFilterQ + Mod2LFOVal * F.Mod2LFOToFilterQ +
                                                    mod2Env * F.Mod2EnvToFilterQ,

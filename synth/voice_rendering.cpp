@@ -303,20 +303,27 @@ bool TVoice::ModulationStep(bool HasCrossfades) {
     const double b = x - Mod2LFOVal * Mod2LFOToVol - modEnv * ModEnvToVol - mod2Env * Mod2EnvToVol;
     if (b < 0.0) return 1.0;
     if (b >= 961.0) return 0.0;
-    return std::pow(10.0, -b / 200.0);
+    return VolumeMemo(b, [](double v) { return std::pow(10.0, -v / 200.0); });
   };
+  auto attenuationGain = [emu](double centibels) { return AttenuationGain(centibels, emu); };
+  // The curve switch changes the function: forget what the memos hold.
+  if (emu != MemoEMU10K1Mode) {
+    AttenuationMemo = LowestBoundaryMemo = TDoubleMemo{};
+    MemoEMU10K1Mode = emu;
+  }
+  const double attenuation = AttenuationMemo(Attenuation, attenuationGain);
   const int32_t state = VolEnvelope->Envelope.State;
   double gain;
   if (state == 1) {
-    gain = AttenuationGain(Attenuation, emu) * volumeGain(-ModLFOVal * ModLFOToVol) * volEnv;
+    gain = attenuation * volumeGain(-ModLFOVal * ModLFOToVol) * volEnv;
   } else {
-    gain = AttenuationGain(Attenuation, emu) * volumeGain((1.0 - volEnv) * 960.0 - ModLFOVal * ModLFOToVol);
+    gain = attenuation * volumeGain((1.0 - volEnv) * 960.0 - ModLFOVal * ModLFOToVol);
   }
 
   // 6. Release a voice that can no longer be heard.
   if (state > 1 && !IsKeyOff) {
     const double level = UseLowestBoundaryForAttenuation
-                             ? AttenuationGain(LowestBoundaryForAttenuation, emu) * volEnv * Synth.MasterVolume
+                             ? LowestBoundaryMemo(LowestBoundaryForAttenuation, attenuationGain) * volEnv * Synth.MasterVolume
                              : gain * Synth.MasterVolume;
     if (std::fabs(level) < 3e-5) KeyOff(127);
   }
@@ -339,13 +346,14 @@ bool TVoice::ModulationStep(bool HasCrossfades) {
   // 9. Pitch.
   const double cents = Pitch + ModLFOVal * ModLFOToPitch + Mod2LFOVal * Mod2LFOToPitch + VibLFOVal * VibLFOToPitch +
                        modEnv * ModEnvToPitch + mod2Env * Mod2EnvToPitch;
-  PhaseInc = 440.0 * std::exp2((cents - 6900.0) / 1200.0) * RootPitchPhaseIncrementScale;
+  PhaseInc = 440.0 * PitchMemo(cents, [](double c) { return std::exp2((c - 6900.0) / 1200.0); }) *
+             RootPitchPhaseIncrementScale;
   if (PhaseInc == 0.0) PhaseInc = 1.0;
 
   // 10.
-  RecalculateFilter(Filter);
-  RecalculateFilter(Filter2);
-  RecalculateFilter(Filter3);
+  RecalculateFilter(Filter, FilterCutoffMemo[0]);
+  RecalculateFilter(Filter2, FilterCutoffMemo[1]);
+  RecalculateFilter(Filter3, FilterCutoffMemo[2]);
 
   // 11.
   Ticks += Synth.ModulationSamples;
@@ -404,29 +412,23 @@ void TVoice::ProcessLoopCrossFade(const float* VoiceMonoBufferCrossFadeA, const 
   }
 }
 
-void TVoice::AmplifyBuffer(TBufferSample* WorkBuffer, const float* WorkMonoBuffer, int32_t SamplesToWork) {
-  int32_t i = 0;
+void TVoice::MixToTargets(const float* WorkMonoBuffer, int32_t SamplesToWork, TBufferSample* Buffer,
+                          TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer) {
+  TVoiceMixGain gain{static_cast<float>(VolLeft), static_cast<float>(VolRight), static_cast<float>(VolIncLeft),
+                     static_cast<float>(VolIncRight), VolRemain};
+  // A send of zero adds only zeros (the buffers never hold -0 before the
+  // first voice), and a send to an effect that is off goes nowhere.
+  TVoiceMixTargets targets;
+  targets.Dry = Buffer;
+  targets.AmpChorus = static_cast<float>(AmpChorus);
+  targets.AmpReverb = static_cast<float>(AmpReverb);
+  if (Synth.ChorusMixActive && targets.AmpChorus != 0.0f) targets.Chorus = ChorusBuffer;
+  if (Synth.ReverbMixActive && targets.AmpReverb != 0.0f) targets.Reverb = ReverbBuffer;
+  Last = MixVoice(WorkMonoBuffer, SamplesToWork, gain, targets);
   if (VolRemain > 0) {
-    const int32_t ramp = std::min(SamplesToWork, VolRemain);
-    VolRemain -= ramp;
-    float left = static_cast<float>(VolLeft);
-    float right = static_cast<float>(VolRight);
-    const float incLeft = static_cast<float>(VolIncLeft);
-    const float incRight = static_cast<float>(VolIncRight);
-    for (; i < ramp; i++) {
-      left += incLeft;
-      right += incRight;
-      WorkBuffer[i].Left = WorkMonoBuffer[i] * left;
-      WorkBuffer[i].Right = WorkMonoBuffer[i] * right;
-    }
-    VolLeft = left;
-    VolRight = right;
-  }
-  const float left = static_cast<float>(VolLeft);
-  const float right = static_cast<float>(VolRight);
-  for (; i < SamplesToWork; i++) {
-    WorkBuffer[i].Left = WorkMonoBuffer[i] * left;
-    WorkBuffer[i].Right = WorkMonoBuffer[i] * right;
+    VolRemain = gain.Ramp;
+    VolLeft = gain.Left;
+    VolRight = gain.Right;
   }
 }
 
@@ -494,12 +496,7 @@ void TVoice::FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBuf
       ApplyFilterToBuffer(Filter, mono, n);
       ApplyFilterToBuffer(Filter2, mono, n);
       ApplyFilterToBuffer(Filter3, mono, n);
-      TBufferSample* stereo = buffers.VoiceBuffer.data();
-      AmplifyBuffer(stereo, mono, n);
-      Last = stereo[n - 1];
-      MixToBuffer(stereo, Buffer + offset, n);
-      AmpMixToBuffer(stereo, ChorusBuffer + offset, n, static_cast<float>(AmpChorus));
-      AmpMixToBuffer(stereo, ReverbBuffer + offset, n, static_cast<float>(AmpReverb));
+      MixToTargets(mono, n, Buffer + offset, ChorusBuffer + offset, ReverbBuffer + offset);
     }
 
     ModulationSamplesRemain -= n;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -84,6 +85,68 @@ TEST(Mixing, MixAndAmpMixAddFrameByFrame) {
           ASSERT_EQ(mixed[i].Values[c], start[i].Values[c] + source[i].Values[c]);
           ASSERT_FLOAT_EQ(ampMixed[i].Values[c], start[i].Values[c] + source[i].Values[c] * 0.375f);
         }
+      }
+    }
+  }
+}
+
+// The vector kernel against the scalar reference and against the frame-by-frame
+// definition (gain steps before each ramp frame), with ramps that end before,
+// at and after the run, and with each send present or not.
+TEST(Mixing, MixVoiceMatchesTheReferenceBitForBit) {
+  const int32_t ramps[] = {0, 1, 5, 32, 5000};
+  for (int32_t length : Lengths) {
+    if (length == 0) continue;
+    for (int32_t ramp : ramps) {
+      for (int sends = 0; sends < 4; sends++) {
+        SCOPED_TRACE(::testing::Message() << length << " frames, ramp " << ramp << ", sends " << sends);
+        const auto monoFrames = RandomFrames(static_cast<size_t>(length), 3);
+        std::vector<float> mono(static_cast<size_t>(length));
+        for (size_t i = 0; i < mono.size(); i++) mono[i] = monoFrames[i].Left;
+        const auto start = RandomFrames(static_cast<size_t>(length), 4);
+        std::vector<TBufferSample> dry[3] = {start, start, start}, chorus[3] = {start, start, start},
+                                   reverb[3] = {start, start, start};
+        const TVoiceMixGain initial{0.5f, -0.25f, 0.001f, -0.003f, ramp};
+        TVoiceMixGain gains[3] = {initial, initial, initial};
+        TBufferSample last[2];
+        for (int k = 0; k < 2; k++) {
+          TVoiceMixTargets targets;
+          targets.Dry = dry[k].data();
+          targets.Chorus = (sends & 1) ? chorus[k].data() : nullptr;
+          targets.AmpChorus = 0.3f;
+          targets.Reverb = (sends & 2) ? reverb[k].data() : nullptr;
+          targets.AmpReverb = 0.7f;
+          last[k] = k == 0 ? MixVoice(mono.data(), length, gains[k], targets)
+                           : detail::MixVoiceScalar(mono.data(), length, gains[k], targets);
+        }
+        float left = initial.Left, right = initial.Right;
+        for (int32_t i = 0; i < length; i++) {
+          if (i < ramp) {
+            left += initial.IncLeft;
+            right += initial.IncRight;
+          }
+          const float frame[2] = {mono[static_cast<size_t>(i)] * left, mono[static_cast<size_t>(i)] * right};
+          for (int c = 0; c < 2; c++) {
+            const size_t f = static_cast<size_t>(i);
+            dry[2][f].Values[c] += frame[c];
+            if (sends & 1) chorus[2][f].Values[c] += frame[c] * 0.3f;
+            if (sends & 2) reverb[2][f].Values[c] += frame[c] * 0.7f;
+          }
+          if (i == length - 1) EXPECT_TRUE(last[0].Left == frame[0] && last[0].Right == frame[1]);
+        }
+        for (int k = 0; k < 2; k++) {
+          for (size_t f = 0; f < start.size(); f++) {
+            for (int c = 0; c < 2; c++) {
+              ASSERT_EQ(dry[k][f].Values[c], dry[2][f].Values[c]) << k << " frame " << f;
+              ASSERT_EQ(chorus[k][f].Values[c], chorus[2][f].Values[c]) << k << " frame " << f;
+              ASSERT_EQ(reverb[k][f].Values[c], reverb[2][f].Values[c]) << k << " frame " << f;
+            }
+          }
+          EXPECT_EQ(gains[k].Left, left);
+          EXPECT_EQ(gains[k].Right, right);
+          EXPECT_EQ(gains[k].Ramp, std::max(0, ramp - length));
+        }
+        EXPECT_TRUE(last[1].Left == last[0].Left && last[1].Right == last[0].Right);
       }
     }
   }

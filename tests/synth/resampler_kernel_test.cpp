@@ -45,8 +45,9 @@ TEST(ResamplerKernelTest, SIMDMatchesScalarOverLengthsAndAlignments) {
     const int32_t firstTap = -n / 2;
     for (int32_t samples : {0, 1, 3, 4, 63, 64, 4096}) {
       for (int32_t misalign = 0; misalign < 4; ++misalign) {
-        const int64_t start = Fixed(600 + misalign) + 0x12345678;
-        const int64_t increment = Fixed(1.0) + 0x0FEDCBA9 * (misalign + 1);
+        const int64_t start = Fixed(misalign % 2 ? 11000 + misalign : 600 + misalign) + 0x12345678;
+        // Odd offsets play backwards.
+        const int64_t increment = (Fixed(1.0) + 0x0FEDCBA9 * (misalign + 1)) * (misalign % 2 ? -1 : 1);
         std::vector<float> scalar(size_t(samples) + 1, -9.0f), simd(size_t(samples) + 1, -9.0f);
         int64_t p1 = start, p2 = start;
         detail::ResampleTableScalar(frames.Data(), table.Data(), n, firstTap, scalar.data(), samples, increment, p1);
@@ -62,6 +63,28 @@ TEST(ResamplerKernelTest, SIMDMatchesScalarOverLengthsAndAlignments) {
           ASSERT_NEAR(simd[size_t(o)], expected, 1e-5 * n) << n << " taps, frame " << o;
         }
       }
+    }
+  }
+}
+
+// The linear resampler's vector build against its frame-by-frame reference,
+// forwards and backwards, with fractions on both sides of 2^31 (the unsigned
+// conversion the vector code does in two halves).
+TEST(ResamplerKernelTest, LinearSIMDMatchesScalar) {
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<float> d(-1.0f, 1.0f);
+  const TGuardedFrames frames(12000, [&](int32_t) { return d(rng); });
+  const int64_t increments[] = {Fixed(1.0) + 0x0FEDCBA9, Fixed(0.5) + 0x7FFFFFFF, Fixed(3.0) + 0x80000001,
+                                -(Fixed(1.0) + 0x0FEDCBA9), 0x00000001, -0x7FFFFFFF};
+  for (int64_t increment : increments) {
+    for (int32_t samples : {1, 3, 4, 7, 64, 1001}) {
+      const int64_t start = Fixed(increment < 0 ? 8000 : 600) + 0xFFFFFFF0;
+      std::vector<float> scalar(static_cast<size_t>(samples)), simd(static_cast<size_t>(samples));
+      int64_t p1 = start, p2 = start;
+      detail::ResampleLinearScalar(frames.Data(), scalar.data(), samples, increment, p1);
+      ResampleLinear(TResampleContext{frames.Data()}, simd.data(), samples, increment, p2);
+      ASSERT_EQ(p2, p1);
+      ASSERT_EQ(scalar, simd) << increment << ", " << samples << " frames";
     }
   }
 }
