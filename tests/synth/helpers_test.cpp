@@ -132,7 +132,9 @@ TEST(Mixing, MixVoiceMatchesTheReferenceBitForBit) {
             if (sends & 1) chorus[2][f].Values[c] += frame[c] * 0.3f;
             if (sends & 2) reverb[2][f].Values[c] += frame[c] * 0.7f;
           }
-          if (i == length - 1) EXPECT_TRUE(last[0].Left == frame[0] && last[0].Right == frame[1]);
+          if (i == length - 1) {
+            EXPECT_TRUE(last[0].Left == frame[0] && last[0].Right == frame[1]);
+          }
         }
         for (int k = 0; k < 2; k++) {
           for (size_t f = 0; f < start.size(); f++) {
