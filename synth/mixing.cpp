@@ -160,18 +160,9 @@ void ProcClickRemoval(TBufferSample& Last, TBufferSample* Buffer, int32_t Count,
   // decay is applied in double so that a factor close to 1 keeps its precision.
   float left = Last.Left;
   float right = Last.Right;
-  // Four frames per step from the residue at the step's start: Factor^1..^4.
-  const double f1 = Factor, f2 = f1 * Factor, f3 = f2 * Factor, f4 = f3 * Factor;
-  const double gains[8] = {f1 * Amp, f1 * Amp, f2 * Amp, f2 * Amp, f3 * Amp, f3 * Amp, f4 * Amp, f4 * Amp};
-  int32_t i = 0;
-  for (; i + 4 <= Count; i += 4) {
-    const double base[8] = {left, right, left, right, left, right, left, right};
-    float* frame = data + i * 2;
-    for (int32_t k = 0; k < 8; k++) frame[k] += static_cast<float>(base[k] * gains[k]);
-    left = static_cast<float>(left * f4);
-    right = static_cast<float>(right * f4);
-  }
-  for (; i < Count; i++) {
+  // One frame at a time from the previous frame, so that the residue is the
+  // same however the frames are cut into blocks.
+  for (int32_t i = 0; i < Count; i++) {
     left = static_cast<float>(left * Factor);
     right = static_cast<float>(right * Factor);
     data[i * 2] += static_cast<float>(left * Amp);

@@ -378,15 +378,19 @@ void TSynth::FillBufferPart(TBufferSample* Buffer, int32_t Samples) {
 
   bool threaded = false;
   if (!WorkerThreads.empty()) {
-    int32_t count = 0;
-    for (size_t i = 0; i < voiceCount; i++) count += Voices[i]->Active ? 1 : 0;
+    // Ended voices with a click residue render it in their place as well.
+    int32_t count = 0, listed = 0;
+    for (size_t i = 0; i < voiceCount; i++) {
+      count += Voices[i]->Active ? 1 : 0;
+      listed += Voices[i]->Active || Voices[i]->HasClickResidue() ? 1 : 0;
+    }
     // Stored last to first, so that the countdown hands out the voices in
     // pool order and they can be merged in the order the calling thread adds them.
-    int32_t slot = count;
+    int32_t slot = listed;
     for (size_t i = 0; i < voiceCount; i++) {
-      if (Voices[i]->Active) ActiveThreadVoices[static_cast<size_t>(--slot)] = Voices[i];
+      if (Voices[i]->Active || Voices[i]->HasClickResidue()) ActiveThreadVoices[static_cast<size_t>(--slot)] = Voices[i];
     }
-    ActiveThreadVoicesRemain.store(count);
+    ActiveThreadVoicesRemain.store(listed);
     threaded = ThreadVoiceCountThreshold >= 1 && count >= ThreadVoiceCountThreshold;
   }
   if (threaded) {
@@ -394,7 +398,7 @@ void TSynth::FillBufferPart(TBufferSample* Buffer, int32_t Samples) {
   } else {
     for (size_t i = 0; i < voiceCount; i++) {
       TVoice& voice = *Voices[i];
-      if (!voice.Active) continue;
+      if (!voice.Active && !voice.HasClickResidue()) continue;
       voice.VoiceBuffers = VoiceBuffers.get();
       voice.FillBuffer(Buffer, chorusBuffer, reverbBuffer, Samples);
     }

@@ -175,6 +175,7 @@ void TVoice::Update() {
 
 void TVoice::Kill() {
   if (Channel == nullptr || !Active) {
+    if (Channel != nullptr) HandOffClickResidue();
     Last = TBufferSample{};
     return;
   }

@@ -215,7 +215,8 @@ class TVoice : public TSynthClass {
   int32_t SampleEnd = 0;
   int32_t SampleStartLoop = 0;
   int32_t SampleEndLoop = 0;
-  TBufferSample Last{};  // last output frame, for click removal
+  TBufferSample Last{};  // last output frame, for click removal; after the end, the decaying residue
+  bool HasClickResidue() const { return Last.Left != 0.0f || Last.Right != 0.0f; }
   double VolAbs = 0.0;   // envelope * attenuation * cross-fade gain of this step
   double EndVolLeft = 0.0;
   double EndVolRight = 0.0;
@@ -260,6 +261,9 @@ class TVoice : public TSynthClass {
 
  private:
   void HandOffClickResidue();
+  // Lets the residue of an ended voice decay into the buffers.
+  void RenderClickResidue(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer,
+                          int32_t Samples);
   void ReleaseVoiceNotify();
   // Adds one layer's modulator outputs: links into ModulatorSourceValues
   // (zeroed first when the layer has links), generator destinations into

@@ -146,12 +146,18 @@ int32_t TVoice::GetSampleLength(int32_t Samples) {
   const int32_t limited = static_cast<int32_t>(std::min<int64_t>(Samples, maxSteps));
   const int64_t reach = static_cast<int64_t>(limited - 1) * increment;
 
-  // 5. Does the kernel reach across a loop boundary in this run?
+  // 5. Which data the kernel reads. Before the loop is first entered, the
+  // frames ahead of its start are the sample's own: such a run reads the plain
+  // data and ends where the kernel stops reaching back before the loop start.
+  // Everywhere else the loop-wrapped copy serves (it equals the plain data
+  // away from the loop's ends), so the choice depends on the position alone,
+  // never on how many frames the block has left.
+  int64_t preLoopEnd = -1;
   if (LoopType != ltNONE) {
     const int64_t startMargin = start + Frames(Synth.ResamplingLoopStartOffset);
-    const int64_t stopMargin = stop + Frames(Synth.ResamplingLoopEndOffset);
-    if ((start <= Position && Position <= startMargin && LoopEntered) || (stopMargin <= Position && Position <= stop) ||
-        (Backwards && Position - reach <= startMargin) || (!Backwards && Position + reach >= stopMargin)) {
+    if (!LoopEntered && !Backwards && Position <= startMargin) {
+      preLoopEnd = startMargin;
+    } else {
       LoopIndexLimitTouched = Synth.ResampleLoopWrapping;
     }
   }
@@ -163,6 +169,9 @@ int32_t TVoice::GetSampleLength(int32_t Samples) {
       if (Position - reach < start) result = (Position - start - 1) / increment + 1;
     } else if (Position + reach >= stop) {
       result = (stop - Position - 1) / increment + 1;
+    }
+    if (preLoopEnd >= 0 && Position + reach > preLoopEnd) {
+      result = std::min<int64_t>(result, (preLoopEnd - Position) / increment + 1);
     }
   }
   return static_cast<int32_t>(std::clamp<int64_t>(result, 1, limited));
@@ -434,6 +443,10 @@ void TVoice::MixToTargets(const float* WorkMonoBuffer, int32_t SamplesToWork, TB
 
 void TVoice::FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer,
                         int32_t Samples) {
+  if (!Active) {
+    RenderClickResidue(Buffer, ChorusBuffer, ReverbBuffer, Samples);
+    return;
+  }
   Update();
   if (!Active || Note < 0 || Note > 127 || Sample == nullptr || VoiceBuffers == nullptr || Samples <= 0) return;
   TSampleReadHold hold(Sample->MultipleReaderSingleWriterLock);
@@ -506,27 +519,26 @@ void TVoice::FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBuf
   }
 
   // Click removal: the last frame decays over the frames left unrendered.
-  if ((remaining > 0 || !Active) && Channel != nullptr) {
-    TBufferSample *dry, *chorus, *reverb;
-    ResidueTargets(dry, chorus, reverb);
-    const double factor = Synth.ClickRemovalFactor;
-    TBufferSample residue = Last;
-    ProcClickRemoval(residue, Buffer + offset, remaining, factor, 1.0);
-    dry->Left += residue.Left;
-    dry->Right += residue.Right;
-    if (std::fabs(AmpChorus) > 1e-10) {
-      residue = Last;
-      ProcClickRemoval(residue, ChorusBuffer + offset, remaining, factor, AmpChorus);
-      chorus->Left += static_cast<float>(residue.Left * AmpChorus);
-      chorus->Right += static_cast<float>(residue.Right * AmpChorus);
-    }
-    if (std::fabs(AmpReverb) > 1e-10) {
-      residue = Last;
-      ProcClickRemoval(residue, ReverbBuffer + offset, remaining, factor, AmpReverb);
-      reverb->Left += static_cast<float>(residue.Left * AmpReverb);
-      reverb->Right += static_cast<float>(residue.Right * AmpReverb);
-    }
-    Last = TBufferSample{};
+  if (!Active) RenderClickResidue(Buffer + offset, ChorusBuffer + offset, ReverbBuffer + offset, remaining);
+}
+
+void TVoice::RenderClickResidue(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer,
+                                int32_t Samples) {
+  // The residue stays with the voice, frame by frame in the voice's own place
+  // in the mix, until it reaches zero or the voice is used again (which hands
+  // what is left to the channel at that event). Handing it over at the end of
+  // the block would make the sum's rounding depend on where the block ends.
+  if (Channel == nullptr || !HasClickResidue() || Samples <= 0) return;
+  const double factor = Synth.ClickRemovalFactor;
+  const TBufferSample start = Last;
+  ProcClickRemoval(Last, Buffer, Samples, factor, 1.0);
+  if (std::fabs(AmpChorus) > 1e-10) {
+    TBufferSample residue = start;
+    ProcClickRemoval(residue, ChorusBuffer, Samples, factor, AmpChorus);
+  }
+  if (std::fabs(AmpReverb) > 1e-10) {
+    TBufferSample residue = start;
+    ProcClickRemoval(residue, ReverbBuffer, Samples, factor, AmpReverb);
   }
 }
 

@@ -101,9 +101,13 @@ TEST(VoiceRender, SampleEndLeavesADecayingResidue) {
     EXPECT_NEAR(f.Reverb[k].Left, 0.4f * last.Left * std::pow(factor, static_cast<double>(k - end + 1)), 1e-6) << k;
   }
   EXPECT_EQ(f.Chorus[end].Left, 0.0f);  // no chorus send
-  EXPECT_EQ(f.voice->Last.Left, 0.0f);
-  // What is left after the block goes on in the channel.
-  EXPECT_NEAR(f.channel->Last.Left, last.Left * std::pow(factor, 512.0 - 300.0), 1e-6);
+  // What is left after the block stays with the ended voice and decays on in
+  // the next blocks, whatever their size.
+  EXPECT_EQ(f.channel->Last.Left, 0.0f);
+  EXPECT_NEAR(f.voice->Last.Left, last.Left * std::pow(factor, 512.0 - 300.0), 1e-6);
+  const float carried = f.voice->Last.Left;
+  f.Render(1);
+  EXPECT_NEAR(f.Out[0].Left, carried * factor, 1e-7);
 }
 
 TEST(VoiceRender, ReleasedVoiceDecaysAndEnds) {

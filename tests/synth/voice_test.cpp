@@ -293,7 +293,11 @@ INSTANTIATE_TEST_SUITE_P(
         TWrapCase{"RunLengthLimit", ltNONE, 0, 0, 2147483647, 0, 0.0, 1048576.0, false, 4096, 1023, 0.0, false}),
     [](const ::testing::TestParamInfo<TWrapCase>& info) { return info.param.Name; });
 
-TEST(VoiceLoop, LoopIndexLimitTouchedNearLoopPointsOnlyWithWrapping) {
+// Before the loop is first entered the frames ahead of its start are read
+// from the plain data, in a run that stops once the kernel no longer reaches
+// back before the loop start; everywhere else the wrapped copy is read, however
+// long the run.
+TEST(VoiceLoop, LoopIndexLimitTouchedOutsideThePreLoopFramesOnlyWithWrapping) {
   TVoiceFixture f;
   TVoice& v = *f.voice;
   v.LoopType = ltFORWARD;
@@ -301,9 +305,15 @@ TEST(VoiceLoop, LoopIndexLimitTouchedNearLoopPointsOnlyWithWrapping) {
   v.LoopEnd = 200;
   v.SampleEnd = 1000;
   v.PositionIncrement = One;
-  v.Position = Fx(120.0);
-  v.GetSampleLength(32);
+  const int32_t margin = f.synth->ResamplingLoopStartOffset;
+  v.Position = Fx(90.0);
+  EXPECT_EQ(v.GetSampleLength(32), 100 + margin - 90 + 1);
   EXPECT_FALSE(v.LoopIndexLimitTouched);
+  for (int32_t frames : {1, 32}) {
+    v.Position = Fx(120.0);
+    v.GetSampleLength(frames);
+    EXPECT_TRUE(v.LoopIndexLimitTouched) << frames;
+  }
   v.Position = Fx(190.0);
   v.GetSampleLength(32);
   EXPECT_TRUE(v.LoopIndexLimitTouched);
@@ -436,11 +446,11 @@ TEST(VoiceKill, KillHandsTheLastFrameToTheChannel) {
   EXPECT_FLOAT_EQ(f.channel->ReverbLast.Right, -0.0625f);
   EXPECT_EQ(f.voice->Last.Left, 0.0f);
 
-  // An inactive voice only forgets its frame.
+  // An ended voice hands its click residue over without a release notice.
   f.voice->Last = {{{1.0f, 1.0f}}};
   f.voice->Kill();
   EXPECT_EQ(counter.Calls, 1);
-  EXPECT_FLOAT_EQ(f.channel->Last.Left, 0.5f);
+  EXPECT_FLOAT_EQ(f.channel->Last.Left, 1.5f);
   EXPECT_EQ(f.voice->Last.Left, 0.0f);
 }
 
