@@ -10,7 +10,8 @@
 #    (start-up, bank loading, file writing). Ratio = fluidsynth net CPU /
 #    Kelvane net CPU, so above 1 means Kelvane is faster.
 # 2. The openmsx corpus, effects on, each tool's defaults: Kelvane / fluidsynth
-#    total wall time and peak memory (below 1 means Kelvane uses less).
+#    total wall time, CPU time (user + sys) and peak memory (below 1 means
+#    Kelvane uses less).
 # 3. Two render threads against one on the song (CUBICSPLINE): throughput
 #    ratio from wall time net of the one-note song.
 # Runs alternate the tools (A B A B ...) and the medians are used, as the
@@ -108,10 +109,17 @@ printf '%-52s %8.2f %8s %s\n' "1b throughput LINEAR / fluidsynth linear" \
 if [ "$corpus" = 1 ] && [ ${#songs[@]} -gt 0 ]; then
   printf '%-52s %8.2f %8s\n' "2a corpus wall time Kelvane / fluidsynth" \
     "$(ratio "$(median k-corpus 1)" "$(median f-corpus 1)")" "<= 0.5"
+  printf '%-52s %8.2f %8s\n' "2a corpus CPU time (user+sys) Kelvane / fluidsynth" \
+    "$(ratio "$(median k-corpus 2)" "$(median f-corpus 2)")" "<= 0.5"
   printf '%-52s %8.2f %8s\n' "2b corpus peak memory Kelvane / fluidsynth" \
     "$(ratio "$(median k-corpus 3)" "$(median f-corpus 3)")" "<= 0.5"
 fi
 printf '%-52s %8.2f %8s\n' "3  throughput 2 threads / 1 thread (wall)" \
   "$(ratio "$(net k-cubic 1)" "$(net k-threads 1)")" ">= 1.8"
-printf '\nNet CPU s on the song: Kelvane cubic %.2f linear %.2f, fluidsynth 4th %.2f linear %.2f\n' \
+if [ "$corpus" = 1 ] && [ ${#songs[@]} -gt 0 ]; then
+  printf '\nCorpus (%d songs): Kelvane wall %.2f s CPU %.2f s %d KiB, fluidsynth wall %.2f s CPU %.2f s %d KiB\n' \
+    "${#songs[@]}" "$(median k-corpus 1)" "$(median k-corpus 2)" "$(median k-corpus 3)" \
+    "$(median f-corpus 1)" "$(median f-corpus 2)" "$(median f-corpus 3)"
+fi
+printf 'Net CPU s on the song: Kelvane cubic %.2f linear %.2f, fluidsynth 4th %.2f linear %.2f\n' \
   "$(net k-cubic 2)" "$(net k-linear 2)" "$(net f-fourth 2)" "$(net f-linear 2)"

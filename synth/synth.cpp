@@ -445,7 +445,7 @@ void TSynth::ProcessThread(int32_t ThreadIndex) {
       thread.ReleaseSlot(slot);
       break;
     }
-    TSynthThread::ClearSlot(slot, samples);
+    TSynthThread::ClearSlot(slot, samples, ChorusMixActive, ReverbMixActive);
     TVoice& voice = *ActiveThreadVoices[static_cast<size_t>(index)];
     slot.Channel = voice.Channel;
     thread.CurrentSlot = &slot;
@@ -477,8 +477,8 @@ void TSynth::MergeThreadSlot(int32_t Index, TSynthThreadSlot& Slot) {
     entry = nullptr;
     --ThreadMergeNext;
     MixToBuffer(ready.Buffer.data(), WorkerThreadBuffer, samples);
-    MixToBuffer(ready.ChorusBuffer.data(), chorusBuffer, samples);
-    MixToBuffer(ready.ReverbBuffer.data(), reverbBuffer, samples);
+    if (ChorusMixActive) MixToBuffer(ready.ChorusBuffer.data(), chorusBuffer, samples);
+    if (ReverbMixActive) MixToBuffer(ready.ReverbBuffer.data(), reverbBuffer, samples);
     if (ready.Channel != nullptr) {
       TChannel& channel = *ready.Channel;
       channel.Last.Left += ready.Last.Left;

@@ -60,11 +60,11 @@ TSynthThreadSlot& TSynthThread::AcquireSlot() {
   return slot;
 }
 
-void TSynthThread::ClearSlot(TSynthThreadSlot& Slot, int32_t Samples) {
+void TSynthThread::ClearSlot(TSynthThreadSlot& Slot, int32_t Samples, bool Chorus, bool Reverb) {
   const TBufferSample negativeZero{{{-0.0f, -0.0f}}};
   std::fill_n(Slot.Buffer.data(), Samples, negativeZero);
-  std::fill_n(Slot.ChorusBuffer.data(), Samples, negativeZero);
-  std::fill_n(Slot.ReverbBuffer.data(), Samples, negativeZero);
+  if (Chorus) std::fill_n(Slot.ChorusBuffer.data(), Samples, negativeZero);
+  if (Reverb) std::fill_n(Slot.ReverbBuffer.data(), Samples, negativeZero);
   Slot.Last = Slot.ChorusLast = Slot.ReverbLast = negativeZero;
   Slot.Channel = nullptr;
 }

@@ -62,8 +62,10 @@ class TSynthThread : public TThreadBase, public TSynthClass {
 
   // Waits until the next slot in turn is merged and marks it busy. Render thread only.
   TSynthThreadSlot& AcquireSlot();
-  // Sets the slot's mixes (Samples frames) and residues to -0.
-  static void ClearSlot(TSynthThreadSlot& Slot, int32_t Samples);
+  // Sets the slot's mixes (Samples frames) and residues to -0. The send mix
+  // of an effect that is off this block is never read: it is neither cleared
+  // nor merged.
+  static void ClearSlot(TSynthThreadSlot& Slot, int32_t Samples, bool Chorus, bool Reverb);
   // Marks a merged (or unused) slot free and wakes its owner.
   void ReleaseSlot(TSynthThreadSlot& Slot);
 

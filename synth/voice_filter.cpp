@@ -3,8 +3,11 @@
 // thread; nothing here allocates.
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <numbers>
+#include <type_traits>
 
 #include "synth/synth.h"
 #include "synth/voice.h"
@@ -193,14 +196,27 @@ void TVoice::RecalculateFilter(TFilter& AFilter, TDoubleMemo& CutoffMemo) {
   const double cents = std::clamp(F.FilterFc + ModLFOVal * F.ModLFOToFilterFC + Mod2LFOVal * F.Mod2LFOToFilterFC +
                                       modEnv * F.ModEnvToFilterFC + mod2Env * F.Mod2EnvToFilterFC,
                                   MinCutoffCents, MaxCutoffCents);
-  double freqHz = 440.0 * CutoffMemo(cents, [](double c) { return std::exp2((c - 6900.0) / 1200.0); });
   const auto q = static_cast<float>(std::clamp(F.FilterQ + ModLFOVal * F.ModLFOToFilterQ +
                                                    modEnv * F.ModEnvToFilterQ + Mod2LFOVal * F.Mod2LFOToFilterQ +
                                                    mod2Env * F.Mod2EnvToFilterQ,
                                                0.0, MaxResonanceCentibels));
-
-  // A low-pass or high-pass at the highest cutoff without base resonance does nothing audible.
   const double rate = Synth.SampleRate;
+
+  // Most steps repeat the last inputs bit for bit; the full computation
+  // would then only settle the active flag the same way.
+  auto same = []<typename T>(T a, T b) {
+    using TBits = std::conditional_t<sizeof(T) == 8, uint64_t, uint32_t>;
+    return std::bit_cast<TBits>(a) == std::bit_cast<TBits>(b);
+  };
+  if (F.SteadyValid && same(cents, F.SteadyCents) && same(q, F.SteadyQ) && same(rate, F.SteadyRate) &&
+      same(F.FilterQ, F.SteadyFilterQ) && F.FilterType == F.SteadyType && same(F.LastFilterFc, F.SteadyLastFc) &&
+      same(F.LastFilterQ, F.SteadyLastQ) && F.FilterStartup == F.SteadyStartup) {
+    if (F.NextFilterActive || F.FilterStartup) F.FilterActive = F.NextFilterActive;
+    return;
+  }
+
+  double freqHz = 440.0 * CutoffMemo(cents, [](double c) { return std::exp2((c - 6900.0) / 1200.0); });
+  // A low-pass or high-pass at the highest cutoff without base resonance does nothing audible.
   bool nextActive = true;
   if (freqHz > MaxCutoffPerRate * rate) {
     freqHz = MaxCutoffPerRate * rate;
@@ -219,7 +235,21 @@ void TVoice::RecalculateFilter(TFilter& AFilter, TDoubleMemo& CutoffMemo) {
   }
   F.NextFilterActive = nextActive;
   if (nextActive || F.FilterStartup) F.FilterActive = nextActive;
-  if (!adopt) return;
+  // A redesign that was refused is tried again with the next inputs, equal or not.
+  F.SteadyValid = !changed || adopt;
+  if (F.SteadyValid) {
+    F.SteadyCents = cents;
+    F.SteadyQ = q;
+    F.SteadyRate = rate;
+    F.SteadyFilterQ = F.FilterQ;
+    F.SteadyType = F.FilterType;
+  }
+  if (!adopt) {
+    F.SteadyLastFc = F.LastFilterFc;
+    F.SteadyLastQ = F.LastFilterQ;
+    F.SteadyStartup = F.FilterStartup;
+    return;
+  }
 
   if (F.FilterStartup) {
     F.a1 = targets.a1;
@@ -241,6 +271,9 @@ void TVoice::RecalculateFilter(TFilter& AFilter, TDoubleMemo& CutoffMemo) {
   }
   F.LastFilterFc = freqHz;
   F.LastFilterQ = q;
+  F.SteadyLastFc = F.LastFilterFc;
+  F.SteadyLastQ = F.LastFilterQ;
+  F.SteadyStartup = F.FilterStartup;
 }
 
 void TVoice::ApplyFilterToBuffer(TFilter& AFilter, float* Buffer, int32_t Count) {

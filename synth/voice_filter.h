@@ -29,6 +29,17 @@ struct TFilter {
   double ModEnvToFilterQ = 0.0;
   double Mod2EnvToFilterFC = 0.0;
   double Mod2EnvToFilterQ = 0.0;
+  // Inputs of the last computation that left nothing to redo: the same
+  // inputs again can change only the active flag.
+  bool SteadyValid = false;
+  bool SteadyStartup = false;
+  int32_t SteadyType = 0;
+  float SteadyQ = 0.0f;
+  float SteadyFilterQ = 0.0f;
+  double SteadyCents = 0.0;
+  double SteadyRate = 0.0;
+  double SteadyLastFc = 0.0;
+  double SteadyLastQ = 0.0;
 
   // The state after a voice reset: everything zero, no last computation,
   // unity gain, the given type.

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -11,7 +12,9 @@
 #include <sched.h>
 #endif
 
+#include "synth/chorus.h"
 #include "synth/exceptions.h"
+#include "synth/reverb.h"
 #include "synth/synth_thread.h"
 #include "voice_test_support.h"
 
@@ -93,6 +96,7 @@ struct TManyVoices {
       activeAfterCall.push_back(ActiveVoices());
       for (int32_t i = call; i < synth->NumberOfVoices; i += 5) synth->Voices[static_cast<size_t>(i)]->KeyOff(64);
       synth->Voices[static_cast<size_t>(call * 3 + 1)]->Kill();  // residue straight into its channel
+      if (BetweenCalls) BetweenCalls(call);
     }
     return all;
   }
@@ -102,6 +106,7 @@ struct TManyVoices {
   std::unique_ptr<TSample> oneShot;
   std::vector<std::unique_ptr<TPresetLayer>> layers;
   std::vector<int32_t> activeAfterCall;
+  std::function<void(int)> BetweenCalls;
 };
 
 bool SameBits(const std::vector<TBufferSample>& a, const std::vector<TBufferSample>& b) {
@@ -147,6 +152,27 @@ TEST(SynthThreads, PoolOutputIsBitIdenticalToCallingThread) {
       EXPECT_EQ(std::memcmp(&a.Last, &b.Last, sizeof(TBufferSample)), 0) << "channel " << ch;
       EXPECT_EQ(std::memcmp(&a.ReverbLast, &b.ReverbLast, sizeof(TBufferSample)), 0) << "channel " << ch;
     }
+  }
+}
+
+// An effect that is off skips its send mix in the pool; switching it on again
+// must find that mix cleared, as on the calling thread.
+TEST(SynthThreads, PoolOutputStaysIdenticalWithEffectsSwitched) {
+  const struct {
+    bool chorus, reverb;
+  } cases[] = {{false, true}, {true, false}, {false, false}};
+  for (const auto& c : cases) {
+    auto render = [&](int32_t threads) {
+      TManyVoices voices(threads, 1);
+      voices.synth->Chorus->Active = c.chorus;
+      voices.synth->Reverb->Active = c.reverb;
+      voices.BetweenCalls = [&voices](int call) {
+        voices.synth->Chorus->Active = !voices.synth->Chorus->Active;
+        voices.synth->Reverb->Active = call == 0 || !voices.synth->Reverb->Active;
+      };
+      return voices.Render();
+    };
+    EXPECT_TRUE(SameBits(render(2), render(0))) << "chorus " << c.chorus << ", reverb " << c.reverb;
   }
 }
 

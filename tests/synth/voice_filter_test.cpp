@@ -326,6 +326,32 @@ INSTANTIATE_TEST_SUITE_P(Cases, VoiceFilterKeep,
                                            TKeepCase{"Resonance", 0.0, 0.015625f, true}),
                          [](const ::testing::TestParamInfo<TKeepCase>& info) { return info.param.Name; });
 
+// Steps with the same inputs skip the computation; a generator update forgets
+// the last computation (as a new cutoff or resonance does) and must design again.
+TEST(VoiceFilter, RepeatedInputsKeepTheStateUntilAnUpdateForgetsIt) {
+  TFilterFixture f;
+  TFilter& filter = f.Set(1, HzToCents(1000.0), 200);
+  f.Recalculate();
+  f.Recalculate();
+  EXPECT_TRUE(filter.FilterActive);
+  EXPECT_EQ(filter.FilterCoefIncrCount, 0);
+  filter.FilterGain = 2.0;
+  filter.LastFilterFc = -1.0;
+  f.Recalculate();
+  EXPECT_EQ(filter.FilterCoefIncrCount, 32);
+  EXPECT_GT(filter.b0incr, 0.0f);
+
+  // Bypassed at the highest cutoff, and stays so, until a base resonance arrives.
+  TFilter& top = f.Set(1, 13500.0, 0.0f);
+  f.Recalculate();
+  f.Recalculate();
+  EXPECT_FALSE(top.FilterActive);
+  top.FilterQ = 30.0f;
+  top.LastFilterQ = -1.0;
+  f.Recalculate();
+  EXPECT_TRUE(top.FilterActive);
+}
+
 // Chunk lengths summing to one 32-sample ramp.
 class VoiceFilterRamp : public ::testing::TestWithParam<std::vector<int32_t>> {};
 
