@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "banks/attached_sound_font.h"
+#include "banks/peak_frequency.h"
 #include "banks/sample.h"
 #include "banks/sf2_builder.h"
 #include "synth/channel.h"
@@ -85,38 +86,6 @@ TEST(ChannelSoundFont, UnreadableSampleStartsNothing) {
   EXPECT_TRUE(ActiveVoices(*synth).empty());
 }
 
-// Frequency of the strongest spectral peak between lo and hi Hz: Hann-windowed
-// DFT on a fine grid, refined by parabolic interpolation of the log magnitude.
-double PeakFrequency(const std::vector<double>& x, double rate, double lo, double hi) {
-  const size_t n = x.size();
-  std::vector<double> w(n);
-  for (size_t i = 0; i < n; i++) {
-    w[i] = x[i] * (0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(i) / static_cast<double>(n)));
-  }
-  auto magnitude = [&](double f) {
-    double re = 0.0, im = 0.0;
-    const double step = 2.0 * std::numbers::pi * f / rate;
-    for (size_t i = 0; i < n; i++) {
-      re += w[i] * std::cos(step * static_cast<double>(i));
-      im -= w[i] * std::sin(step * static_cast<double>(i));
-    }
-    return std::log(std::hypot(re, im) + 1e-30);
-  };
-  const double bin = rate / static_cast<double>(n);
-  double bestF = lo, best = -1e300;
-  for (double f = lo; f <= hi; f += bin / 4.0) {
-    const double m = magnitude(f);
-    if (m > best) {
-      best = m;
-      bestF = f;
-    }
-  }
-  const double d = bin / 4.0;
-  const double a = magnitude(bestF - d), c = magnitude(bestF + d);
-  const double denominator = a - 2.0 * best + c;
-  return denominator < 0.0 ? bestF + 0.5 * d * (a - c) / denominator : bestF;
-}
-
 TEST(ChannelSoundFont, GeneralMIDIBankPlaysConcertPitch) {
   const char* path = "/usr/share/sounds/sf2/TimGM6mb.sf2";
   if (std::FILE* file = std::fopen(path, "rb")) {
@@ -144,7 +113,7 @@ TEST(ChannelSoundFont, GeneralMIDIBankPlaysConcertPitch) {
     double energy = 0.0;
     for (double v : mono) energy += v * v;
     ASSERT_GT(energy, 1e-3) << "silent";
-    const double hz = PeakFrequency(mono, rate, c.Hz * 0.9, c.Hz * 1.1);
+    const double hz = PeakFrequency(mono.data(), mono.size(), rate, c.Hz * 0.9, c.Hz * 1.1);
     const double cents = 1200.0 * std::log2(hz / c.Hz);
     EXPECT_NEAR(cents, 0.0, 3.0) << "key " << int{c.Key} << " measured " << hz << " Hz";
   }

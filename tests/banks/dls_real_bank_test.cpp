@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "banks/attached_sound_font.h"
+#include "banks/peak_frequency.h"
 #include "banks/preset_layer.h"
 #include "banks/stream.h"
 #include "synth/synth.h"
@@ -104,35 +105,6 @@ std::vector<float> Render(TSynth& synth, const std::vector<TNote>& notes) {
   return mono;
 }
 
-// Strongest frequency between lo and hi (Hann window, refined by parabola).
-double PeakFrequency(const float* x, size_t n, double lo, double hi) {
-  std::vector<double> w(n);
-  for (size_t i = 0; i < n; i++)
-    w[i] = x[i] * (0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(i) / static_cast<double>(n - 1)));
-  auto magnitude = [&](double f) {
-    double re = 0.0, im = 0.0;
-    const double step = 2.0 * std::numbers::pi * f / Rate;
-    for (size_t i = 0; i < n; i++) {
-      re += w[i] * std::cos(step * static_cast<double>(i));
-      im -= w[i] * std::sin(step * static_cast<double>(i));
-    }
-    return std::log(std::hypot(re, im) + 1e-30);
-  };
-  const double bin = static_cast<double>(Rate) / static_cast<double>(n);
-  double bestF = lo, best = -1e300;
-  for (double f = lo; f <= hi; f += bin / 4.0) {
-    const double m = magnitude(f);
-    if (m > best) {
-      best = m;
-      bestF = f;
-    }
-  }
-  const double d = bin / 4.0;
-  const double a = magnitude(bestF - d), c = magnitude(bestF + d);
-  const double denominator = a - 2.0 * best + c;
-  return denominator < 0.0 ? bestF + 0.5 * d * (a - c) / denominator : bestF;
-}
-
 // Loudness in dB of 20 ms windows.
 std::vector<double> Envelope(const float* x, size_t n) {
   constexpr size_t window = Rate / 50;
@@ -174,8 +146,8 @@ TEST(DLSRealBank, TimGM6mbAsDLSPlaysLikeTheSF2) {
     const double hz = 440.0 * std::pow(2.0, (notes[i].Key - 69) / 12.0);
     constexpr size_t n = 8192;
     const size_t from = start + Rate / 10;
-    const double fa = PeakFrequency(&a[from], n, hz * 0.94, hz * 1.06);
-    const double fb = PeakFrequency(&b[from], n, hz * 0.94, hz * 1.06);
+    const double fa = PeakFrequency(&a[from], n, Rate, hz * 0.94, hz * 1.06);
+    const double fb = PeakFrequency(&b[from], n, Rate, hz * 0.94, hz * 1.06);
     const double cents = 1200.0 * std::log2(fb / fa);
     worstCents = std::max(worstCents, std::abs(cents));
     EXPECT_NEAR(cents, 0.0, 2.0) << "program " << int{notes[i].Program} << " key " << int{notes[i].Key};

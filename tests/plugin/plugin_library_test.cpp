@@ -29,6 +29,7 @@
 #include "synth/midi_file.h"
 #include "synth/reverb.h"
 #include "synth/synth.h"
+#include "tests/plugin/vst_event_batch.h"
 
 namespace kelvane {
 namespace {
@@ -165,52 +166,11 @@ TStereo Render(TInstance& plugin, const TSong& song, int32_t blockFrames) {
   TStereo out;
   out.Left.resize(static_cast<size_t>(song.Frames));
   out.Right.resize(static_cast<size_t>(song.Frames));
-  std::vector<VstMidiEvent> midi;
-  std::vector<VstMidiSysexEvent> sysEx;
-  std::vector<std::vector<char>> sysExBytes;
-  std::vector<VstEvent*> pointers;
-  std::vector<VstIntPtr> eventsBlock;  // a VstEvents record with room for every pointer
+  TVstEventBatch batch;
   size_t next = 0;
   for (int64_t start = 0; start < song.Frames; start += blockFrames) {
     const auto frames = static_cast<int32_t>(std::min<int64_t>(blockFrames, song.Frames - start));
-    midi.clear();
-    sysEx.clear();
-    sysExBytes.clear();
-    size_t end = next;
-    while (end < song.Events.size() && song.Events[end].Position < start + frames) ++end;
-    midi.reserve(end - next);
-    sysEx.reserve(end - next);
-    sysExBytes.reserve(end - next);
-    pointers.clear();
-    for (; next < end; ++next) {
-      const TScheduledMIDIEvent& event = song.Events[next];
-      const auto delta = static_cast<VstInt32>(event.Position - start);
-      if (event.Command == 0xF0) {
-        std::vector<char>& bytes = sysExBytes.emplace_back(1, static_cast<char>(0xF0));
-        bytes.insert(bytes.end(), event.SysEx.begin(), event.SysEx.end());
-        VstMidiSysexEvent& e = sysEx.emplace_back();
-        e.type = kVstSysExType;
-        e.byteSize = sizeof(VstMidiSysexEvent);
-        e.deltaFrames = delta;
-        e.dumpBytes = static_cast<VstInt32>(bytes.size());
-        e.sysexDump = bytes.data();
-        pointers.push_back(reinterpret_cast<VstEvent*>(&e));
-      } else {
-        VstMidiEvent& e = midi.emplace_back();
-        e.type = kVstMidiType;
-        e.byteSize = sizeof(VstMidiEvent);
-        e.deltaFrames = delta;
-        e.midiData[0] = static_cast<char>(event.Command);
-        e.midiData[1] = static_cast<char>(event.Data[0]);
-        e.midiData[2] = static_cast<char>(event.Data[1]);
-        pointers.push_back(reinterpret_cast<VstEvent*>(&e));
-      }
-    }
-    if (!pointers.empty()) {
-      eventsBlock.assign(2 + pointers.size(), 0);
-      auto* events = reinterpret_cast<VstEvents*>(eventsBlock.data());
-      events->numEvents = static_cast<VstInt32>(pointers.size());
-      std::copy(pointers.begin(), pointers.end(), reinterpret_cast<VstEvent**>(&eventsBlock[2]));
+    if (VstEvents* events = batch.Take(song.Events, next, start, frames)) {
       EXPECT_EQ(plugin.Dispatch(effProcessEvents, 0, 0, events), 1);
     }
     float* outputs[2] = {out.Left.data() + start, out.Right.data() + start};

@@ -35,6 +35,7 @@
 #include "plugin/vst2.h"
 #include "plugin/vsti_program.h"
 #include "synth/midi_file.h"
+#include "tests/plugin/vst_event_batch.h"
 
 namespace kelvane {
 namespace {
@@ -158,51 +159,11 @@ void Identify(TPlugin& Plugin) {
 std::vector<float> Render(TPlugin& Plugin, const std::vector<TScheduledMIDIEvent>& Events, int64_t Frames) {
   std::vector<float> left(BlockFrames), right(BlockFrames), out;
   out.reserve(static_cast<size_t>(Frames) * 2);
-  std::vector<VstMidiEvent> midi;
-  std::vector<VstMidiSysexEvent> sysEx;
-  std::vector<std::vector<char>> sysExBytes;
-  std::vector<VstIntPtr> eventsBlock;
+  TVstEventBatch batch;
   size_t next = 0;
   for (int64_t start = 0; start < Frames; start += BlockFrames) {
     const auto frames = static_cast<int32_t>(std::min<int64_t>(BlockFrames, Frames - start));
-    size_t end = next;
-    while (end < Events.size() && Events[end].Position < start + frames) ++end;
-    midi.clear();
-    sysEx.clear();
-    sysExBytes.clear();
-    midi.reserve(end - next);
-    sysEx.reserve(end - next);
-    sysExBytes.reserve(end - next);
-    std::vector<VstEvent*> pointers;
-    for (; next < end; ++next) {
-      const TScheduledMIDIEvent& event = Events[next];
-      const auto delta = static_cast<VstInt32>(event.Position - start);
-      if (event.Command == 0xF0) {
-        std::vector<char>& bytes = sysExBytes.emplace_back(1, static_cast<char>(0xF0));
-        bytes.insert(bytes.end(), event.SysEx.begin(), event.SysEx.end());
-        VstMidiSysexEvent& e = sysEx.emplace_back();
-        e.type = kVstSysExType;
-        e.byteSize = sizeof(VstMidiSysexEvent);
-        e.deltaFrames = delta;
-        e.dumpBytes = static_cast<VstInt32>(bytes.size());
-        e.sysexDump = bytes.data();
-        pointers.push_back(reinterpret_cast<VstEvent*>(&e));
-      } else {
-        VstMidiEvent& e = midi.emplace_back();
-        e.type = kVstMidiType;
-        e.byteSize = sizeof(VstMidiEvent);
-        e.deltaFrames = delta;
-        e.midiData[0] = static_cast<char>(event.Command);
-        e.midiData[1] = static_cast<char>(event.Data[0]);
-        e.midiData[2] = static_cast<char>(event.Data[1]);
-        pointers.push_back(reinterpret_cast<VstEvent*>(&e));
-      }
-    }
-    if (!pointers.empty()) {
-      eventsBlock.assign(2 + pointers.size(), 0);
-      auto* events = reinterpret_cast<VstEvents*>(eventsBlock.data());
-      events->numEvents = static_cast<VstInt32>(pointers.size());
-      std::copy(pointers.begin(), pointers.end(), reinterpret_cast<VstEvent**>(&eventsBlock[2]));
+    if (VstEvents* events = batch.Take(Events, next, start, frames)) {
       Require(Plugin.Dispatch(effProcessEvents, 0, 0, events) == 1, "effProcessEvents failed");
     }
     float* outputs[2] = {left.data(), right.data()};
