@@ -166,43 +166,29 @@ static TAudioEffect* EffectObject(AEffect* effect) {
   return effect != nullptr ? static_cast<TAudioEffect*>(effect->object) : nullptr;
 }
 
-// The last net under every host call: whatever an operation throws is
-// reported here and never unwinds into the host.
-template <typename TResult, typename TBody>
-static TResult Caught(TResult fallback, TBody&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::exception& error) {
-    DoHandleException(error);
-  } catch (...) {
-    DoHandleUnknownException();
-  }
-  return fallback;
-}
-
 VstIntPtr VSTCALLBACK DispatchEffectClass(AEffect* effect, VstInt32 opcode, VstInt32 index, VstIntPtr value,
                                           void* ptr, float opt) {
   TAudioEffect* object = EffectObject(effect);
   if (object == nullptr) return 0;
   if (opcode == effClose) {
-    Caught(VstIntPtr{0}, [&] { return object->Dispatcher(opcode, index, value, ptr, opt); });
-    Caught(0, [&] {
+    Guarded(VstIntPtr{0}, [&] { return object->Dispatcher(opcode, index, value, ptr, opt); });
+    Guarded(0, [&] {
       delete object;  // effect is gone with it
       return 0;
     });
     return 1;
   }
-  return Caught(VstIntPtr{0}, [&] { return object->Dispatcher(opcode, index, value, ptr, opt); });
+  return Guarded(VstIntPtr{0}, [&] { return object->Dispatcher(opcode, index, value, ptr, opt); });
 }
 
 float VSTCALLBACK GetParameterClass(AEffect* effect, VstInt32 index) {
   TAudioEffect* object = EffectObject(effect);
-  return object != nullptr ? Caught(0.0f, [&] { return object->GetParameter(index); }) : 0.0f;
+  return object != nullptr ? Guarded(0.0f, [&] { return object->GetParameter(index); }) : 0.0f;
 }
 
 void VSTCALLBACK SetParameterClass(AEffect* effect, VstInt32 index, float value) {
   if (TAudioEffect* object = EffectObject(effect))
-    Caught(0, [&] {
+    Guarded(0, [&] {
       object->SetParameter(index, value);
       return 0;
     });
@@ -210,7 +196,7 @@ void VSTCALLBACK SetParameterClass(AEffect* effect, VstInt32 index, float value)
 
 void VSTCALLBACK processClass(AEffect* effect, float** inputs, float** outputs, VstInt32 sampleFrames) {
   if (TAudioEffect* object = EffectObject(effect))
-    Caught(0, [&] {
+    Guarded(0, [&] {
       object->Process(inputs, outputs, sampleFrames);
       return 0;
     });
@@ -218,7 +204,7 @@ void VSTCALLBACK processClass(AEffect* effect, float** inputs, float** outputs, 
 
 void VSTCALLBACK ProcessClassReplacing(AEffect* effect, float** inputs, float** outputs, VstInt32 sampleFrames) {
   if (TAudioEffect* object = EffectObject(effect))
-    Caught(0, [&] {
+    Guarded(0, [&] {
       object->ProcessReplacing(inputs, outputs, sampleFrames);
       return 0;
     });
@@ -227,7 +213,7 @@ void VSTCALLBACK ProcessClassReplacing(AEffect* effect, float** inputs, float** 
 void VSTCALLBACK ProcessClassDoubleReplacing(AEffect* effect, double** inputs, double** outputs,
                                              VstInt32 sampleFrames) {
   if (TAudioEffect* object = EffectObject(effect))
-    Caught(0, [&] {
+    Guarded(0, [&] {
       object->ProcessDoubleReplacing(inputs, outputs, sampleFrames);
       return 0;
     });

@@ -25,4 +25,18 @@ std::filesystem::path ExceptionReportPath();
 // Used when the report file above cannot be opened (/tmp, or the Windows temporary folder).
 std::filesystem::path FallbackExceptionReportPath();
 
+// Runs body; an exception is reported and fallback answered instead, so
+// nothing thrown leaves through the host interface.
+template <typename TResult, typename TBody>
+TResult Guarded(TResult fallback, TBody&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::exception& error) {
+    DoHandleException(error);
+  } catch (...) {
+    DoHandleUnknownException();
+  }
+  return fallback;
+}
+
 }  // namespace kelvane

@@ -25,23 +25,9 @@ constexpr int32_t EditorDefaultWidth = 438;
 constexpr int32_t EditorDefaultHeight = 349;
 constexpr size_t InitialEventCapacity = 1024;  // events per block before the lists grow
 
-// Runs body; an exception is reported and fallback answered instead, so
-// nothing thrown leaves through the host interface.
-template <typename TResult, typename TBody>
-TResult Guarded(TResult fallback, TBody&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::exception& error) {
-    DoHandleException(error);
-  } catch (...) {
-    DoHandleUnknownException();
-  }
-  return fallback;
-}
-
 template <typename TBody>
 void Guarded(TBody&& body) noexcept {
-  Guarded(0, [&] {
+  kelvane::Guarded(0, [&] {
     body();
     return 0;
   });

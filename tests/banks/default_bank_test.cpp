@@ -30,6 +30,17 @@ class TFakePlaces : public TDefaultBankPlaces {
   std::set<std::string> Existing;
 };
 
+// A one-preset bank file the search can attach.
+void WriteLeadBank(const std::filesystem::path& path) {
+  test::Sf2Builder bank;
+  bank.sample("sine", std::vector<int16_t>(64, 1000));
+  bank.instrument("Lead").zone().sampleId(0);
+  bank.preset("Lead", 0, 0).zone().instrument(0);
+  const auto bytes = bank.build();
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                              static_cast<std::streamsize>(bytes.size()));
+}
+
 TEST(DefaultBank, CandidatesInSearchOrder) {
   TFakePlaces places;
   places.Variables["KELVANE_DEFAULT_BANK"] = "/banks/mine.sf2";
@@ -117,13 +128,7 @@ TEST(DefaultBank, LoadReportsFalseWithoutABank) {
 TEST(DefaultBank, AttachesTheFirstExistingBank) {
   const std::filesystem::path folder = std::filesystem::path(KELVANE_BINARY_DIR) / "default_bank_attach_test";
   std::filesystem::create_directories(folder);
-  test::Sf2Builder bank;
-  bank.sample("sine", std::vector<int16_t>(64, 1000));
-  bank.instrument("Lead").zone().sampleId(0);
-  bank.preset("Lead", 0, 0).zone().instrument(0);
-  const auto bytes = bank.build();
-  std::ofstream(folder / "gm.sf2", std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                           static_cast<std::streamsize>(bytes.size()));
+  WriteLeadBank(folder / "gm.sf2");
 
   TFakePlaces places;
   places.Executable = folder.string();  // gm.sf2 next to the program, no gm.dls before it
@@ -225,13 +230,7 @@ TEST(DefaultBank, WindowsRegistryPlaceholders) {
 TEST(DefaultBank, WindowsRulesAttachTheRegistryBank) {
   const std::filesystem::path folder = std::filesystem::path(KELVANE_BINARY_DIR) / "default_bank_windows_test";
   std::filesystem::create_directories(folder);
-  test::Sf2Builder bank;
-  bank.sample("sine", std::vector<int16_t>(64, 1000));
-  bank.instrument("Lead").zone().sampleId(0);
-  bank.preset("Lead", 0, 0).zone().instrument(0);
-  const auto bytes = bank.build();
-  std::ofstream(folder / "bank.sf2", std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                             static_cast<std::streamsize>(bytes.size()));
+  WriteLeadBank(folder / "bank.sf2");
   std::ofstream(folder / "text.sf2") << "not a bank";
 
   TFakeWindowsPlaces places;
