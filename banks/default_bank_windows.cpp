@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "banks/default_bank.h"
+#include "banks/file_path.h"
+#include "banks/stream.h"
 #include "synth/synth.h"
 
 namespace kelvane {
@@ -21,18 +23,7 @@ constexpr DWORD PathChars = 8194 / sizeof(wchar_t);
 
 std::string Utf8(const wchar_t* Text, int Length) {
   if (Length <= 0) return {};
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, Text, Length, nullptr, 0, nullptr, nullptr);
-  std::string result(static_cast<size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, Text, Length, result.data(), bytes, nullptr, nullptr);
-  return result;
-}
-
-std::wstring Wide(const std::string& Text) {
-  if (Text.empty()) return {};
-  const int chars = MultiByteToWideChar(CP_UTF8, 0, Text.data(), static_cast<int>(Text.size()), nullptr, 0);
-  std::wstring result(static_cast<size_t>(chars), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, Text.data(), static_cast<int>(Text.size()), result.data(), chars);
-  return result;
+  return Utf8FromUtf16(std::u16string_view(reinterpret_cast<const char16_t*>(Text), static_cast<size_t>(Length)));
 }
 
 // The directory calls return the length written, 0 on failure, or the size
@@ -70,7 +61,13 @@ std::string TSystemDefaultBankPlaces::ExecutableDirectory() {
 }
 
 bool TSystemDefaultBankPlaces::FileExists(const std::string& Path) {
-  const DWORD attributes = GetFileAttributesW(Wide(Path).c_str());
+  std::filesystem::path path;
+  try {
+    path = FileSystemPath(Path);
+  } catch (const EKelvaneStreamError&) {
+    return false;  // no file has a name that is not UTF-8
+  }
+  const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 

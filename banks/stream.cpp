@@ -1,6 +1,9 @@
 #include "banks/stream.h"
 
+#include <cerrno>
 #include <cstring>
+
+#include "banks/file_path.h"
 
 namespace kelvane {
 
@@ -28,8 +31,12 @@ void TStream::ReadExact(void* buffer, int64_t count) {
 }
 
 TFileStream::TFileStream(const std::string& fileName) : fFileName(fileName) {
-  fFile = std::fopen(fileName.c_str(), "rb");
-  if (!fFile) throw EKelvaneStreamError("Cannot open file \"" + fileName + "\"");
+  // Banks are read while open: where the system can, nobody writes them meanwhile.
+  fFile = OpenFile(fileName, TFileMode::ReadDenyWrite);
+  if (!fFile) {
+    if (errno == EILSEQ) throw EKelvaneStreamError(InvalidFileNameMessage(fileName));
+    throw EKelvaneStreamError("Cannot open file \"" + fileName + "\"");
+  }
   if (SeekFile(fFile, 0, SEEK_END) != 0) {
     std::fclose(fFile);
     throw EKelvaneStreamError("Cannot seek in file \"" + fileName + "\"");

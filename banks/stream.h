@@ -41,7 +41,8 @@ class TStream {
 
 using TStreamPtr = std::unique_ptr<TStream>;
 
-// A file kept open for the life of the stream.
+// A file kept open for the life of the stream, named by its UTF-8 path. On
+// Windows nobody may open it for writing meanwhile.
 class TFileStream final : public TStream {
  public:
   // Raises EKelvaneStreamError when the file cannot be opened.

@@ -7,7 +7,9 @@
 #include <memory>
 #include <typeinfo>
 
+#include "banks/file_path.h"
 #include "plugin/exception_report.h"
+#include "synth/exceptions.h"
 
 namespace kelvane {
 
@@ -123,7 +125,12 @@ bool TFormException::Save() {
   TTextEncoding encoding = TTextEncoding::UTF8;
   if (!RunSaveDialog || !RunSaveDialog(path, encoding) || path.empty()) return false;
   const std::string bytes = EncodeCrashReportFile(Lines, encoding);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out;
+  try {
+    out.open(FileSystemPath(path), std::ios::binary | std::ios::trunc);
+  } catch (const EKelvane&) {
+    // Left unopened: reported below as not written.
+  }
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   out.close();
   // A failed write must not be thanked for.

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <strings.h>
 
+#include "banks/file_path.h"
 #include "banks/preset_layer.h"
 #include "banks/stream.h"
 #include "plugin/tuning_file.h"
@@ -226,7 +227,7 @@ void TEditorModel::AddBank(const std::string& fileName) {
     TBank& added = *bank;
     fProgram.Banks.push_back(std::move(bank));
     std::error_code error;
-    if (std::filesystem::is_regular_file(fileName, error)) {
+    if (std::filesystem::is_regular_file(FileSystemPath(fileName), error)) {
       added.AttachedSoundFont = fSynth.AttachSoundFont(std::make_unique<TFileStream>(fileName), true);
       ResyncBank(added);
     }

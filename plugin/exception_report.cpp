@@ -46,16 +46,13 @@ void Report(const char* message) noexcept {
   }
 }
 
-std::string EnvironmentText(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
-
 }  // namespace
 
 #if defined(_WIN32)
 std::filesystem::path ExceptionReportPath() {
-  const std::filesystem::path base(EnvironmentText("LOCALAPPDATA"));
+  // The wide variable: the narrow one is in the ANSI code page.
+  const wchar_t* value = _wgetenv(L"LOCALAPPDATA");
+  const std::filesystem::path base(value != nullptr ? value : L"");
   if (base.empty() || base.is_relative()) return {};
   return base / "Kelvane" / "crash-report.txt";
 }
@@ -66,6 +63,14 @@ std::filesystem::path FallbackExceptionReportPath() {
   return (error ? std::filesystem::path(".") : temporary) / "kelvane-crash-report.txt";
 }
 #else
+namespace {
+std::string EnvironmentText(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+}  // namespace
+
 std::filesystem::path ExceptionReportPath() {
   // Relative values are ignored, as the base directory rules ask.
   std::filesystem::path base(EnvironmentText("XDG_STATE_HOME"));

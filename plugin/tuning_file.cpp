@@ -8,6 +8,9 @@
 #include <iterator>
 #include <vector>
 
+#include "banks/file_path.h"
+#include "banks/stream.h"
+
 namespace kelvane {
 
 namespace {
@@ -337,16 +340,21 @@ TTuningTable ParseTuningText(std::string_view text, std::string_view extension) 
 }
 
 TTuningTable ReadTuningFile(const std::string& fileName) {
+  std::filesystem::path path;
+  try {
+    path = FileSystemPath(fileName);
+  } catch (const EKelvaneStreamError& error) {
+    throw EKelvaneTuningFileError(error.what());
+  }
   std::error_code error;
-  const bool isFile = std::filesystem::is_regular_file(fileName, error);
-  std::ifstream file(fileName, std::ios::binary);
+  const bool isFile = std::filesystem::is_regular_file(path, error);
+  std::ifstream file(path, std::ios::binary);
   std::string bytes;
   if (isFile && file) bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
   if (!isFile || !file || file.bad())
     throw EKelvaneTuningFileError("Cannot read the tuning file \"" + fileName + "\"");
-  const std::filesystem::path path(fileName);
   try {
-    return ParseTuningText(DecodeTuningText(bytes), path.extension().string());
+    return ParseTuningText(DecodeTuningText(bytes), ExtensionOf(fileName));
   } catch (const EKelvaneTuningFileError& error) {
     throw EKelvaneTuningFileError("\"" + fileName + "\": " + error.what());
   }
@@ -355,7 +363,7 @@ TTuningTable ReadTuningFile(const std::string& fileName) {
 void LoadChannelTuningFile(TVSTiMIDIChannel& channel, const std::string& fileName) {
   const TTuningTable table = ReadTuningFile(fileName);
   channel.TuningTable = table;
-  channel.TuningTableName = std::filesystem::path(fileName).filename().string();
+  channel.TuningTableName = FileNameOf(fileName);
   channel.SetFlag(mcfTuningTableActive, true);
 }
 

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "banks/file_path.h"
 #include "banks/stream.h"
 #include "plugin/exception_report.h"
 #include "plugin/state_chunk.h"
@@ -270,10 +271,11 @@ void TVSTiPlugin::ChangeProgram(VstInt32 programIndex) {
   // sample loading and the channels' tunings still apply.
   for (auto& bank : program.Banks) bank->AttachedSoundFont = nullptr;
   for (auto& bank : program.Banks) {
-    std::error_code error;
-    if (bank->FileName.empty() || !std::filesystem::is_regular_file(bank->FileName, error)) continue;
+    if (bank->FileName.empty()) continue;
     try {
-      // POSIX has no share-deny-write open; the stream just reads.
+      // A missing bank is skipped quietly; a name that cannot be a file name is reported.
+      std::error_code error;
+      if (!std::filesystem::is_regular_file(FileSystemPath(bank->FileName), error)) continue;
       bank->AttachedSoundFont = Synth->AttachSoundFont(std::make_unique<TFileStream>(bank->FileName), true);
       if (bank->AttachedSoundFont == nullptr)
         throw EKelvane("\"" + bank->FileName + "\" is no sound bank that can be read");

@@ -3,13 +3,14 @@
 #include <cctype>
 #include <filesystem>
 
+#include "banks/file_path.h"
 #include "tools/audio_file_writer.h"
 #include "tools/bank_report.h"
 
 namespace kelvane {
 
 std::unique_ptr<TAudioFileWriter> OpenAudioFile(const std::string& Path, int32_t Rate, TOutputSampleFormat Format) {
-  std::string ext = std::filesystem::path(Path).extension().string();
+  std::string ext = ExtensionOf(Path);
   for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (ext == ".wav" || ext.empty()) return OpenWavFile(Path, Rate, Format);
   if (ext == ".flac" || ext == ".ogg" || ext == ".oga")

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <filesystem>
 
+#include "banks/file_path.h"
 #include "tools/audio_file_writer.h"
 #include "tools/bank_report.h"
 
@@ -42,7 +43,7 @@ class TSndFileWriter final : public TAudioFileWriter {
 }  // namespace
 
 std::unique_ptr<TAudioFileWriter> OpenAudioFile(const std::string& Path, int32_t Rate, TOutputSampleFormat Format) {
-  std::string ext = std::filesystem::path(Path).extension().string();
+  std::string ext = ExtensionOf(Path);
   for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   const int sampleFormat = Format == TOutputSampleFormat::osfS16   ? SF_FORMAT_PCM_16
                            : Format == TOutputSampleFormat::osfS24 ? SF_FORMAT_PCM_24

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "banks/attached_sound_font.h"
+#include "banks/file_path.h"
 #include "banks/sample.h"
 #include "banks/stream.h"
 #include "synth/exceptions.h"
@@ -40,10 +41,19 @@ void PrintText(std::FILE* To, const char* Label, const std::string& Text) {
 
 }  // namespace
 
+std::filesystem::path ToolPath(const std::string& Path) {
+  try {
+    return FileSystemPath(Path);
+  } catch (const EKelvane& error) {
+    throw EToolError(error.what());
+  }
+}
+
 TAttachedSoundFont* AttachBankFile(TSynth& Synth, const std::string& Path) {
   std::error_code error;
-  if (!std::filesystem::exists(Path, error)) throw EToolError(Path + ": no such file");
-  if (std::filesystem::is_directory(Path, error)) throw EToolError(Path + ": is a directory, not a bank file");
+  const std::filesystem::path path = ToolPath(Path);
+  if (!std::filesystem::exists(path, error)) throw EToolError(Path + ": no such file");
+  if (std::filesystem::is_directory(path, error)) throw EToolError(Path + ": is a directory, not a bank file");
   TStreamPtr stream;
   try {
     stream = std::make_unique<TFileStream>(Path);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 
@@ -14,6 +15,10 @@ class EToolError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// The file system's path of a UTF-8 path from the command line; EToolError
+// when it cannot be a file name here.
+std::filesystem::path ToolPath(const std::string& Path);
 
 // Attaches the bank file at Path with its samples left on disk; a missing,
 // unreadable or unrecognised file throws EToolError naming it.

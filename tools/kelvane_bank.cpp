@@ -18,6 +18,7 @@
 #include "banks/stream.h"
 #include "synth/synth.h"
 #include "tools/bank_report.h"
+#include "tools/program_arguments.h"
 
 using namespace kelvane;
 
@@ -75,7 +76,9 @@ int Convert(const std::vector<std::string>& Inputs, const std::string& Output) {
     }
   }
   // Written beside the target first, so that a failure never leaves half a bank under its name.
-  const std::string temporary = Output + ".part";
+  const std::filesystem::path target = ToolPath(Output);
+  std::filesystem::path temporary = target;
+  temporary += ".part";
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     if (!out) throw EToolError(Output + ": cannot write (" + std::strerror(errno) + ")");
@@ -88,7 +91,7 @@ int Convert(const std::vector<std::string>& Inputs, const std::string& Output) {
     }
   }
   std::error_code error;
-  std::filesystem::rename(temporary, Output, error);
+  std::filesystem::rename(temporary, target, error);
   if (error) {
     std::filesystem::remove(temporary, error);
     throw EToolError(Output + ": cannot write (" + error.message() + ")");
@@ -99,7 +102,8 @@ int Convert(const std::vector<std::string>& Inputs, const std::string& Output) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+  const kelvane::TProgramArguments arguments(argc, argv);
+  std::vector<std::string> args(arguments.Strings().begin() + 1, arguments.Strings().end());
   if (args.empty()) UsageError("no command given");
   const std::string command = args[0];
   if (command == "-h" || command == "--help") {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "banks/default_bank.h"
+#include "banks/file_path.h"
 #include "banks/stream.h"
 #include "synth/buffer_sample.h"
 #include "synth/chorus.h"
@@ -30,6 +31,7 @@
 #include "synth/voice.h"
 #include "tools/audio_file_writer.h"
 #include "tools/bank_report.h"
+#include "tools/program_arguments.h"
 #include "tools/terminal.h"
 
 namespace kelvane {
@@ -316,8 +318,9 @@ std::vector<TBankFile> AttachBanks(TSynth& Synth, const TRenderOptions& Options)
 
 void ReadSong(TSynth& Synth, const std::string& Song) {
   std::error_code error;
-  if (!std::filesystem::exists(Song, error)) throw EToolError(Song + ": no such file");
-  if (std::filesystem::is_directory(Song, error)) throw EToolError(Song + ": is a directory");
+  const std::filesystem::path path = ToolPath(Song);
+  if (!std::filesystem::exists(path, error)) throw EToolError(Song + ": no such file");
+  if (std::filesystem::is_directory(path, error)) throw EToolError(Song + ": is a directory");
   std::unique_ptr<TFileStream> stream;
   try {
     stream = std::make_unique<TFileStream>(Song);
@@ -436,7 +439,7 @@ TRenderResult RenderSong(const TRenderOptions& Options, const std::string& Song,
   if (Options.Length) maxFrames = std::min(maxFrames, static_cast<int64_t>(std::llround(*Options.Length * Options.Rate)));
 
   TProgressBar progress(!Options.Quiet && StderrIsTerminal(),
-                        std::filesystem::path(Song).filename().string(), std::min(songFrames, maxFrames));
+                        FileNameOf(Song), std::min(songFrames, maxFrames));
   std::vector<TBufferSample> block(BlockFrames);
   int64_t silentFrames = 0;
   const auto start = std::chrono::steady_clock::now();
@@ -498,8 +501,8 @@ int DescribeBanks(const TRenderOptions& Options) {
 }
 
 std::string DefaultOutput(const std::string& Song) {
-  std::filesystem::path path(Song);
-  return path.filename().replace_extension(".wav").string();
+  const std::string name = FileNameOf(Song);
+  return name.substr(0, name.size() - ExtensionOf(name).size()) + ".wav";
 }
 
 int Run(int argc, char** argv) {
@@ -537,4 +540,7 @@ int Run(int argc, char** argv) {
 }  // namespace
 }  // namespace kelvane
 
-int main(int argc, char** argv) { return kelvane::Run(argc, argv); }
+int main(int argc, char** argv) {
+  kelvane::TProgramArguments arguments(argc, argv);
+  return kelvane::Run(arguments.Count(), arguments.Values());
+}

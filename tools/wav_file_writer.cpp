@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "banks/file_path.h"
 #include "tools/audio_file_writer.h"
 #include "tools/bank_report.h"
 
@@ -36,7 +37,7 @@ class TWavFileWriter final : public TAudioFileWriter {
   TWavFileWriter(std::string Path, int32_t Rate, TOutputSampleFormat Format)
       : fPath(std::move(Path)), fFormat(Format) {
     fBytesPerSample = Format == TOutputSampleFormat::osfS16 ? 2 : Format == TOutputSampleFormat::osfS24 ? 3 : 4;
-    fFile = std::fopen(fPath.c_str(), "wb");
+    fFile = OpenFile(fPath, TFileMode::Write);
     if (fFile == nullptr) throw EToolError(fPath + ": cannot write");
     std::vector<uint8_t> header;
     const bool isFloat = Format == TOutputSampleFormat::osfF32;

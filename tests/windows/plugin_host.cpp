@@ -1,11 +1,15 @@
 // kelvane-plugin-host: a minimal command-line host for the built plug-in
 // library, the same source on Linux (dlopen) and Windows (LoadLibrary), so the
 // two builds render the same song through the same calls:
-//   kelvane-plugin-host LIBRARY BANK SONG OUTPUT [SECONDS [effects] [threads]]
+//   kelvane-plugin-host LIBRARY BANK SONG OUTPUT [SECONDS [effects] [threads] [locked] [invalid-name]]
 // It identifies the plug-in, configures it through a state chunk (the bank;
 // chorus, reverb and render threads off unless "effects" or "threads" is
 // given), saves and loads the chunk, renders the first SECONDS of the song
-// block by block and writes the output as raw interleaved 32-bit floats. Every failure exits non-zero with a
+// block by block and writes the output as raw interleaved 32-bit floats.
+// Paths are UTF-8 (the command line is read as such on Windows too). "locked"
+// checks that the bank cannot be opened for writing while the plug-in reads it
+// (Windows); "invalid-name" names a bank that is not UTF-8 and stops after
+// loading the chunk. Every failure exits non-zero with a
 // message; on Windows a crash does too, as Wine may otherwise end the process
 // with status 0.
 
@@ -31,11 +35,13 @@
 #include <dlfcn.h>
 #endif
 
+#include "banks/file_path.h"
 #include "plugin/state_chunk.h"
 #include "plugin/vst2.h"
 #include "plugin/vsti_program.h"
 #include "synth/midi_file.h"
 #include "tests/plugin/vst_event_batch.h"
+#include "tools/program_arguments.h"
 
 namespace kelvane {
 namespace {
@@ -58,7 +64,7 @@ using TMain = AEffect* (VSTCALLBACK*)(audioMasterCallback);
 class TPluginLibrary {
  public:
   explicit TPluginLibrary(const std::string& Path) {
-    fHandle = LoadLibraryA(Path.c_str());
+    fHandle = LoadLibraryW(FileSystemPath(Path).c_str());
     if (fHandle == nullptr) throw EHostFailure(Path + ": LoadLibrary failed, error " + std::to_string(GetLastError()));
   }
   ~TPluginLibrary() { FreeLibrary(fHandle); }
@@ -115,7 +121,7 @@ VstIntPtr VSTCALLBACK HostCallback(AEffect*, VstInt32 Opcode, VstInt32, VstIntPt
 }
 
 std::vector<uint8_t> ReadFile(const std::string& Path) {
-  std::ifstream in(Path, std::ios::binary);
+  std::ifstream in(FileSystemPath(Path), std::ios::binary);
   Require(in.good(), Path + ": cannot read");
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
@@ -177,19 +183,24 @@ std::vector<float> Render(TPlugin& Plugin, const std::vector<TScheduledMIDIEvent
 }
 
 int Run(int argc, char** argv) {
-  const char* const usage = "Usage: kelvane-plugin-host LIBRARY BANK SONG OUTPUT [SECONDS [effects] [threads]]\n";
+  const char* const usage =
+      "Usage: kelvane-plugin-host LIBRARY BANK SONG OUTPUT [SECONDS [effects] [threads] [locked] [invalid-name]]\n";
   if (argc < 5) {
     std::fputs(usage, stderr);
     return 2;
   }
   const std::string library = argv[1], bank = argv[2], song = argv[3], output = argv[4];
   const double seconds = argc >= 6 ? std::atof(argv[5]) : 10.0;
-  bool effects = false, threads = false;
+  bool effects = false, threads = false, locked = false, invalidName = false;
   for (int i = 6; i < argc; i++) {
     if (std::strcmp(argv[i], "effects") == 0) {
       effects = true;
     } else if (std::strcmp(argv[i], "threads") == 0) {
       threads = true;
+    } else if (std::strcmp(argv[i], "locked") == 0) {
+      locked = true;
+    } else if (std::strcmp(argv[i], "invalid-name") == 0) {
+      invalidName = true;
     } else {
       std::fputs(usage, stderr);
       return 2;
@@ -219,6 +230,24 @@ int Run(int argc, char** argv) {
   instance.Dispatch(effSetSampleRate, 0, 0, nullptr, static_cast<float>(Rate));
   instance.Dispatch(effSetBlockSize, 0, BlockFrames);
 
+  if (invalidName) {
+    // The plug-in reports the name and goes on without the bank.
+    TVSTiProgram program;
+    auto entry = std::make_unique<TBank>();
+    entry->FileName = "Kl\xE4nge.sf2";  // Latin-1, not UTF-8
+    program.Banks.push_back(std::move(entry));
+    instance.SetChunk(WriteProgramChunk(program, false));
+    Require(instance.Dispatch(effClose) == 1, "effClose failed");
+    std::printf("a bank name that is not UTF-8 was refused\n");
+    return 0;
+  }
+  if (locked) {
+    // Writable before the plug-in holds it, so a refusal below is the plug-in's doing.
+    std::FILE* file = OpenFile(bank, TFileMode::Append);
+    Require(file != nullptr, bank + ": cannot be opened for writing before the plug-in reads it");
+    std::fclose(file);
+  }
+
   // Configure through a chunk; saving it and loading the saved copy must give it back.
   TVSTiProgram program;
   program.Name = "Host render";
@@ -237,6 +266,11 @@ int Run(int argc, char** argv) {
           "the saved chunk does not hold the configuration");
   instance.SetChunk(saved);
   Require(instance.Chunk() == saved, "loading the saved chunk changed it");
+  if (locked) {
+    std::FILE* file = OpenFile(bank, TFileMode::Append);
+    if (file != nullptr) std::fclose(file);
+    Require(file == nullptr, bank + ": could be opened for writing while the plug-in reads it");
+  }
 
   instance.Dispatch(effMainsChanged, 0, 1);
   const std::vector<float> samples = Render(instance, events, frames);
@@ -249,7 +283,7 @@ int Run(int argc, char** argv) {
     peak = std::max(peak, std::fabs(value));
   }
   Require(peak > 0.0f, "the output is silent");
-  std::ofstream out(output, std::ios::binary);
+  std::ofstream out(FileSystemPath(output), std::ios::binary);
   out.write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size() * sizeof(float)));
   Require(out.good(), output + ": cannot write");
   std::printf("%s: %lld frames, %zu events, peak %.4f -> %s\n", song.c_str(), static_cast<long long>(frames),
@@ -269,7 +303,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   try {
-    return kelvane::Run(argc, argv);
+    kelvane::TProgramArguments arguments(argc, argv);
+    return kelvane::Run(arguments.Count(), arguments.Values());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "kelvane-plugin-host: %s\n", e.what());
   } catch (...) {
