@@ -148,6 +148,8 @@ struct TWin32EditorWindow::TImpl {
         if (Owner.OnTimer) Owner.OnTimer(); else Owner.Idle();
         return 0;
       case WM_MOUSEMOVE:
+        // A button changed here: the frame must see it at this position (a click ends on its button).
+        if (ButtonChanged[0] || ButtonChanged[1] || ButtonChanged[2]) DrawFrame();
         io.MousePos = ImVec2(static_cast<float>(GET_X_LPARAM(lParam)), static_cast<float>(GET_Y_LPARAM(lParam)));
         if (!Tracking) {
           TRACKMOUSEEVENT track{sizeof(TRACKMOUSEEVENT), TME_LEAVE, Window, 0};

@@ -1,13 +1,16 @@
 // Opens kelvane.dll's editor inside a top-level window as a Windows host
 // does, takes a screenshot of that window (BMP) and checks that the editor
-// drew into it, then closes editor, plug-in and library.
+// drew into it, shows a crash report in it and closes that with the mouse,
+// then closes editor, plug-in and library.
 //   kelvane-editor-screenshot <kelvane.dll> <screenshot.bmp>
 
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "plugin/vst2.h"
@@ -17,6 +20,8 @@ using namespace kelvane;
 namespace {
 
 constexpr int EditorWidth = 872, EditorHeight = 664;
+// The "Exception" window's "&Close" button, in editor coordinates.
+constexpr int CloseButtonX = 709, ButtonRowY = 464;
 
 [[noreturn]] void Fail(const std::string& message) {
   std::fprintf(stderr, "kelvane-editor-screenshot: %s\n", message.c_str());
@@ -100,6 +105,20 @@ void WriteBMP(const std::string& path, const std::vector<uint32_t>& pixels, int 
   if (std::fclose(out) != 0) Fail("cannot write " + path);
 }
 
+size_t Changed(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b) {
+  size_t n = 0;
+  for (size_t i = 0; i < a.size(); ++i) n += a[i] != b[i];
+  return n;
+}
+
+void Click(HWND window, int x, int y) {
+  const LPARAM at = MAKELPARAM(x, y);
+  PostMessageW(window, WM_MOUSEMOVE, 0, at);
+  PostMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, at);
+  PostMessageW(window, WM_LBUTTONUP, 0, at);
+  PostMessageW(window, WM_MOUSEMOVE, 0, MAKELPARAM(1, 1));  // away, so nothing shows hovered
+}
+
 bool Bright(uint32_t p) { return (p & 0xFF) > 160 && (p >> 8 & 0xFF) > 160 && (p >> 16 & 0xFF) > 160; }
 bool Dark(uint32_t p) { return (p & 0xFF) < 48 && (p >> 8 & 0xFF) < 48 && (p >> 16 & 0xFF) < 48; }
 
@@ -164,6 +183,23 @@ int main(int argc, char** argv) {
   for (int y = 0; y < 48; ++y)
     for (int x = EditorWidth / 2 - 100; x < EditorWidth / 2 + 100; ++x) label += Bright(at(x, y));
   if (label < 100) Fail("the title strip shows no product label (" + std::to_string(label) + " bright pixels)");
+
+  // A corrupt chunk from another thread: its crash report shows in the editor
+  // (the 645 x 309 "Exception" window), and its "&Close" button, clicked
+  // through the window's mouse messages, brings the editor back unchanged.
+  std::thread([effect] {
+    unsigned char junk[16];
+    std::memset(junk, 0xFF, sizeof junk);
+    if (effect->dispatcher(effect, effSetChunk, 0, sizeof junk, junk, 0.0f) != 0) Fail("a corrupt chunk was taken");
+  }).join();
+  Pump(effect, 500);
+  const std::vector<uint32_t> report = Screenshot(host, EditorWidth, EditorHeight);
+  WriteBMP(std::string(argv[2]) + ".report.bmp", report, EditorWidth, EditorHeight);
+  if (Changed(pixels, report) < 50000) Fail("the crash report does not show");
+  Click(EditorChild(host), CloseButtonX, ButtonRowY);
+  Pump(effect, 500);
+  const size_t left = Changed(pixels, Screenshot(host, EditorWidth, EditorHeight));
+  if (left != 0) Fail("closing the crash report left " + std::to_string(left) + " pixels changed");
 
   effect->dispatcher(effect, effEditClose, 0, 0, nullptr, 0.0f);
   if (EditorChild(host) != nullptr) Fail("effEditClose left the editor window");
