@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <windowsx.h>
 #include <imgui/imgui.h>
+#include <imgui/imgui_internal.h>
 
 #include <algorithm>
 #include <cfloat>
@@ -12,6 +13,7 @@
 
 #include "editor/window/draw_list_raster.h"
 #include "editor/window/editor_layout.h"
+#include "plugin/exception_report.h"
 
 namespace kelvane {
 
@@ -32,6 +34,8 @@ struct TContextScope {
 };
 
 LRESULT CALLBACK EditorWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+void IgnoreImGuiError(void*, const char*, ...) {}
 
 // The class lives as long as a window does: the library may be unloaded and
 // loaded again at another address, and a stale class would call the old code.
@@ -88,7 +92,14 @@ struct TWin32EditorWindow::TImpl {
     io.DeltaTime = std::max(1e-3f, std::chrono::duration<float>(now - LastFrame).count());
     LastFrame = now;
     ImGui::NewFrame();
-    Frame();
+    try {
+      Frame();
+    } catch (...) {
+      // Close what the frame left open, so the next one can start.
+      ImGui::ErrorCheckEndFrameRecover(&IgnoreImGuiError);
+      ImGui::EndFrame();
+      throw;
+    }
     ImGui::Render();
     RasterizeDrawData(*ImGui::GetDrawData(), Font, Pixels.data(), static_cast<int>(EditorWidth),
                       static_cast<int>(EditorHeight), Background);
@@ -198,7 +209,9 @@ LRESULT CALLBACK EditorWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
   }
   auto* impl = reinterpret_cast<TWin32EditorWindow::TImpl*>(GetWindowLongPtrW(window, GWLP_USERDATA));
   if (impl == nullptr || impl->Window != window) return DefWindowProcW(window, message, wParam, lParam);
-  return impl->Handle(message, wParam, lParam);
+  // Timer and input reach the editor here, outside the host's guarded
+  // dispatcher: nothing thrown may leave through the window procedure.
+  return Guarded<LRESULT>(0, [&] { return impl->Handle(message, wParam, lParam); });
 }
 
 }  // namespace

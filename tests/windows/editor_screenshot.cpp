@@ -22,6 +22,9 @@ namespace {
 constexpr int EditorWidth = 872, EditorHeight = 664;
 // The "Exception" window's "&Close" button, in editor coordinates.
 constexpr int CloseButtonX = 709, ButtonRowY = 464;
+// The "Fine tune" edit and, above it, its bar.
+constexpr int FineTuneEditX = 318, FineTuneEditY = 609;
+constexpr int FineTuneBarLeft = 270, FineTuneBarRight = 324, FineTuneBarTop = 456, FineTuneBarBottom = 596;
 
 [[noreturn]] void Fail(const std::string& message) {
   std::fprintf(stderr, "kelvane-editor-screenshot: %s\n", message.c_str());
@@ -119,6 +122,11 @@ void Click(HWND window, int x, int y) {
   PostMessageW(window, WM_MOUSEMOVE, 0, MAKELPARAM(1, 1));  // away, so nothing shows hovered
 }
 
+void Key(HWND window, WPARAM key) {
+  PostMessageW(window, WM_KEYDOWN, key, 1);
+  PostMessageW(window, WM_KEYUP, key, 0xC0000001);
+}
+
 bool Bright(uint32_t p) { return (p & 0xFF) > 160 && (p >> 8 & 0xFF) > 160 && (p >> 16 & 0xFF) > 160; }
 bool Dark(uint32_t p) { return (p & 0xFF) < 48 && (p >> 8 & 0xFF) < 48 && (p >> 16 & 0xFF) < 48; }
 
@@ -200,6 +208,22 @@ int main(int argc, char** argv) {
   Pump(effect, 500);
   const size_t left = Changed(pixels, Screenshot(host, EditorWidth, EditorHeight));
   if (left != 0) Fail("closing the crash report left " + std::to_string(left) + " pixels changed");
+
+  // Typing 37 into "Fine tune" (through the window's key and character
+  // messages) moves its bar.
+  HWND editor = EditorChild(host);
+  Click(editor, FineTuneEditX, FineTuneEditY);
+  Key(editor, VK_BACK);
+  PostMessageW(editor, WM_CHAR, '3', 1);
+  PostMessageW(editor, WM_CHAR, '7', 1);
+  Key(editor, VK_RETURN);
+  Pump(effect, 500);
+  const std::vector<uint32_t> typed = Screenshot(host, EditorWidth, EditorHeight);
+  WriteBMP(std::string(argv[2]) + ".typed.bmp", typed, EditorWidth, EditorHeight);
+  size_t bar = 0;
+  for (int y = FineTuneBarTop; y < FineTuneBarBottom; ++y)
+    for (int x = FineTuneBarLeft; x < FineTuneBarRight; ++x) bar += at(x, y) != typed[static_cast<size_t>(y) * EditorWidth + x];
+  if (bar < 100) Fail("typing into the fine tune edit did not move its bar");
 
   effect->dispatcher(effect, effEditClose, 0, 0, nullptr, 0.0f);
   if (EditorChild(host) != nullptr) Fail("effEditClose left the editor window");
