@@ -28,7 +28,11 @@ void TStream::ReadExact(void* buffer, int64_t count) {
 }
 
 TFileStream::TFileStream(const std::string& fileName) : fFileName(fileName) {
+#if defined(_WIN32)
+  fFile = _wfopen(FileNamePath(fileName).c_str(), L"rb");
+#else
   fFile = std::fopen(fileName.c_str(), "rb");
+#endif
   if (!fFile) throw EKelvaneStreamError("Cannot open file \"" + fileName + "\"");
   if (SeekFile(fFile, 0, SEEK_END) != 0) {
     std::fclose(fFile);

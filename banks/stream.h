@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,6 +10,17 @@
 #include "synth/exceptions.h"
 
 namespace kelvane {
+
+// File names are UTF-8 text everywhere; these convert them to and from the
+// paths the system opens. (On Windows the narrow C runtime and the narrow
+// std::filesystem::path conversions use the ANSI code page instead.)
+inline std::filesystem::path FileNamePath(const std::string& fileName) {
+  return std::filesystem::path(std::u8string(fileName.begin(), fileName.end()));
+}
+inline std::string PathText(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
 
 // Raised when a stream delivers fewer bytes than an exact read asked for, or
 // cannot be opened or positioned.

@@ -7,6 +7,7 @@
 #include <memory>
 #include <typeinfo>
 
+#include "banks/stream.h"
 #include "plugin/exception_report.h"
 
 namespace kelvane {
@@ -123,7 +124,7 @@ bool TFormException::Save() {
   TTextEncoding encoding = TTextEncoding::UTF8;
   if (!RunSaveDialog || !RunSaveDialog(path, encoding) || path.empty()) return false;
   const std::string bytes = EncodeCrashReportFile(Lines, encoding);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(FileNamePath(path), std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   out.close();
   // A failed write must not be thanked for.

@@ -226,7 +226,7 @@ void TEditorModel::AddBank(const std::string& fileName) {
     TBank& added = *bank;
     fProgram.Banks.push_back(std::move(bank));
     std::error_code error;
-    if (std::filesystem::is_regular_file(fileName, error)) {
+    if (std::filesystem::is_regular_file(FileNamePath(fileName), error)) {
       added.AttachedSoundFont = fSynth.AttachSoundFont(std::make_unique<TFileStream>(fileName), true);
       ResyncBank(added);
     }

@@ -8,6 +8,8 @@
 #include <iterator>
 #include <vector>
 
+#include "banks/stream.h"
+
 namespace kelvane {
 
 namespace {
@@ -338,15 +340,15 @@ TTuningTable ParseTuningText(std::string_view text, std::string_view extension) 
 
 TTuningTable ReadTuningFile(const std::string& fileName) {
   std::error_code error;
-  const bool isFile = std::filesystem::is_regular_file(fileName, error);
-  std::ifstream file(fileName, std::ios::binary);
+  const bool isFile = std::filesystem::is_regular_file(FileNamePath(fileName), error);
+  std::ifstream file(FileNamePath(fileName), std::ios::binary);
   std::string bytes;
   if (isFile && file) bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
   if (!isFile || !file || file.bad())
     throw EKelvaneTuningFileError("Cannot read the tuning file \"" + fileName + "\"");
-  const std::filesystem::path path(fileName);
+  const std::filesystem::path path = FileNamePath(fileName);
   try {
-    return ParseTuningText(DecodeTuningText(bytes), path.extension().string());
+    return ParseTuningText(DecodeTuningText(bytes), PathText(path.extension()));
   } catch (const EKelvaneTuningFileError& error) {
     throw EKelvaneTuningFileError("\"" + fileName + "\": " + error.what());
   }
@@ -355,7 +357,7 @@ TTuningTable ReadTuningFile(const std::string& fileName) {
 void LoadChannelTuningFile(TVSTiMIDIChannel& channel, const std::string& fileName) {
   const TTuningTable table = ReadTuningFile(fileName);
   channel.TuningTable = table;
-  channel.TuningTableName = std::filesystem::path(fileName).filename().string();
+  channel.TuningTableName = PathText(FileNamePath(fileName).filename());
   channel.SetFlag(mcfTuningTableActive, true);
 }
 

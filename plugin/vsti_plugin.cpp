@@ -271,7 +271,7 @@ void TVSTiPlugin::ChangeProgram(VstInt32 programIndex) {
   for (auto& bank : program.Banks) bank->AttachedSoundFont = nullptr;
   for (auto& bank : program.Banks) {
     std::error_code error;
-    if (bank->FileName.empty() || !std::filesystem::is_regular_file(bank->FileName, error)) continue;
+    if (bank->FileName.empty() || !std::filesystem::is_regular_file(FileNamePath(bank->FileName), error)) continue;
     try {
       // POSIX has no share-deny-write open; the stream just reads.
       bank->AttachedSoundFont = Synth->AttachSoundFont(std::make_unique<TFileStream>(bank->FileName), true);

@@ -2,7 +2,7 @@
 // does, takes a screenshot of that window (BMP) and checks that the editor
 // drew into it, shows a crash report in it and closes that with the mouse,
 // then closes editor, plug-in and library.
-//   kelvane-editor-screenshot <kelvane.dll> <screenshot.bmp>
+//   kelvane-editor-screenshot <kelvane.dll> <screenshot.bmp> <bank.sf2>
 
 #include <windows.h>
 
@@ -24,6 +24,11 @@ constexpr int EditorWidth = 872, EditorHeight = 664;
 constexpr int CloseButtonX = 709, ButtonRowY = 464;
 // The "Fine tune" edit and, above it, its bar.
 constexpr int FineTuneEditX = 318, FineTuneEditY = 609;
+constexpr int AddBankX = 44, AddBankY = 216, FirstBankX = 100, FirstBankY = 94;
+struct TArea {
+  int Left, Top, Right, Bottom;
+};
+constexpr TArea ProgramList{448, 86, 854, 202};
 constexpr int FineTuneBarLeft = 270, FineTuneBarRight = 324, FineTuneBarTop = 456, FineTuneBarBottom = 596;
 
 [[noreturn]] void Fail(const std::string& message) {
@@ -128,14 +133,22 @@ void Key(HWND window, WPARAM key) {
 }
 
 bool Bright(uint32_t p) { return (p & 0xFF) > 160 && (p >> 8 & 0xFF) > 160 && (p >> 16 & 0xFF) > 160; }
+int BrightIn(const std::vector<uint32_t>& pixels, const TArea& area);
 bool Dark(uint32_t p) { return (p & 0xFF) < 48 && (p >> 8 & 0xFF) < 48 && (p >> 16 & 0xFF) < 48; }
+
+int BrightIn(const std::vector<uint32_t>& pixels, const TArea& area) {
+  int n = 0;
+  for (int y = area.Top; y < area.Bottom; ++y)
+    for (int x = area.Left; x < area.Right; ++x) n += Bright(pixels[static_cast<size_t>(y) * EditorWidth + x]);
+  return n;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   SetUnhandledExceptionFilter(&OnUnhandledException);
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-  if (argc != 3) Fail("usage: kelvane-editor-screenshot <kelvane.dll> <screenshot.bmp>");
+  if (argc != 4) Fail("usage: kelvane-editor-screenshot <kelvane.dll> <screenshot.bmp> <bank.sf2>");
 
   // The host's window: white, so an editor that draws nothing shows.
   WNDCLASSW wc{};
@@ -224,6 +237,27 @@ int main(int argc, char** argv) {
   for (int y = FineTuneBarTop; y < FineTuneBarBottom; ++y)
     for (int x = FineTuneBarLeft; x < FineTuneBarRight; ++x) bar += at(x, y) != typed[static_cast<size_t>(y) * EditorWidth + x];
   if (bar < 100) Fail("typing into the fine tune edit did not move its bar");
+
+  // "Add bank" with a path outside the ANSI code page, typed into the dialog:
+  // the bank opens (selecting it lists its presets).
+  wchar_t temporary[MAX_PATH];
+  if (GetTempPathW(MAX_PATH, temporary) == 0) Fail("GetTempPath failed");
+  const std::wstring bank = std::wstring(temporary) + L"b\u00E4nk \u266B.sf2";
+  const int length = MultiByteToWideChar(CP_UTF8, 0, argv[3], -1, nullptr, 0);
+  std::wstring source(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, argv[3], -1, source.data(), length);
+  if (!CopyFileW(source.c_str(), bank.c_str(), FALSE)) Fail(std::string("cannot copy ") + argv[3]);
+  Click(editor, AddBankX, AddBankY);
+  Pump(effect, 300);
+  for (wchar_t c : bank) PostMessageW(editor, WM_CHAR, c, 1);
+  Key(editor, VK_RETURN);
+  Pump(effect, 500);
+  Click(editor, FirstBankX, FirstBankY);
+  Pump(effect, 500);
+  const std::vector<uint32_t> added = Screenshot(host, EditorWidth, EditorHeight);
+  WriteBMP(std::string(argv[2]) + ".bank.bmp", added, EditorWidth, EditorHeight);
+  DeleteFileW(bank.c_str());
+  if (BrightIn(added, ProgramList) < 100) Fail("the added bank lists no presets");
 
   effect->dispatcher(effect, effEditClose, 0, 0, nullptr, 0.0f);
   if (EditorChild(host) != nullptr) Fail("effEditClose left the editor window");
