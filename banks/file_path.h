@@ -32,6 +32,10 @@ std::FILE* OpenFile(const std::string& Path, TFileMode Mode);
 // streams. Raises EKelvaneStreamError when the name cannot be a file name here.
 std::filesystem::path FileSystemPath(const std::string& Path);
 
+// The UTF-8 text of a std::filesystem path (directory listings, the current
+// directory).
+std::string Utf8OfPath(const std::filesystem::path& Path);
+
 // The part of a UTF-8 path after its last separator ('/', and '\\' and ':' on Windows).
 std::string FileNameOf(const std::string& Path);
 // The file name's extension with its dot ("" when it has none; a leading dot

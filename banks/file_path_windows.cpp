@@ -48,6 +48,11 @@ std::filesystem::path FileSystemPath(const std::string& Path) {
   return std::filesystem::path(std::move(*wide));
 }
 
+std::string Utf8OfPath(const std::filesystem::path& Path) {
+  const std::wstring& wide = Path.native();
+  return Utf8FromUtf16(std::u16string(wide.begin(), wide.end()));
+}
+
 }  // namespace kelvane
 
 #endif

@@ -20,8 +20,9 @@ packages=(
   xvfb xauth
   # drives the editor window in the end-to-end test (skipped without it)
   xdotool
-  # the Windows cross-build (posix thread model for std::thread) and Wine to test it
-  mingw-w64 g++-mingw-w64-x86-64-posix wine64
+  # the Windows cross-build (posix thread model for std::thread) and Wine to test it;
+  # dpkg-dev unpacks the ImGui source package the Windows editor is compiled from
+  mingw-w64 g++-mingw-w64-x86-64-posix wine64 dpkg-dev
 )
 
 missing=()
@@ -36,4 +37,22 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Debian ships Dear ImGui only as a Linux library: the Windows build compiles
+# the same version from its source package, kept here so builds work offline.
+deb_src_cache=/var/cache/kelvane/deb-src
+imgui_version=$(dpkg-query -W -f='${source:Version}' libimgui-dev)
+if [ ! -f "$deb_src_cache/imgui_${imgui_version#*:}.dsc" ]; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  if ! grep -rqs '^Types:.*deb-src\|^deb-src ' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    echo "Adding a deb-src line for Debian's source packages"
+    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+      "$codename" | $SUDO tee /etc/apt/sources.list.d/kelvane-deb-src.sources >/dev/null
+    $SUDO apt-get update -qq
+  fi
+  $SUDO mkdir -p "$deb_src_cache"
+  (cd "$deb_src_cache" && $SUDO apt-get source --download-only -qq "imgui=$imgui_version")
 fi

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "banks/file_path.h"
 #include "editor/window/editor_layout.h"
 
 namespace kelvane {
@@ -111,15 +112,15 @@ void TFileDialog::Show(const std::string& title, const std::string& filter, cons
   fFrames = 0;
   std::error_code error;
   std::string start = directory;
-  if (start.empty() || !fs::is_directory(start, error)) start = fs::current_path(error).string();
+  if (start.empty() || !fs::is_directory(FileSystemPath(start), error)) start = Utf8OfPath(fs::current_path(error));
   ChangeDirectory(start);
 }
 
 void TFileDialog::ChangeDirectory(const std::string& directory) {
   std::error_code error;
-  fs::path path = fs::weakly_canonical(fs::path(directory), error);
-  if (error) path = directory;
-  fDirectory = path.string();
+  fs::path path = fs::weakly_canonical(FileSystemPath(directory), error);
+  if (error) path = FileSystemPath(directory);
+  fDirectory = Utf8OfPath(path);
   Reload();
 }
 
@@ -127,9 +128,9 @@ void TFileDialog::Reload() {
   fEntries.clear();
   std::vector<std::string> folders, files;
   std::error_code error;
-  for (fs::directory_iterator it(fDirectory, fs::directory_options::skip_permission_denied, error), end;
+  for (fs::directory_iterator it(FileSystemPath(fDirectory), fs::directory_options::skip_permission_denied, error), end;
        !error && it != end; it.increment(error)) {
-    const std::string name = it->path().filename().string();
+    const std::string name = Utf8OfPath(it->path().filename());
     if (name.empty() || name[0] == '.') continue;
     std::error_code kind;
     if (it->is_directory(kind))
@@ -139,7 +140,7 @@ void TFileDialog::Reload() {
   }
   std::sort(folders.begin(), folders.end());
   std::sort(files.begin(), files.end());
-  if (fs::path(fDirectory).has_relative_path()) fEntries.push_back("../");
+  if (FileSystemPath(fDirectory).has_relative_path()) fEntries.push_back("../");
   fEntries.insert(fEntries.end(), folders.begin(), folders.end());
   fEntries.insert(fEntries.end(), files.begin(), files.end());
 }
@@ -150,20 +151,20 @@ bool TFileDialog::Resolve(const std::string& typed, std::string& path, std::stri
     error = "Choose a file.";
     return false;
   }
-  fs::path chosen(typed);
-  if (chosen.is_relative()) chosen = fs::path(fDirectory) / chosen;
+  fs::path chosen = FileSystemPath(typed);
+  if (chosen.is_relative()) chosen = FileSystemPath(fDirectory) / chosen;
   std::error_code ignored;
   if (!chosen.has_extension() && !fDefaultExt.empty() &&
       (fMode == TMode::Save || !fs::exists(chosen, ignored)))
     chosen += fDefaultExt;
-  path = chosen.string();
+  path = Utf8OfPath(chosen);
   if (fMode == TMode::Open) {
     if (!fs::is_regular_file(chosen, ignored)) {
       error = "The file \"" + path + "\" does not exist.";
       return false;
     }
   } else if (!fs::is_directory(chosen.parent_path(), ignored)) {
-    error = "The folder \"" + chosen.parent_path().string() + "\" does not exist.";
+    error = "The folder \"" + Utf8OfPath(chosen.parent_path()) + "\" does not exist.";
     return false;
   }
   return true;
@@ -171,16 +172,16 @@ bool TFileDialog::Resolve(const std::string& typed, std::string& path, std::stri
 
 TFileDialog::TResult TFileDialog::Accept(const std::string& typed) {
   std::error_code ignored;
-  fs::path asFolder(typed);
-  if (asFolder.is_relative()) asFolder = fs::path(fDirectory) / asFolder;
+  fs::path asFolder = FileSystemPath(typed);
+  if (asFolder.is_relative()) asFolder = FileSystemPath(fDirectory) / asFolder;
   if (!typed.empty() && fs::is_directory(asFolder, ignored)) {
-    ChangeDirectory(asFolder.string());
+    ChangeDirectory(Utf8OfPath(asFolder));
     fTyped[0] = '\0';
     return TResult::None;
   }
   std::string path;
   if (!Resolve(typed, path, fError)) return TResult::None;
-  if (fMode == TMode::Save && fs::exists(path, ignored) && fOverwrite != path) {
+  if (fMode == TMode::Save && fs::exists(FileSystemPath(path), ignored) && fOverwrite != path) {
     fOverwrite = path;  // asks before overwriting
     return TResult::None;
   }
@@ -203,7 +204,7 @@ TFileDialog::TResult TFileDialog::Draw() {
       const bool folder = !entry.empty() && entry.back() == '/';
       if (ImGui::Selectable(entry.c_str(), !folder && entry == fTyped, ImGuiSelectableFlags_AllowDoubleClick)) {
         if (folder) {
-          ChangeDirectory((fs::path(fDirectory) / entry.substr(0, entry.size() - 1)).string());
+          ChangeDirectory(Utf8OfPath(FileSystemPath(fDirectory) / FileSystemPath(entry.substr(0, entry.size() - 1))));
           break;
         }
         std::snprintf(fTyped, sizeof fTyped, "%s", entry.c_str());

@@ -10,7 +10,11 @@
 #include "editor/editor_model.h"
 #include "editor/window/editor_dialogs.h"
 #include "editor/window/editor_layout.h"
+#if defined(_WIN32)
+#include "editor/window/win32_editor_window.h"
+#else
 #include "editor/window/x11_editor_window.h"
+#endif
 
 namespace kelvane {
 
@@ -18,15 +22,27 @@ namespace {
 
 void IgnoreImGuiError(void*, const char*, ...) {}
 
-class TX11FormVSTiEditor final : public TFormVSTiEditor {
+// The platform layer; everything in this file is shared by both.
+#if defined(_WIN32)
+using TPlatformEditorWindow = TWin32EditorWindow;
+void* PlatformParent(void* parent) { return parent; }
+#else
+using TPlatformEditorWindow = TX11EditorWindow;
+unsigned long PlatformParent(void* parent) { return reinterpret_cast<unsigned long>(parent); }
+#endif
+
+class TImGuiFormVSTiEditor final : public TFormVSTiEditor {
  public:
-  TX11FormVSTiEditor(TVSTiPlugin& plugin, void* parent)
+  TImGuiFormVSTiEditor(TVSTiPlugin& plugin, void* parent)
       : fPlugin(plugin),
         fModel(plugin.CriticalSection, plugin.Programs[0], *plugin.Synth, [&plugin] { plugin.ChangeProgram(0); }),
-        fWindow([this] { Frame(); }, reinterpret_cast<unsigned long>(parent)) {
+        fWindow([this] { Frame(); }, PlatformParent(parent)) {
+#if defined(_WIN32)
+    fWindow.OnTimer = [this] { Idle(); };  // hosts need not send idle calls on Windows
+#endif
     TExceptionHandler::Instance().AttachWindow();
   }
-  ~TX11FormVSTiEditor() override { TExceptionHandler::Instance().DetachWindow(); }
+  ~TImGuiFormVSTiEditor() override { TExceptionHandler::Instance().DetachWindow(); }
 
   bool IsOpen() const { return fWindow.IsOpen(); }
   int32_t ClientWidth() const override { return static_cast<int32_t>(EditorWidth); }
@@ -93,7 +109,7 @@ class TX11FormVSTiEditor final : public TFormVSTiEditor {
     const TFileDialog::TResult result = fFileDialog.Draw();
     if (result == TFileDialog::TResult::Accepted) {
       const std::string path = fFileDialog.Path();
-      fLastDirectory = path.substr(0, path.find_last_of('/') + 1);
+      fLastDirectory = path.substr(0, path.find_last_of("/\\") + 1);
       if (fTuningChannel >= 0)
         Guard([&] { fModel.LoadMIDIChannelTuning(fTuningChannel, path); });
       else
@@ -112,13 +128,13 @@ class TX11FormVSTiEditor final : public TFormVSTiEditor {
   TCrashReportDialog fReports;
   int32_t fTuningChannel = -1;
   std::string fLastDirectory;
-  TX11EditorWindow fWindow;  // last: destroyed first, while the state it draws still exists
+  TPlatformEditorWindow fWindow;  // last: destroyed first, while the state it draws still exists
 };
 
 }  // namespace
 
 std::unique_ptr<TFormVSTiEditor> CreateFormVSTiEditor(TVSTiPlugin& plugin, void* parent) {
-  auto editor = std::make_unique<TX11FormVSTiEditor>(plugin, parent);
+  auto editor = std::make_unique<TImGuiFormVSTiEditor>(plugin, parent);
   if (!editor->IsOpen()) return nullptr;
   return editor;
 }

@@ -1,7 +1,7 @@
 #pragma once
 
-// The plug-in's editor window on X11: the model, its ImGui layout, the
-// dialogs and the crash report, in a child of the host's window.
+// The plug-in's editor window: the model, its ImGui layout, the dialogs and
+// the crash report, in a child of the host's window (X11 or Win32).
 
 #include <memory>
 
@@ -11,7 +11,7 @@ namespace kelvane {
 
 class TEditorModel;
 
-// Answers none when no X display can be opened.
+// Answers none when no window can be created (no X display, say).
 std::unique_ptr<TFormVSTiEditor> CreateFormVSTiEditor(TVSTiPlugin& plugin, void* parent);
 
 }  // namespace kelvane
