@@ -240,6 +240,7 @@ void TVoice::Reset() {
   VibLFOWaveType = ModLFOWaveType = Mod2LFOWaveType = 0;
   ModLFOUsed = VibLFOUsed = Mod2LFOUsed = false;
   ModLFOSkippedWave = VibLFOSkippedWave = Mod2LFOSkippedWave = -1;
+  SendsModulated = false;
   LoopCrossFadeSamples = 0;
   LoopCrossFadeType = 0;
   LoopCrossFadeRemainSamples = 0;
@@ -477,9 +478,10 @@ void TVoice::UpdateParameter(int32_t Gen) {
       break;
   }
   switch (Gen) {
-    case 5: case 6: case 10: case 13: case 132: case 133: case 134: case 135: case 136: case 137: case 138:
-    case 139: case 140: case 141: case 150: case 151: case 152: case 153: case 154: case 155: case 156:
-      UpdateLFOUse();
+    case 5: case 6: case 10: case 13: case 128: case 129: case 132: case 133: case 134: case 135: case 136:
+    case 137: case 138: case 139: case 140: case 141: case 148: case 149: case 150: case 151: case 152:
+    case 153: case 154: case 155: case 156:
+      UpdateModulationUse();
       break;
     default:
       break;

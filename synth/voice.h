@@ -201,6 +201,9 @@ class TVoice : public TSynthClass {
   int32_t ModLFOSkippedWave = -1;
   int32_t VibLFOSkippedWave = -1;
   int32_t Mod2LFOSkippedWave = -1;
+  // Some LFO or envelope depth to the chorus or reverb send is not 0;
+  // without one the modulated sends equal the plain ones.
+  bool SendsModulated = false;
   int32_t LoopCrossFadeSamples = 0;
   int32_t LoopCrossFadeType = 0;  // 0 none, 1 linear, 2 equal power
   int64_t LoopCrossFadeMin = 0;   // 32.32
@@ -293,9 +296,9 @@ class TVoice : public TSynthClass {
   // GenModValues when Marked is null or marks them. Event thread.
   void AddLayerModulators(const TPresetLayer& ALayer, const std::bitset<GenCount>* Marked);
   void ApplyEnvelopeGenerator(int32_t Gen);
-  // Re-derives the LFO used flags from the depths, catching up a value the
-  // step skipped when its LFO gains a depth.
-  void UpdateLFOUse();
+  // Re-derives the LFO used flags and SendsModulated from the depths,
+  // catching up a value the step skipped when its LFO gains a depth.
+  void UpdateModulationUse();
   // The modulation step's RecalculateFilter for the three filters; a filter
   // whose inputs all repeat the last step's only settles its active flag.
   void RecalculateFilters(double ModEnv, double Mod2Env);

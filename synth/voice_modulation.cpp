@@ -67,7 +67,10 @@ double TVoice::GetModulatorValue(const TPresetLayerModulator& AModulator) const 
   return m.fAmount * a * b;
 }
 
-void TVoice::UpdateLFOUse() {
+void TVoice::UpdateModulationUse() {
+  SendsModulated = ModLFOToReverbSend != 0.0 || ModLFOToChorusSend != 0.0 || Mod2LFOToReverbSend != 0.0 ||
+                   Mod2LFOToChorusSend != 0.0 || ModEnvToReverbSend != 0.0 || ModEnvToChorusSend != 0.0 ||
+                   Mod2EnvToReverbSend != 0.0 || Mod2EnvToChorusSend != 0.0;
   ModLFOUsed = ModLFOToPitch != 0.0 || ModLFOToVol != 0.0 || ModLFOToReverbSend != 0.0 ||
                ModLFOToChorusSend != 0.0;
   Mod2LFOUsed = Mod2LFOToPitch != 0.0 || Mod2LFOToVol != 0.0 || Mod2LFOToReverbSend != 0.0 ||
@@ -104,18 +107,19 @@ void TVoice::RecalculateFilters(double ModEnv, double Mod2Env) {
   inputs.Valid = true;
   const bool repeat = inputs == FilterStepInputs;
   FilterStepInputs = inputs;
-  TFilter* filters[3] = {&Filter, &Filter2, &Filter3};
-  for (size_t i = 0; i < 3; i++) {
-    TFilter& f = *filters[i];
+  auto step = [&](TFilter& f, TDoubleMemo& memo) {
     if (!repeat || !f.SteadyValid) {
-      RecalculateFilter(f, FilterCutoffMemo[i]);
+      RecalculateFilter(f, memo);
     } else if (f.FilterType == 0) {
       f.FilterActive = false;
     } else {
       if (f.FilterCoefIncrCount == 0) f.FilterActive = f.NextFilterActive;
       f.SettleActive();
     }
-  }
+  };
+  step(Filter, FilterCutoffMemo[0]);
+  step(Filter2, FilterCutoffMemo[1]);
+  step(Filter3, FilterCutoffMemo[2]);
 }
 
 void TVoice::AddLayerModulators(const TPresetLayer& ALayer, const std::bitset<GenCount>* Marked) {

@@ -392,10 +392,16 @@ bool TVoice::ModulationStep(bool HasCrossfades) {
     const double v = std::clamp(c, -1440.0, 1440.0);
     return emu ? std::pow(10.0, -v / 200.0) : std::pow(10.0, -v * NonEMUAttenuationFactor);
   };
-  AmpChorus = ChorusSend * sendGain(-(ModLFOVal * ModLFOToChorusSend + Mod2LFOVal * Mod2LFOToChorusSend +
-                                      modEnv * ModEnvToChorusSend + mod2Env * Mod2EnvToChorusSend));
-  AmpReverb = ReverbSend * sendGain(-(ModLFOVal * ModLFOToReverbSend + Mod2LFOVal * Mod2LFOToReverbSend +
-                                      modEnv * ModEnvToReverbSend + mod2Env * Mod2EnvToReverbSend));
+  // Without a depth every term is a signed zero and the gain exactly 1.
+  if (!SendsModulated) {
+    AmpChorus = ChorusSend;
+    AmpReverb = ReverbSend;
+  } else {
+    AmpChorus = ChorusSend * sendGain(-(ModLFOVal * ModLFOToChorusSend + Mod2LFOVal * Mod2LFOToChorusSend +
+                                        modEnv * ModEnvToChorusSend + mod2Env * Mod2EnvToChorusSend));
+    AmpReverb = ReverbSend * sendGain(-(ModLFOVal * ModLFOToReverbSend + Mod2LFOVal * Mod2LFOToReverbSend +
+                                        modEnv * ModEnvToReverbSend + mod2Env * Mod2EnvToReverbSend));
+  }
   return true;
 }
 
