@@ -224,6 +224,8 @@ void TVoice::Reset() {
   Filter.Reset(1);
   Filter2.Reset(0);
   Filter3.Reset(0);
+  ++ParameterGeneration;
+  FilterStepInputs = TFilterStepInputs{};
   for (TVoiceEnvelope* envelope : {VolEnvelope.get(), ModEnvelope.get(), Mod2Envelope.get()}) {
     if (envelope != nullptr) envelope->Reset();
   }
@@ -236,6 +238,9 @@ void TVoice::Reset() {
   ModEnvToPitch = Mod2EnvToVol = Mod2EnvToPitch = Mod2EnvToReverbSend = Mod2EnvToChorusSend = 0.0;
   ModEnvToVol = ModEnvToReverbSend = ModEnvToChorusSend = ModLFOToReverbSend = ModLFOToChorusSend = 0.0;
   VibLFOWaveType = ModLFOWaveType = Mod2LFOWaveType = 0;
+  ModLFOUsed = VibLFOUsed = Mod2LFOUsed = false;
+  ModLFOSkippedWave = VibLFOSkippedWave = Mod2LFOSkippedWave = -1;
+  SendsModulated = false;
   LoopCrossFadeSamples = 0;
   LoopCrossFadeType = 0;
   LoopCrossFadeRemainSamples = 0;
@@ -308,6 +313,7 @@ void TVoice::ApplyEnvelopeGenerator(int32_t Gen) {
 
 void TVoice::UpdateParameter(int32_t Gen) {
   if (!TGenWorkValues::IsValid(Gen)) return;
+  ++ParameterGeneration;
   auto g = [this](int32_t gen) { return GetGen(gen); };
   auto offset = [&](int32_t fine, int32_t coarse) { return Trunc(g(fine) + 32768.0 * g(coarse)); };
   const int32_t length = Sample != nullptr ? Sample->Length : 0;
@@ -469,6 +475,15 @@ void TVoice::UpdateParameter(int32_t Gen) {
       if ((Gen >= 25 && Gen <= 40) || (Gen >= 112 && Gen <= 119) || (Gen >= 160 && Gen <= 168)) {
         ApplyEnvelopeGenerator(Gen);
       }
+      break;
+  }
+  switch (Gen) {
+    case 5: case 6: case 10: case 13: case 128: case 129: case 132: case 133: case 134: case 135: case 136:
+    case 137: case 138: case 139: case 140: case 141: case 148: case 149: case 150: case 151: case 152:
+    case 153: case 154: case 155: case 156:
+      UpdateModulationUse();
+      break;
+    default:
       break;
   }
 }

@@ -190,6 +190,20 @@ class TVoice : public TSynthClass {
   int32_t VibLFOWaveType = 0;  // 0..4
   int32_t ModLFOWaveType = 0;
   int32_t Mod2LFOWaveType = 0;
+  // LFOs with a depth that is not 0 to some destination. The modulation step
+  // advances every phase but computes only these values: the others are
+  // multiplied by zero wherever they are read.
+  bool ModLFOUsed = false;
+  bool VibLFOUsed = false;
+  bool Mod2LFOUsed = false;
+  // Wave type at the last step that left an LFO's value as it was, -1 when
+  // the value is current; the value is caught up when a depth appears.
+  int32_t ModLFOSkippedWave = -1;
+  int32_t VibLFOSkippedWave = -1;
+  int32_t Mod2LFOSkippedWave = -1;
+  // Some LFO or envelope depth to the chorus or reverb send is not 0;
+  // without one the modulated sends equal the plain ones.
+  bool SendsModulated = false;
   int32_t LoopCrossFadeSamples = 0;
   int32_t LoopCrossFadeType = 0;  // 0 none, 1 linear, 2 equal power
   int64_t LoopCrossFadeMin = 0;   // 32.32
@@ -256,6 +270,18 @@ class TVoice : public TSynthClass {
   TDoubleMemo VolumeMemo;     // 10^(-b/200)
   TDoubleMemo PitchMemo;      // 2^((cents - 6900) / 1200)
   std::array<TDoubleMemo, 3> FilterCutoffMemo;  // Hz of Filter, Filter2, Filter3
+  // Bumped by every UpdateParameter and Reset: generator inputs of the
+  // filters may have moved since the last modulation step.
+  uint32_t ParameterGeneration = 0;
+  // Modulation inputs of the last step's filter computations, as bits.
+  struct TFilterStepInputs {
+    uint64_t ModLFO = 0, Mod2LFO = 0, ModEnv = 0, Mod2Env = 0;
+    int32_t Rate = 0;
+    uint32_t Generation = 0;
+    bool Valid = false;
+    bool operator==(const TFilterStepInputs&) const = default;
+  };
+  TFilterStepInputs FilterStepInputs;
   // Link sums by modulator index of the layer evaluated last; event thread.
   TPresetLayerModulatorSourceValues ModulatorSourceValues;
 
@@ -270,6 +296,12 @@ class TVoice : public TSynthClass {
   // GenModValues when Marked is null or marks them. Event thread.
   void AddLayerModulators(const TPresetLayer& ALayer, const std::bitset<GenCount>* Marked);
   void ApplyEnvelopeGenerator(int32_t Gen);
+  // Re-derives the LFO used flags and SendsModulated from the depths,
+  // catching up a value the step skipped when its LFO gains a depth.
+  void UpdateModulationUse();
+  // The modulation step's RecalculateFilter for the three filters; a filter
+  // whose inputs all repeat the last step's only settles its active flag.
+  void RecalculateFilters(double ModEnv, double Mod2Env);
   // Semitones of an integer key 0..127 from the channel's tuning.
   double TuningValue(int32_t AKey) const;
   // -(LFO and envelope volume offsets) in centibels, for the volume envelope's release.

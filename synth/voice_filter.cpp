@@ -211,7 +211,7 @@ void TVoice::RecalculateFilter(TFilter& AFilter, TDoubleMemo& CutoffMemo) {
   if (F.SteadyValid && same(cents, F.SteadyCents) && same(q, F.SteadyQ) && same(rate, F.SteadyRate) &&
       same(F.FilterQ, F.SteadyFilterQ) && F.FilterType == F.SteadyType && same(F.LastFilterFc, F.SteadyLastFc) &&
       same(F.LastFilterQ, F.SteadyLastQ) && F.FilterStartup == F.SteadyStartup) {
-    if (F.NextFilterActive || F.FilterStartup) F.FilterActive = F.NextFilterActive;
+    F.SettleActive();
     return;
   }
 

@@ -41,6 +41,12 @@ struct TFilter {
   double SteadyLastFc = 0.0;
   double SteadyLastQ = 0.0;
 
+  // All a computation does when its inputs repeat the steady ones: settle
+  // the active flag.
+  void SettleActive() {
+    if (NextFilterActive || FilterStartup) FilterActive = NextFilterActive;
+  }
+
   // The state after a voice reset: everything zero, no last computation,
   // unity gain, the given type.
   void Reset(int32_t Type) {

@@ -2,6 +2,7 @@
 // ModulateAll run on the event thread between render passes; LFOValue also
 // runs in the rendering loop.
 #include <algorithm>
+#include <bit>
 #include <bitset>
 #include <cmath>
 #include <numbers>
@@ -64,6 +65,61 @@ double TVoice::GetModulatorValue(const TPresetLayerModulator& AModulator) const 
   if (a == 0.0) return 0.0;
   const double b = GetModulatorSrcValue(m.fIndex, m.fSrc2, m.fFlags2, true);
   return m.fAmount * a * b;
+}
+
+void TVoice::UpdateModulationUse() {
+  SendsModulated = ModLFOToReverbSend != 0.0 || ModLFOToChorusSend != 0.0 || Mod2LFOToReverbSend != 0.0 ||
+                   Mod2LFOToChorusSend != 0.0 || ModEnvToReverbSend != 0.0 || ModEnvToChorusSend != 0.0 ||
+                   Mod2EnvToReverbSend != 0.0 || Mod2EnvToChorusSend != 0.0;
+  ModLFOUsed = ModLFOToPitch != 0.0 || ModLFOToVol != 0.0 || ModLFOToReverbSend != 0.0 ||
+               ModLFOToChorusSend != 0.0;
+  Mod2LFOUsed = Mod2LFOToPitch != 0.0 || Mod2LFOToVol != 0.0 || Mod2LFOToReverbSend != 0.0 ||
+                Mod2LFOToChorusSend != 0.0;
+  for (const TFilter* f : {&Filter, &Filter2, &Filter3}) {
+    ModLFOUsed = ModLFOUsed || f->ModLFOToFilterFC != 0.0 || f->ModLFOToFilterQ != 0.0;
+    Mod2LFOUsed = Mod2LFOUsed || f->Mod2LFOToFilterFC != 0.0 || f->Mod2LFOToFilterQ != 0.0;
+  }
+  VibLFOUsed = VibLFOToPitch != 0.0;
+  // The phase has not moved since that step, so this is the value it would have computed.
+  auto catchUp = [](bool used, double& value, int32_t& skippedWave, double phase) {
+    if (used && skippedWave >= 0) {
+      value = LFOValue(skippedWave, phase);
+      skippedWave = -1;
+    }
+  };
+  catchUp(ModLFOUsed, ModLFOVal, ModLFOSkippedWave, ModLFOPhase);
+  catchUp(Mod2LFOUsed, Mod2LFOVal, Mod2LFOSkippedWave, Mod2LFOPhase);
+  catchUp(VibLFOUsed, VibLFOVal, VibLFOSkippedWave, VibLFOPhase);
+}
+
+void TVoice::RecalculateFilters(double ModEnv, double Mod2Env) {
+  // A filter reads its own fields (set by UpdateParameter and by its own
+  // computations), the two LFO values, the two envelope outputs and the rate.
+  // With all of them as at the last step, a filter whose last computation
+  // left steady inputs would take its steady path again.
+  TFilterStepInputs inputs;
+  inputs.ModLFO = std::bit_cast<uint64_t>(ModLFOVal);
+  inputs.Mod2LFO = std::bit_cast<uint64_t>(Mod2LFOVal);
+  inputs.ModEnv = std::bit_cast<uint64_t>(ModEnv);
+  inputs.Mod2Env = std::bit_cast<uint64_t>(Mod2Env);
+  inputs.Rate = Synth.SampleRate;
+  inputs.Generation = ParameterGeneration;
+  inputs.Valid = true;
+  const bool repeat = inputs == FilterStepInputs;
+  FilterStepInputs = inputs;
+  auto step = [&](TFilter& f, TDoubleMemo& memo) {
+    if (!repeat || !f.SteadyValid) {
+      RecalculateFilter(f, memo);
+    } else if (f.FilterType == 0) {
+      f.FilterActive = false;
+    } else {
+      if (f.FilterCoefIncrCount == 0) f.FilterActive = f.NextFilterActive;
+      f.SettleActive();
+    }
+  };
+  step(Filter, FilterCutoffMemo[0]);
+  step(Filter2, FilterCutoffMemo[1]);
+  step(Filter3, FilterCutoffMemo[2]);
 }
 
 void TVoice::AddLayerModulators(const TPresetLayer& ALayer, const std::bitset<GenCount>* Marked) {

@@ -297,14 +297,32 @@ bool TVoice::ModulationStep(bool HasCrossfades) {
   const double mod2Env = Mod2Envelope->Output();
   // 4. LFOs; during the delay the value is taken at the resting phase.
   auto advance = [this](double& phase, double increment, int32_t delay) {
-    if (Ticks >= delay) phase = phase + increment - std::floor(phase + increment);
+    if (Ticks < delay) return;
+    // frac(x); the usual step stays below 1 or just passes it, where x - 0 and
+    // x - 1 are what x - floor(x) gives.
+    const double x = phase + increment;
+    if (x >= 0.0 && x < 1.0) {
+      phase = x - 0.0;
+    } else if (x >= 1.0 && x < 2.0) {
+      phase = x - 1.0;
+    } else {
+      phase = x - std::floor(x);
+    }
+  };
+  // An LFO without a depth only keeps its phase (see ModLFOUsed).
+  auto value = [](bool used, double& val, int32_t& skippedWave, int32_t wave, double phase) {
+    if (used) {
+      val = LFOValue(wave, phase);
+    } else {
+      skippedWave = wave;
+    }
   };
   advance(ModLFOPhase, ModLFOIncr, ModLFODelay);
-  ModLFOVal = LFOValue(ModLFOWaveType, ModLFOPhase);
+  value(ModLFOUsed, ModLFOVal, ModLFOSkippedWave, ModLFOWaveType, ModLFOPhase);
   advance(Mod2LFOPhase, Mod2LFOIncr, Mod2LFODelay);
-  Mod2LFOVal = LFOValue(Mod2LFOWaveType, Mod2LFOPhase);
+  value(Mod2LFOUsed, Mod2LFOVal, Mod2LFOSkippedWave, Mod2LFOWaveType, Mod2LFOPhase);
   advance(VibLFOPhase, VibLFOIncr, VibLFODelay);
-  VibLFOVal = LFOValue(VibLFOWaveType, VibLFOPhase);
+  value(VibLFOUsed, VibLFOVal, VibLFOSkippedWave, VibLFOWaveType, VibLFOPhase);
 
   // 5. Linear amplitude during the attack, 0..96 dB afterwards.
   const bool emu = Synth.EMU10K1Mode;
@@ -360,9 +378,7 @@ bool TVoice::ModulationStep(bool HasCrossfades) {
   if (PhaseInc == 0.0) PhaseInc = 1.0;
 
   // 10.
-  RecalculateFilter(Filter, FilterCutoffMemo[0]);
-  RecalculateFilter(Filter2, FilterCutoffMemo[1]);
-  RecalculateFilter(Filter3, FilterCutoffMemo[2]);
+  RecalculateFilters(modEnv, mod2Env);
 
   // 11.
   Ticks += Synth.ModulationSamples;
@@ -376,10 +392,16 @@ bool TVoice::ModulationStep(bool HasCrossfades) {
     const double v = std::clamp(c, -1440.0, 1440.0);
     return emu ? std::pow(10.0, -v / 200.0) : std::pow(10.0, -v * NonEMUAttenuationFactor);
   };
-  AmpChorus = ChorusSend * sendGain(-(ModLFOVal * ModLFOToChorusSend + Mod2LFOVal * Mod2LFOToChorusSend +
-                                      modEnv * ModEnvToChorusSend + mod2Env * Mod2EnvToChorusSend));
-  AmpReverb = ReverbSend * sendGain(-(ModLFOVal * ModLFOToReverbSend + Mod2LFOVal * Mod2LFOToReverbSend +
-                                      modEnv * ModEnvToReverbSend + mod2Env * Mod2EnvToReverbSend));
+  // Without a depth every term is a signed zero and the gain exactly 1.
+  if (!SendsModulated) {
+    AmpChorus = ChorusSend;
+    AmpReverb = ReverbSend;
+  } else {
+    AmpChorus = ChorusSend * sendGain(-(ModLFOVal * ModLFOToChorusSend + Mod2LFOVal * Mod2LFOToChorusSend +
+                                        modEnv * ModEnvToChorusSend + mod2Env * Mod2EnvToChorusSend));
+    AmpReverb = ReverbSend * sendGain(-(ModLFOVal * ModLFOToReverbSend + Mod2LFOVal * Mod2LFOToReverbSend +
+                                        modEnv * ModEnvToReverbSend + mod2Env * Mod2EnvToReverbSend));
+  }
   return true;
 }
 

@@ -352,6 +352,24 @@ TEST(VoiceFilter, RepeatedInputsKeepTheStateUntilAnUpdateForgetsIt) {
   EXPECT_TRUE(top.FilterActive);
 }
 
+// A rendering voice whose modulation sources stand still skips the filter
+// computation; a generator update between two such steps must still reach it.
+TEST(VoiceFilter, CutoffUpdateBetweenSteadyStepsIsDesigned) {
+  test::TVoiceFixture f;
+  f.layer->SetGenerator(gen::sampleModes, 1);
+  f.layer->SetGenerator(gen::initialFilterFc, 6000);
+  f.layer->SetGenerator(gen::modEnvToFilterFc, 1200);  // the mod envelope sustains at full level
+  f.Start(69);
+  f.Render(2048);
+  ASSERT_TRUE(f.voice->Active);
+  EXPECT_NEAR(f.voice->Filter.LastFilterFc, 440.0 * std::exp2((7200.0 - 6900.0) / 1200.0), 1e-6);
+  f.voice->SetGen(gen::initialFilterFc, 8000);
+  f.voice->UpdateParameter(gen::initialFilterFc);
+  f.Render(64);
+  EXPECT_NEAR(f.voice->Filter.LastFilterFc, 440.0 * std::exp2((9200.0 - 6900.0) / 1200.0), 1e-6);
+  EXPECT_EQ(f.voice->Filter.FilterCoefIncrCount, 0);  // ramped over the step and done
+}
+
 // Chunk lengths summing to one 32-sample ramp.
 class VoiceFilterRamp : public ::testing::TestWithParam<std::vector<int32_t>> {};
 

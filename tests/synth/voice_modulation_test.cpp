@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <string>
+#include <utility>
 
 #include "voice_test_support.h"
 
@@ -244,6 +245,7 @@ TEST(VoiceModulation, SquareLFOIsMinusOneDuringItsDelay) {
   f.layer->SetGenerator(gen::modLfoWaveType, 2);
   f.layer->SetGenerator(gen::delayModLFO, 0);  // one second
   f.layer->SetGenerator(gen::freqModLFO, 2000);
+  f.layer->SetGenerator(gen::modLfoToPitch, 50);  // the value is computed only for an LFO with a depth
   f.layer->SetGenerator(gen::sampleModes, 1);
   f.Start(69);
   for (int block = 0; block < 4; block++) {
@@ -253,6 +255,63 @@ TEST(VoiceModulation, SquareLFOIsMinusOneDuringItsDelay) {
     EXPECT_EQ(f.voice->ModLFOVal, -1.0);
   }
 }
+
+// An LFO without a depth keeps only its phase; when a depth arrives between
+// steps its value must be the one the last step would have computed, with the
+// wave type of that step.
+struct TLFOCatchUpCase {
+  const char* Name;
+  int32_t DepthGen;  // a depth of the LFO under test
+  int32_t WaveGen;
+  bool ChangeWaveFirst;  // the wave type changes between the step and the depth
+};
+
+class VoiceLFOCatchUp : public ::testing::TestWithParam<TLFOCatchUpCase> {};
+
+TEST_P(VoiceLFOCatchUp, DepthArrivingBetweenStepsSeesTheStepsValue) {
+  const TLFOCatchUpCase& c = GetParam();
+  TVoiceFixture with, without;
+  for (TVoiceFixture* f : {&with, &without}) {
+    f->layer->SetGenerator(gen::sampleModes, 1);
+    f->layer->SetGenerator(gen::freqModLFO, 1500);
+    f->layer->SetGenerator(gen::freqVibLFO, 1700);
+    f->layer->SetGenerator(c.WaveGen, 1);  // sine: a value for every phase
+  }
+  with.layer->SetGenerator(c.DepthGen, 100);
+  with.Start(69);
+  without.Start(69);
+  with.Render(1000);
+  without.Render(1000);
+  auto values = [&](TVoice& v) {
+    return c.WaveGen == gen::vibLfoWaveType ? std::pair(v.VibLFOPhase, v.VibLFOVal)
+                                            : std::pair(v.ModLFOPhase, v.ModLFOVal);
+  };
+  const auto [phase, value] = values(*with.voice);
+  ASSERT_NE(value, 0.0);
+  if (c.ChangeWaveFirst) {
+    without.voice->SetGen(c.WaveGen, 2);
+    without.voice->UpdateParameter(c.WaveGen);
+  }
+  without.voice->SetGen(c.DepthGen, 100);
+  without.voice->UpdateParameter(c.DepthGen);
+  EXPECT_EQ(values(*without.voice), std::pair(phase, value));
+  // From the next step on both follow the same (current) wave.
+  if (c.ChangeWaveFirst) {
+    with.voice->SetGen(c.WaveGen, 2);
+    with.voice->UpdateParameter(c.WaveGen);
+  }
+  with.Render(100);
+  without.Render(100);
+  EXPECT_EQ(values(*without.voice), values(*with.voice));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, VoiceLFOCatchUp,
+    ::testing::Values(TLFOCatchUpCase{"ModLFOToVolume", gen::modLfoToVolume, gen::modLfoWaveType, false},
+                      TLFOCatchUpCase{"ModLFOToFilter3Q", gen::modLfoToFilter3Q, gen::modLfoWaveType, false},
+                      TLFOCatchUpCase{"ModLFOWaveChangedFirst", gen::modLfoToPitch, gen::modLfoWaveType, true},
+                      TLFOCatchUpCase{"Vibrato", gen::vibLfoToPitch, gen::vibLfoWaveType, false}),
+    [](const auto& info) { return std::string(info.param.Name); });
 
 struct TLFOCase {
   int32_t Wave;

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <numbers>
+#include <string>
 
 #include "voice_test_support.h"
 
@@ -71,6 +72,47 @@ INSTANTIATE_TEST_SUITE_P(Cases, VoiceRenderLevel,
                                            TLevelCase{"BalanceRight", 69, 0.75, 0, 1.0, 0.5, 1.0},
                                            TLevelCase{"BalanceLeft", 69, 0.25, 0, 1.0, 1.0, 0.5}),
                          [](const ::testing::TestParamInfo<TLevelCase>& info) { return info.param.Name; });
+
+// Envelope depths to the sends, present from key-on or arriving mid-note:
+// the mod envelopes sustain at 1, so a depth of 200 cB raises the send 10x
+// (EMU10K1 curve, the default).
+struct TSendCase {
+  const char* Name;
+  int32_t DepthGen;
+  bool Chorus;
+};
+
+class VoiceRenderSend : public ::testing::TestWithParam<TSendCase> {};
+
+TEST_P(VoiceRenderSend, EnvelopeDepthScalesTheSend) {
+  const TSendCase& c = GetParam();
+  TVoiceFixture early, late;
+  for (TVoiceFixture* f : {&early, &late}) {
+    f->layer->SetGenerator(gen::sampleModes, 1);
+    f->layer->SetGenerator(gen::chorusEffectsSend, 50);
+    f->layer->SetGenerator(gen::reverbEffectsSend, 50);
+  }
+  early.layer->SetGenerator(c.DepthGen, 200);
+  early.Start(69);
+  late.Start(69);
+  early.Render(1024);
+  late.Render(1024);
+  auto modulated = [&](const TVoice& v) { return c.Chorus ? v.AmpChorus : v.AmpReverb; };
+  auto other = [&](const TVoice& v) { return c.Chorus ? v.AmpReverb : v.AmpChorus; };
+  EXPECT_NEAR(modulated(*early.voice), 0.5, 1e-6);
+  EXPECT_NEAR(other(*early.voice), 0.05, 1e-6);
+  EXPECT_NEAR(modulated(*late.voice), 0.05, 1e-6);
+  late.voice->SetGen(c.DepthGen, 200);
+  late.voice->UpdateParameter(c.DepthGen);
+  late.Render(32);
+  EXPECT_EQ(modulated(*late.voice), modulated(*early.voice));
+  EXPECT_EQ(other(*late.voice), other(*early.voice));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, VoiceRenderSend,
+                         ::testing::Values(TSendCase{"ModEnvToChorus", gen::modEnvToChorusSend, true},
+                                           TSendCase{"Mod2EnvToReverb", gen::mod2EnvToReverbSend, false}),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 TEST(VoiceRender, FirstStepRampsTheGainUpOverThirtyTwoFrames) {
   TVoiceFixture f;
