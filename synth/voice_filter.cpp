@@ -14,6 +14,11 @@
 #include "synth/voice_envelope.h"
 #include "synth/voice_filter.h"
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define KELVANE_FILTER_SSE 1
+#endif
+
 namespace kelvane {
 
 namespace {
@@ -175,6 +180,50 @@ void RunBiquad(TFilter& F, float* Buffer, int32_t Count) {
   }
 }
 
+#ifdef KELVANE_FILTER_SSE
+// RunBiquad<false> with the feed-forward sum b0 x + b1 x1 + b2 x2 of four
+// samples in one vector (it does not depend on the outputs); only the two
+// feedback terms stay one sample after the other, added in the same order.
+void RunBiquadSteadySSE(TFilter& F, float* Buffer, int32_t Count) {
+  const float a1 = F.a1, a2 = F.a2;
+  const __m128 b0 = _mm_set1_ps(F.b0), b1 = _mm_set1_ps(F.b1), b2 = _mm_set1_ps(F.b2);
+  float y1 = F.hista1, y2 = F.hista2;
+  __m128 previous = _mm_setr_ps(0.0f, 0.0f, F.histb2, F.histb1);  // inputs n - 2, n - 1 in lanes 2, 3
+  int32_t i = 0;
+  for (; i + 4 <= Count; i += 4) {
+    const __m128 x = _mm_loadu_ps(Buffer + i);
+    const __m128 x2 = _mm_shuffle_ps(previous, x, _MM_SHUFFLE(1, 0, 3, 2));  // inputs n - 2 .. n + 1
+    const __m128 x1 = _mm_shuffle_ps(x2, x, _MM_SHUFFLE(2, 1, 2, 1));        // inputs n - 1 .. n + 2
+    const __m128 ff = _mm_add_ps(_mm_add_ps(_mm_mul_ps(b0, x), _mm_mul_ps(b1, x1)), _mm_mul_ps(b2, x2));
+    alignas(16) float f[4];
+    _mm_store_ps(f, ff);
+    const float o0 = (f[0] + a2 * y2) + a1 * y1;
+    const float o1 = (f[1] + a2 * y1) + a1 * o0;
+    const float o2 = (f[2] + a2 * o0) + a1 * o1;
+    const float o3 = (f[3] + a2 * o1) + a1 * o2;
+    _mm_storeu_ps(Buffer + i, _mm_setr_ps(o0, o1, o2, o3));
+    y2 = o2;
+    y1 = o3;
+    previous = x;
+  }
+  alignas(16) float last[4];
+  _mm_store_ps(last, previous);
+  F.histb2 = last[2];
+  F.histb1 = last[3];
+  F.hista1 = y1;
+  F.hista2 = y2;
+  if (i < Count) RunBiquad<false>(F, Buffer + i, Count - i);
+}
+#endif
+
+void RunBiquadSteady(TFilter& F, float* Buffer, int32_t Count) {
+#ifdef KELVANE_FILTER_SSE
+  RunBiquadSteadySSE(F, Buffer, Count);
+#else
+  RunBiquad<false>(F, Buffer, Count);
+#endif
+}
+
 }  // namespace
 
 void TVoice::RecalculateFilter(TFilter& AFilter) {
@@ -298,7 +347,21 @@ void TVoice::ApplyFilterToBuffer(TFilter& AFilter, float* Buffer, int32_t Count)
     RunBiquad<true>(F, Buffer, ramp);
     F.FilterCoefIncrCount -= ramp;
   }
+  if (ramp < Count) RunBiquadSteady(F, Buffer + ramp, Count - ramp);
+}
+
+namespace detail {
+
+void ApplyActiveFilterScalar(TFilter& F, float* Buffer, int32_t Count) {
+  if (Count <= 0) return;
+  const int32_t ramp = std::min(Count, F.FilterCoefIncrCount);
+  if (ramp > 0) {
+    RunBiquad<true>(F, Buffer, ramp);
+    F.FilterCoefIncrCount -= ramp;
+  }
   if (ramp < Count) RunBiquad<false>(F, Buffer + ramp, Count - ramp);
 }
+
+}  // namespace detail
 
 }  // namespace kelvane
