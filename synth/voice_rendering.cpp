@@ -198,10 +198,18 @@ void TVoice::Resample(float* Buffer, int32_t Samples, int64_t Increment, int64_t
   context.SampleData = CurrentSampleData;
   context.CutOffLevel = SINCCutOffLevel;
   context.Points = Synth.ResamplingPoints;
-  TResampleInterpolation interpolation;
   // The verbatim copy reads forwards only; playing backwards at unity the
   // nearest-sample routine reads the same frames in reverse.
-  interpolation.ProcToUse = (ResamplingProcToUse == ResampleNone && Increment < 0) ? ResampleNearest : ResamplingProcToUse;
+  const TResampleProc proc =
+      (ResamplingProcToUse == ResampleNone && Increment < 0) ? ResampleNearest : ResamplingProcToUse;
+  // Without blending between table phases the routine runs as it is.
+  if (Synth.ResamplingInterpolationMode == 0 || Synth.ResamplingFracMask == 0 || ResamplingMethod < rmCubicSpline ||
+      ResamplingMethod >= rmSINC8) {
+    proc(context, Buffer, Samples, Increment, APosition);
+    return;
+  }
+  TResampleInterpolation interpolation;
+  interpolation.ProcToUse = proc;
   interpolation.Method = ResamplingMethod;
   interpolation.FastSINCActive = FastSINCActive;
   interpolation.CutOff = {SINCCutOffLevel, SINCCutOffNextLevel, SINCCutOffFrac};
