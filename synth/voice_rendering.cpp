@@ -476,11 +476,12 @@ void TVoice::FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBuf
       if (!ModulationStep(hasCrossfades)) break;
       setUpDue = true;
     }
+    // The set-up clamps the loop range, and nothing moves it between steps:
+    // clamping again would change nothing.
     if (setUpDue) {
       ResamplingSetUp();
       setUpDue = false;
     }
-    ClampLoopRange();
 
     int32_t n = GetSampleLength(remaining);
     if (n == 0) {
@@ -514,9 +515,10 @@ void TVoice::FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBuf
         Resample(mono, n, increment, Position);
       }
       if (writeHold) Sample->MultipleReaderSingleWriterLock.WriteToRead();
-      ApplyFilterToBuffer(Filter, mono, n);
-      ApplyFilterToBuffer(Filter2, mono, n);
-      ApplyFilterToBuffer(Filter3, mono, n);
+      // A bypassed filter without a running ramp has nothing to do.
+      for (TFilter* filter : {&Filter, &Filter2, &Filter3}) {
+        if (filter->FilterActive || filter->FilterCoefIncrCount > 0) ApplyFilterToBuffer(*filter, mono, n);
+      }
       MixToTargets(mono, n, Buffer + offset, ChorusBuffer + offset, ReverbBuffer + offset);
     }
 
