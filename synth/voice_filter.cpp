@@ -182,12 +182,15 @@ void RunBiquad(TFilter& F, float* Buffer, int32_t Count) {
 
 #ifdef KELVANE_FILTER_SSE
 // RunBiquad<false> with the feed-forward sum b0 x + b1 x1 + b2 x2 of four
-// samples in one vector (it does not depend on the outputs); only the two
-// feedback terms stay one sample after the other, added in the same order.
+// samples in one vector (it does not depend on the outputs), and the
+// a2 y2 terms of two samples at a time (they reach two outputs back); only
+// a1 y1 stays one sample after the other. The sums keep RunBiquad's order.
 void RunBiquadSteadySSE(TFilter& F, float* Buffer, int32_t Count) {
-  const float a1 = F.a1, a2 = F.a2;
+  // Scalars live in lane 0; the other lanes carry values nobody reads.
+  const __m128 a1 = _mm_set1_ps(F.a1), a2 = _mm_set1_ps(F.a2);
   const __m128 b0 = _mm_set1_ps(F.b0), b1 = _mm_set1_ps(F.b1), b2 = _mm_set1_ps(F.b2);
-  float y1 = F.hista1, y2 = F.hista2;
+  __m128 y1 = _mm_set_ss(F.hista1);
+  __m128 y = _mm_setr_ps(F.hista2, F.hista1, 0.0f, 0.0f);  // outputs n - 2, n - 1 in lanes 0, 1
   __m128 previous = _mm_setr_ps(0.0f, 0.0f, F.histb2, F.histb1);  // inputs n - 2, n - 1 in lanes 2, 3
   int32_t i = 0;
   for (; i + 4 <= Count; i += 4) {
@@ -195,14 +198,15 @@ void RunBiquadSteadySSE(TFilter& F, float* Buffer, int32_t Count) {
     const __m128 x2 = _mm_shuffle_ps(previous, x, _MM_SHUFFLE(1, 0, 3, 2));  // inputs n - 2 .. n + 1
     const __m128 x1 = _mm_shuffle_ps(x2, x, _MM_SHUFFLE(2, 1, 2, 1));        // inputs n - 1 .. n + 2
     const __m128 ff = _mm_add_ps(_mm_add_ps(_mm_mul_ps(b0, x), _mm_mul_ps(b1, x1)), _mm_mul_ps(b2, x2));
-    alignas(16) float f[4];
-    _mm_store_ps(f, ff);
-    const float o0 = (f[0] + a2 * y2) + a1 * y1;
-    const float o1 = (f[1] + a2 * y1) + a1 * o0;
-    const float o2 = (f[2] + a2 * o0) + a1 * o1;
-    const float o3 = (f[3] + a2 * o1) + a1 * o2;
-    _mm_storeu_ps(Buffer + i, _mm_setr_ps(o0, o1, o2, o3));
-    y2 = o2;
+    const __m128 t01 = _mm_add_ps(ff, _mm_mul_ps(a2, y));
+    const __m128 o0 = _mm_add_ss(t01, _mm_mul_ss(a1, y1));
+    const __m128 o1 = _mm_add_ss(_mm_shuffle_ps(t01, t01, 1), _mm_mul_ss(a1, o0));
+    const __m128 o01 = _mm_unpacklo_ps(o0, o1);
+    const __m128 t23 = _mm_add_ps(_mm_movehl_ps(ff, ff), _mm_mul_ps(a2, o01));
+    const __m128 o2 = _mm_add_ss(t23, _mm_mul_ss(a1, o1));
+    const __m128 o3 = _mm_add_ss(_mm_shuffle_ps(t23, t23, 1), _mm_mul_ss(a1, o2));
+    y = _mm_unpacklo_ps(o2, o3);
+    _mm_storeu_ps(Buffer + i, _mm_movelh_ps(o01, y));
     y1 = o3;
     previous = x;
   }
@@ -210,8 +214,9 @@ void RunBiquadSteadySSE(TFilter& F, float* Buffer, int32_t Count) {
   _mm_store_ps(last, previous);
   F.histb2 = last[2];
   F.histb1 = last[3];
-  F.hista1 = y1;
-  F.hista2 = y2;
+  _mm_store_ps(last, y);
+  F.hista2 = last[0];
+  F.hista1 = last[1];
   if (i < Count) RunBiquad<false>(F, Buffer + i, Count - i);
 }
 #endif
