@@ -102,11 +102,20 @@ TBufferSample MixVoiceSSE(const float* Mono, int32_t Count, TVoiceMixGain& Gain,
     if constexpr (HasReverb) AddTo(reverb + i, _mm_mul_ps(s, ampReverb));
   };
   int32_t i = 0;
-  // The ramp two frames at a time; the gains still step one frame after the other.
+  // The ramp four, then two frames at a time; the gains still step one frame after the other.
   const int32_t ramp = std::clamp(Gain.Ramp, 0, Count);
   if (ramp >= 2) {
     __m128 g = _mm_setr_ps(Gain.Left, Gain.Right, 0.0f, 0.0f);
     const __m128 inc = _mm_setr_ps(Gain.IncLeft, Gain.IncRight, 0.0f, 0.0f);
+    for (; i + 4 <= ramp; i += 4) {
+      const __m128 g1 = _mm_add_ps(g, inc);
+      const __m128 g2 = _mm_add_ps(g1, inc);
+      const __m128 g3 = _mm_add_ps(g2, inc);
+      g = _mm_add_ps(g3, inc);
+      const __m128 m = _mm_loadu_ps(Mono + i);
+      mix2(i, _mm_mul_ps(_mm_unpacklo_ps(m, m), _mm_movelh_ps(g1, g2)));
+      mix2(i + 2, _mm_mul_ps(_mm_unpackhi_ps(m, m), _mm_movelh_ps(g3, g)));
+    }
     for (; i + 2 <= ramp; i += 2) {
       const __m128 g1 = _mm_add_ps(g, inc);
       g = _mm_add_ps(g1, inc);

@@ -14,6 +14,11 @@
 #include "synth/voice_envelope.h"
 #include "synth/voice_filter.h"
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define KELVANE_FILTER_SSE 1
+#endif
+
 namespace kelvane {
 
 namespace {
@@ -175,6 +180,55 @@ void RunBiquad(TFilter& F, float* Buffer, int32_t Count) {
   }
 }
 
+#ifdef KELVANE_FILTER_SSE
+// RunBiquad<false> with the feed-forward sum b0 x + b1 x1 + b2 x2 of four
+// samples in one vector (it does not depend on the outputs), and the
+// a2 y2 terms of two samples at a time (they reach two outputs back); only
+// a1 y1 stays one sample after the other. The sums keep RunBiquad's order.
+void RunBiquadSteadySSE(TFilter& F, float* Buffer, int32_t Count) {
+  // Scalars live in lane 0; the other lanes carry values nobody reads.
+  const __m128 a1 = _mm_set1_ps(F.a1), a2 = _mm_set1_ps(F.a2);
+  const __m128 b0 = _mm_set1_ps(F.b0), b1 = _mm_set1_ps(F.b1), b2 = _mm_set1_ps(F.b2);
+  __m128 y1 = _mm_set_ss(F.hista1);
+  __m128 y = _mm_setr_ps(F.hista2, F.hista1, 0.0f, 0.0f);  // outputs n - 2, n - 1 in lanes 0, 1
+  __m128 previous = _mm_setr_ps(0.0f, 0.0f, F.histb2, F.histb1);  // inputs n - 2, n - 1 in lanes 2, 3
+  int32_t i = 0;
+  for (; i + 4 <= Count; i += 4) {
+    const __m128 x = _mm_loadu_ps(Buffer + i);
+    const __m128 x2 = _mm_shuffle_ps(previous, x, _MM_SHUFFLE(1, 0, 3, 2));  // inputs n - 2 .. n + 1
+    const __m128 x1 = _mm_shuffle_ps(x2, x, _MM_SHUFFLE(2, 1, 2, 1));        // inputs n - 1 .. n + 2
+    const __m128 ff = _mm_add_ps(_mm_add_ps(_mm_mul_ps(b0, x), _mm_mul_ps(b1, x1)), _mm_mul_ps(b2, x2));
+    const __m128 t01 = _mm_add_ps(ff, _mm_mul_ps(a2, y));
+    const __m128 o0 = _mm_add_ss(t01, _mm_mul_ss(a1, y1));
+    const __m128 o1 = _mm_add_ss(_mm_shuffle_ps(t01, t01, 1), _mm_mul_ss(a1, o0));
+    const __m128 o01 = _mm_unpacklo_ps(o0, o1);
+    const __m128 t23 = _mm_add_ps(_mm_movehl_ps(ff, ff), _mm_mul_ps(a2, o01));
+    const __m128 o2 = _mm_add_ss(t23, _mm_mul_ss(a1, o1));
+    const __m128 o3 = _mm_add_ss(_mm_shuffle_ps(t23, t23, 1), _mm_mul_ss(a1, o2));
+    y = _mm_unpacklo_ps(o2, o3);
+    _mm_storeu_ps(Buffer + i, _mm_movelh_ps(o01, y));
+    y1 = o3;
+    previous = x;
+  }
+  alignas(16) float last[4];
+  _mm_store_ps(last, previous);
+  F.histb2 = last[2];
+  F.histb1 = last[3];
+  _mm_store_ps(last, y);
+  F.hista2 = last[0];
+  F.hista1 = last[1];
+  if (i < Count) RunBiquad<false>(F, Buffer + i, Count - i);
+}
+#endif
+
+void RunBiquadSteady(TFilter& F, float* Buffer, int32_t Count) {
+#ifdef KELVANE_FILTER_SSE
+  RunBiquadSteadySSE(F, Buffer, Count);
+#else
+  RunBiquad<false>(F, Buffer, Count);
+#endif
+}
+
 }  // namespace
 
 void TVoice::RecalculateFilter(TFilter& AFilter) {
@@ -298,7 +352,21 @@ void TVoice::ApplyFilterToBuffer(TFilter& AFilter, float* Buffer, int32_t Count)
     RunBiquad<true>(F, Buffer, ramp);
     F.FilterCoefIncrCount -= ramp;
   }
+  if (ramp < Count) RunBiquadSteady(F, Buffer + ramp, Count - ramp);
+}
+
+namespace detail {
+
+void ApplyActiveFilterScalar(TFilter& F, float* Buffer, int32_t Count) {
+  if (Count <= 0) return;
+  const int32_t ramp = std::min(Count, F.FilterCoefIncrCount);
+  if (ramp > 0) {
+    RunBiquad<true>(F, Buffer, ramp);
+    F.FilterCoefIncrCount -= ramp;
+  }
   if (ramp < Count) RunBiquad<false>(F, Buffer + ramp, Count - ramp);
 }
+
+}  // namespace detail
 
 }  // namespace kelvane

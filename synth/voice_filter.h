@@ -55,4 +55,10 @@ struct TFilter {
   }
 };
 
+namespace detail {
+// The running filter one sample after the other: the plain C++ reference of
+// TVoice::ApplyFilterToBuffer on an active filter (the two agree bit for bit).
+void ApplyActiveFilterScalar(TFilter& F, float* Buffer, int32_t Count);
+}  // namespace detail
+
 }  // namespace kelvane

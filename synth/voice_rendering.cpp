@@ -198,10 +198,18 @@ void TVoice::Resample(float* Buffer, int32_t Samples, int64_t Increment, int64_t
   context.SampleData = CurrentSampleData;
   context.CutOffLevel = SINCCutOffLevel;
   context.Points = Synth.ResamplingPoints;
-  TResampleInterpolation interpolation;
   // The verbatim copy reads forwards only; playing backwards at unity the
   // nearest-sample routine reads the same frames in reverse.
-  interpolation.ProcToUse = (ResamplingProcToUse == ResampleNone && Increment < 0) ? ResampleNearest : ResamplingProcToUse;
+  const TResampleProc proc =
+      (ResamplingProcToUse == ResampleNone && Increment < 0) ? ResampleNearest : ResamplingProcToUse;
+  // Without blending between table phases the routine runs as it is.
+  if (Synth.ResamplingInterpolationMode == 0 || Synth.ResamplingFracMask == 0 || ResamplingMethod < rmCubicSpline ||
+      ResamplingMethod >= rmSINC8) {
+    proc(context, Buffer, Samples, Increment, APosition);
+    return;
+  }
+  TResampleInterpolation interpolation;
+  interpolation.ProcToUse = proc;
   interpolation.Method = ResamplingMethod;
   interpolation.FastSINCActive = FastSINCActive;
   interpolation.CutOff = {SINCCutOffLevel, SINCCutOffNextLevel, SINCCutOffFrac};
@@ -490,11 +498,12 @@ void TVoice::FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBuf
       if (!ModulationStep(hasCrossfades)) break;
       setUpDue = true;
     }
+    // The set-up clamps the loop range, and nothing moves it between steps:
+    // clamping again would change nothing.
     if (setUpDue) {
       ResamplingSetUp();
       setUpDue = false;
     }
-    ClampLoopRange();
 
     int32_t n = GetSampleLength(remaining);
     if (n == 0) {
@@ -528,9 +537,10 @@ void TVoice::FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBuf
         Resample(mono, n, increment, Position);
       }
       if (writeHold) Sample->MultipleReaderSingleWriterLock.WriteToRead();
-      ApplyFilterToBuffer(Filter, mono, n);
-      ApplyFilterToBuffer(Filter2, mono, n);
-      ApplyFilterToBuffer(Filter3, mono, n);
+      // A bypassed filter without a running ramp has nothing to do.
+      for (TFilter* filter : {&Filter, &Filter2, &Filter3}) {
+        if (filter->FilterActive || filter->FilterCoefIncrCount > 0) ApplyFilterToBuffer(*filter, mono, n);
+      }
       MixToTargets(mono, n, Buffer + offset, ChorusBuffer + offset, ReverbBuffer + offset);
     }
 

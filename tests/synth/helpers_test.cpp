@@ -94,7 +94,7 @@ TEST(Mixing, MixAndAmpMixAddFrameByFrame) {
 // definition (gain steps before each ramp frame), with ramps that end before,
 // at and after the run, and with each send present or not.
 TEST(Mixing, MixVoiceMatchesTheReferenceBitForBit) {
-  const int32_t ramps[] = {0, 1, 5, 32, 5000};
+  const int32_t ramps[] = {0, 1, 5, 7, 32, 5000};
   for (int32_t length : Lengths) {
     if (length == 0) continue;
     for (int32_t ramp : ramps) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <cmath>
 #include <complex>
 #include <numbers>
@@ -461,8 +463,19 @@ TEST_P(VoiceFilterKernel, MatchesTheDirectFormWithAndWithoutRamp) {
     const std::vector<float> input = buffer;
     std::vector<float> expected(buffer.size());
     for (size_t i = 0; i < buffer.size(); i++) expected[i] = ref.Step(buffer[i]);
+    // The vector kernel agrees bit for bit with the one-sample-at-a-time one.
+    TFilter scalar = filter;
+    std::vector<float> scalarBuffer = buffer;
+    detail::ApplyActiveFilterScalar(scalar, scalarBuffer.data(), c.First);
+    detail::ApplyActiveFilterScalar(scalar, scalarBuffer.data() + c.First, c.Second);
     f.Apply(buffer.data(), c.First);
     f.Apply(buffer.data() + c.First, c.Second);
+    ASSERT_TRUE(buffer.empty() || std::memcmp(buffer.data(), scalarBuffer.data(), buffer.size() * sizeof(float)) == 0)
+        << "ramp " << ramp;
+    for (const auto field : {&TFilter::histb1, &TFilter::histb2, &TFilter::hista1, &TFilter::hista2, &TFilter::b0,
+                             &TFilter::b1, &TFilter::b2, &TFilter::a1, &TFilter::a2}) {
+      EXPECT_EQ(std::bit_cast<uint32_t>(filter.*field), std::bit_cast<uint32_t>(scalar.*field));
+    }
     for (size_t i = 0; i < buffer.size(); i++) ASSERT_NEAR(buffer[i], expected[i], 2e-5) << i << " ramp " << ramp;
     EXPECT_EQ(filter.FilterCoefIncrCount, std::max(0, (ramp ? 32 : 0) - c.First - c.Second));
     if (buffer.size() >= 2) {
