@@ -13,7 +13,8 @@
 #    total wall time, CPU time (user + sys) and peak memory (below 1 means
 #    Kelvane uses less).
 # 3. Two render threads against one on the song (CUBICSPLINE): throughput
-#    ratio from wall time net of the one-note song.
+#    ratio from wall time net of the one-note song (--threads 2 against no
+#    pool; --threads 1 would mean no pool either).
 # Runs alternate the tools (A B A B ...) and the medians are used, as the
 # machine may be shared. Before timing, the script checks that both render the
 # same number of voices: Kelvane's summary line, and fluidsynth's output being
@@ -85,7 +86,7 @@ for ((i = 0; i < runs; i++)); do
     run "f-fourth-$song" "${fluid[@]}" "${dry_f[@]}" -f "$tmp/fourth.cfg" -F f.wav "$bank" "$tmp/$song.mid"
     run "k-linear-$song" "${kelvane[@]}" "${dry_k[@]}" --resampling LINEAR -o k.wav "$tmp/$song.mid"
     run "f-linear-$song" "${fluid[@]}" "${dry_f[@]}" -f "$tmp/linear.cfg" -F f.wav "$bank" "$tmp/$song.mid"
-    run "k-threads-$song" "${kelvane[@]}" "${dry_k[@]}" --resampling CUBICSPLINE --threads 1 -o k.wav "$tmp/$song.mid"
+    run "k-threads-$song" "${kelvane[@]}" "${dry_k[@]}" --resampling CUBICSPLINE --threads 2 -o k.wav "$tmp/$song.mid"
   done
   if [ "$corpus" = 1 ] && [ ${#songs[@]} -gt 0 ]; then
     run k-corpus "$render" -q -b "$bank" -r "$rate" "${songs[@]}"

@@ -1,6 +1,7 @@
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <numbers>
@@ -10,6 +11,7 @@
 #include "banks/sample.h"
 #include "synth/channel.h"
 #include "synth/synth.h"
+#include "synth/synth_thread.h"
 #include "synth/voice.h"
 
 namespace kelvane {
@@ -73,6 +75,26 @@ void BM_ManyVoicesThreads(benchmark::State& state) {
   // time says little, this says how much work the pool adds.
   state.counters["process_cpu_ms"] = (ProcessCPUSeconds() - cpuBefore) * 1000.0 / static_cast<double>(state.iterations());
   state.SetItemsProcessed(state.iterations() * frames);
+  // How the pool shared the work: voices per thread per sub-block (equal
+  // shares mean no thread idles at the end), voices one thread merged for
+  // the others, and sleeps waiting for a slot (a slower voice ahead in the
+  // merge order holds the others back).
+  if (!synth->WorkerThreads.empty()) {
+    double blocks = 0, fewest = 1e300, most = 0, merged = 0, waits = 0, total = 0;
+    for (const TSynthThread* thread : synth->WorkerThreads) {
+      const TSynthThreadStats& stats = thread->Stats;
+      blocks = std::max(blocks, static_cast<double>(stats.Blocks));
+      fewest = std::min(fewest, static_cast<double>(stats.Voices));
+      most = std::max(most, static_cast<double>(stats.Voices));
+      merged += static_cast<double>(stats.Merged - std::min(stats.Merged, stats.Voices));
+      waits += static_cast<double>(stats.SlotWaits);
+      total += static_cast<double>(stats.Voices);
+    }
+    state.counters["voice_share_min"] = fewest * static_cast<double>(synth->WorkerThreads.size()) / total;
+    state.counters["voice_share_max"] = most * static_cast<double>(synth->WorkerThreads.size()) / total;
+    state.counters["slot_waits_per_block"] = waits / blocks;
+    state.counters["merged_for_others"] = merged / total;
+  }
   for (int32_t i = 0; i < voices; i++) synth->Voices[static_cast<size_t>(i)]->Kill();
 }
 BENCHMARK(BM_ManyVoicesThreads)

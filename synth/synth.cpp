@@ -373,23 +373,25 @@ void TSynth::FillBufferPart(TBufferSample* Buffer, int32_t Samples) {
 
   for (auto& channel : Channels) channel->FillBuffer(Buffer, chorusBuffer, reverbBuffer, Samples);
 
+  // Every voice's Thread is null here: only a threaded sub-block sets it, for
+  // the voices it lists, and clears it again before it returns.
   const size_t voiceCount = static_cast<size_t>(NumberOfVoices);
-  for (size_t i = 0; i < voiceCount; i++) Voices[i]->Thread = nullptr;
-
   bool threaded = false;
   if (!WorkerThreads.empty()) {
-    // Ended voices with a click residue render it in their place as well.
+    // One pass over the pool: with thousands of voices, most of them idle,
+    // every extra pass is thousands of cache misses while the render threads
+    // sleep. Ended voices with a click residue render it in their place as well.
     int32_t count = 0, listed = 0;
+    TVoice** list = ActiveThreadVoices.get();
     for (size_t i = 0; i < voiceCount; i++) {
-      count += Voices[i]->Active ? 1 : 0;
-      listed += Voices[i]->Active || Voices[i]->HasClickResidue() ? 1 : 0;
+      TVoice* voice = Voices[i];
+      if (!voice->Active && !voice->HasClickResidue()) continue;
+      count += voice->Active ? 1 : 0;
+      list[listed++] = voice;
     }
-    // Stored last to first, so that the countdown hands out the voices in
-    // pool order and they can be merged in the order the calling thread adds them.
-    int32_t slot = listed;
-    for (size_t i = 0; i < voiceCount; i++) {
-      if (Voices[i]->Active || Voices[i]->HasClickResidue()) ActiveThreadVoices[static_cast<size_t>(--slot)] = Voices[i];
-    }
+    // Last to first, so that the countdown hands out the voices in pool
+    // order and they can be merged in the order the calling thread adds them.
+    std::reverse(list, list + listed);
     ActiveThreadVoicesRemain.store(listed);
     threaded = ThreadVoiceCountThreshold >= 1 && count >= ThreadVoiceCountThreshold;
   }
@@ -425,9 +427,10 @@ void TSynth::RenderVoicesThreaded(TBufferSample* Buffer, int32_t Samples) {
   WorkerThreadDoneInvertedSemaphore.Acquire(static_cast<int32_t>(WorkerThreads.size()));
   for (TSynthThread* thread : WorkerThreads) thread->WakeUpEvent.SetEvent();
   const bool done = WorkerThreadDoneInvertedSemaphore.Wait(ThreadWaitTimeoutMs);
-  // Voices may outlive the pool: point them back at the calling thread's scratch.
-  for (int32_t i = 0; i < NumberOfVoices; i++) {
-    TVoice& voice = *Voices[static_cast<size_t>(i)];
+  // Voices may outlive the pool: point them back at the calling thread's
+  // scratch. Only the listed voices went to the pool.
+  for (int32_t i = 0; i < count; i++) {
+    TVoice& voice = *ActiveThreadVoices[static_cast<size_t>(i)];
     voice.Thread = nullptr;
     voice.VoiceBuffers = VoiceBuffers.get();
   }
@@ -437,6 +440,7 @@ void TSynth::RenderVoicesThreaded(TBufferSample* Buffer, int32_t Samples) {
 void TSynth::ProcessThread(int32_t ThreadIndex) {
   TSynthThread& thread = *WorkerThreads[static_cast<size_t>(ThreadIndex)];
   const int32_t samples = WorkerThreadSamples;
+  thread.Stats.Blocks++;
   for (;;) {
     // A free slot first: a thread holding a voice must never wait for one.
     TSynthThreadSlot& slot = thread.AcquireSlot();
@@ -460,25 +464,27 @@ void TSynth::ProcessThread(int32_t ThreadIndex) {
       throw;
     }
     thread.CurrentSlot = nullptr;
-    MergeThreadSlot(index, slot);
+    thread.Stats.Voices++;
+    thread.Stats.Merged += MergeThreadSlot(index, slot);
   }
 }
 
-void TSynth::MergeThreadSlot(int32_t Index, TSynthThreadSlot& Slot) {
+int32_t TSynth::MergeThreadSlot(int32_t Index, TSynthThreadSlot& Slot) {
   std::lock_guard<TSlimReaderWriterLock> guard(WorkerThreadBufferLock);
   ThreadMergeSlots[static_cast<size_t>(Index)] = &Slot;
   const int32_t samples = WorkerThreadSamples;
   TBufferSample* chorusBuffer = ChorusBuffer->data();
   TBufferSample* reverbBuffer = ReverbBuffer->data();
+  int32_t merged = 0;
   while (ThreadMergeNext >= 0) {
     TSynthThreadSlot*& entry = ThreadMergeSlots[static_cast<size_t>(ThreadMergeNext)];
     if (entry == nullptr) break;
     TSynthThreadSlot& ready = *entry;
     entry = nullptr;
     --ThreadMergeNext;
-    MixToBuffer(ready.Buffer.data(), WorkerThreadBuffer, samples);
-    if (ChorusMixActive) MixToBuffer(ready.ChorusBuffer.data(), chorusBuffer, samples);
-    if (ReverbMixActive) MixToBuffer(ready.ReverbBuffer.data(), reverbBuffer, samples);
+    TSynthThread::MergeMix(ready.Buffer.data(), WorkerThreadBuffer, samples);
+    if (ChorusMixActive) TSynthThread::MergeMix(ready.ChorusBuffer.data(), chorusBuffer, samples);
+    if (ReverbMixActive) TSynthThread::MergeMix(ready.ReverbBuffer.data(), reverbBuffer, samples);
     if (ready.Channel != nullptr) {
       TChannel& channel = *ready.Channel;
       channel.Last.Left += ready.Last.Left;
@@ -489,7 +495,9 @@ void TSynth::MergeThreadSlot(int32_t Index, TSynthThreadSlot& Slot) {
       channel.ReverbLast.Right += ready.ReverbLast.Right;
     }
     ready.Owner->ReleaseSlot(ready);
+    merged++;
   }
+  return merged;
 }
 
 void TSynth::SetSampleRate(int32_t Rate) {

@@ -287,7 +287,7 @@ class TSynth : public TSynthClass {
   void RenderVoicesThreaded(TBufferSample* Buffer, int32_t Samples);
   // Hands over the slot of ActiveThreadVoices[Index] and merges, in order,
   // every slot whose predecessors are merged. Render threads.
-  void MergeThreadSlot(int32_t Index, TSynthThreadSlot& Slot);
+  int32_t MergeThreadSlot(int32_t Index, TSynthThreadSlot& Slot);  // returns the voices merged
   void StopWorkerThreads();
   void FreeResamplingTables();
   // Sets the resampling fields from a method code's row of the method table.

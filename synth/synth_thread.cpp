@@ -11,6 +11,10 @@
 #include <windows.h>
 #endif
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
+
 #include "synth/exceptions.h"
 #include "synth/fpu.h"
 #include "synth/synth.h"
@@ -55,23 +59,70 @@ TSynthThreadSlot& TSynthThread::AcquireSlot() {
   NextSlot = (NextSlot + 1) % SlotCount;
   // The merge that frees the slot needs no voice this thread still has to
   // take, so the wait always ends.
-  while (slot.Busy.load(std::memory_order_acquire)) SlotFreeEvent.WaitFor();
+  while (slot.Busy.load(std::memory_order_acquire)) {
+    // Announce the sleep before the last look at Busy; ReleaseSlot clears
+    // Busy before it looks at WaitingForSlot (both sequentially consistent),
+    // so one of the two sees the other and no wake-up is lost.
+    WaitingForSlot.store(true);
+    if (slot.Busy.load()) {
+      Stats.SlotWaits++;
+      SlotFreeEvent.WaitFor();
+    }
+    WaitingForSlot.store(false, std::memory_order_relaxed);
+  }
   slot.Busy.store(true, std::memory_order_relaxed);
   return slot;
 }
 
 void TSynthThread::ClearSlot(TSynthThreadSlot& Slot, int32_t Samples, bool Chorus, bool Reverb) {
   const TBufferSample negativeZero{{{-0.0f, -0.0f}}};
-  std::fill_n(Slot.Buffer.data(), Samples, negativeZero);
-  if (Chorus) std::fill_n(Slot.ChorusBuffer.data(), Samples, negativeZero);
-  if (Reverb) std::fill_n(Slot.ReverbBuffer.data(), Samples, negativeZero);
+  auto clear = [&](TBufferSample* data) {
+    int32_t i = 0;
+#if defined(__SSE2__) || defined(_M_X64)
+    // Slot mixes are 64-byte aligned: whole vectors, four at a time.
+    const __m128 zero = _mm_set1_ps(-0.0f);
+    float* out = &data[0].Left;
+    for (; i + 8 <= Samples; i += 8) {
+      _mm_store_ps(out + 2 * i, zero);
+      _mm_store_ps(out + 2 * i + 4, zero);
+      _mm_store_ps(out + 2 * i + 8, zero);
+      _mm_store_ps(out + 2 * i + 12, zero);
+    }
+#endif
+    for (; i < Samples; i++) data[i] = negativeZero;
+  };
+  clear(Slot.Buffer.data());
+  if (Chorus) clear(Slot.ChorusBuffer.data());
+  if (Reverb) clear(Slot.ReverbBuffer.data());
   Slot.Last = Slot.ChorusLast = Slot.ReverbLast = negativeZero;
   Slot.Channel = nullptr;
 }
 
+void TSynthThread::MergeMix(const TBufferSample* Source, TBufferSample* Destination, int32_t Samples) {
+  int32_t i = 0;
+#if defined(__SSE2__) || defined(_M_X64)
+  const float* src = &Source[0].Left;
+  float* dst = &Destination[0].Left;
+  for (; i + 8 <= Samples; i += 8) {
+    const __m128 a = _mm_add_ps(_mm_loadu_ps(dst + 2 * i), _mm_load_ps(src + 2 * i));
+    const __m128 b = _mm_add_ps(_mm_loadu_ps(dst + 2 * i + 4), _mm_load_ps(src + 2 * i + 4));
+    const __m128 c = _mm_add_ps(_mm_loadu_ps(dst + 2 * i + 8), _mm_load_ps(src + 2 * i + 8));
+    const __m128 d = _mm_add_ps(_mm_loadu_ps(dst + 2 * i + 12), _mm_load_ps(src + 2 * i + 12));
+    _mm_storeu_ps(dst + 2 * i, a);
+    _mm_storeu_ps(dst + 2 * i + 4, b);
+    _mm_storeu_ps(dst + 2 * i + 8, c);
+    _mm_storeu_ps(dst + 2 * i + 12, d);
+  }
+#endif
+  for (; i < Samples; i++) {
+    Destination[i].Left += Source[i].Left;
+    Destination[i].Right += Source[i].Right;
+  }
+}
+
 void TSynthThread::ReleaseSlot(TSynthThreadSlot& Slot) {
-  Slot.Busy.store(false, std::memory_order_release);
-  SlotFreeEvent.SetEvent();
+  Slot.Busy.store(false);
+  if (WaitingForSlot.load()) SlotFreeEvent.SetEvent();
 }
 
 void TSynthThread::Execute() {

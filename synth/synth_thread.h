@@ -25,7 +25,9 @@ int32_t AvailableProcessorCount();
 // the same additions in the same order as on the calling thread. Every value
 // starts as -0.0f, which is exact under addition: -0 + x == x for every x,
 // so a slot holds the voice's additions bit for bit.
-struct TSynthThreadSlot {
+// Cache-line aligned, and Busy on a line of its own: slots of one thread are
+// written by it and read and released by whichever thread merges them.
+struct alignas(64) TSynthThreadSlot {
   TBlockSamples Buffer;  // dry
   TBlockSamples ChorusBuffer;
   TBlockSamples ReverbBuffer;
@@ -36,7 +38,16 @@ struct TSynthThreadSlot {
   TSynthThread* Owner = nullptr;
   // Set by the owning thread when it renders into the slot, cleared by the
   // thread that merged it.
-  std::atomic<bool> Busy{false};
+  alignas(64) std::atomic<bool> Busy{false};
+};
+
+// What one render thread did since it was created (written by that thread
+// only; read between blocks, for benchmarks and tests).
+struct TSynthThreadStats {
+  uint64_t Blocks = 0;     // threaded sub-blocks
+  uint64_t Voices = 0;     // voices rendered
+  uint64_t Merged = 0;     // voices merged into the synth's mixes (its own and others')
+  uint64_t SlotWaits = 0;  // sleeps until another thread merged one of our slots
 };
 
 // One render thread of the synth's pool. It sleeps on WakeUpEvent and renders
@@ -58,7 +69,11 @@ class TSynthThread : public TThreadBase, public TSynthClass {
 
   std::array<TSynthThreadSlot, SlotCount> Slots;
   TSynthThreadSlot* CurrentSlot = nullptr;  // slot of the voice rendering now; this thread only
-  TSyncEvent SlotFreeEvent;  // signalled whenever another thread merged one of our slots
+  TSynthThreadStats Stats;
+  TSyncEvent SlotFreeEvent;  // signalled when a slot is released while this thread waits for it
+  // Set while this thread is about to sleep on SlotFreeEvent: a release
+  // signals the event only then, so that merging costs no lock otherwise.
+  alignas(64) std::atomic<bool> WaitingForSlot{false};
 
   // Waits until the next slot in turn is merged and marks it busy. Render thread only.
   TSynthThreadSlot& AcquireSlot();
@@ -66,6 +81,9 @@ class TSynthThread : public TThreadBase, public TSynthClass {
   // of an effect that is off this block is never read: it is neither cleared
   // nor merged.
   static void ClearSlot(TSynthThreadSlot& Slot, int32_t Samples, bool Chorus, bool Reverb);
+  // Destination[i] += Source[i] for Samples frames: the same sums as
+  // MixToBuffer, with fewer instructions per frame.
+  static void MergeMix(const TBufferSample* Source, TBufferSample* Destination, int32_t Samples);
   // Marks a merged (or unused) slot free and wakes its owner.
   void ReleaseSlot(TSynthThreadSlot& Slot);
 
@@ -73,7 +91,7 @@ class TSynthThread : public TThreadBase, public TSynthClass {
   void Execute() override;
 
  private:
-  int32_t NextSlot = 0;
+  alignas(64) int32_t NextSlot = 0;
 };
 
 }  // namespace kelvane
