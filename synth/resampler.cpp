@@ -207,6 +207,11 @@ void ResampleLinear(const TResampleContext& Context, float* Buffer, int32_t Samp
   int64_t p = Position;
   const __m128i low16 = _mm_set1_epi32(0xFFFF);
   const __m128 scale16 = _mm_set1_ps(65536.0f), fracScale = _mm_set1_ps(FracScale);
+  // The fractions are the low halves of the positions, and those add with
+  // wrap-around on their own: four lanes step by four increments.
+  __m128i frac = _mm_setr_epi32(static_cast<int32_t>(p), static_cast<int32_t>(p + Increment),
+                                static_cast<int32_t>(p + 2 * Increment), static_cast<int32_t>(p + 3 * Increment));
+  const __m128i fracStep = _mm_set1_epi32(static_cast<int32_t>(static_cast<uint64_t>(Increment) * 4));
   for (; n + 4 <= Samples; n += 4) {
     const int64_t p0 = p, p1 = p0 + Increment, p2 = p1 + Increment, p3 = p2 + Increment;
     p = p3 + Increment;
@@ -221,11 +226,10 @@ void ResampleLinear(const TResampleContext& Context, float* Buffer, int32_t Samp
     const __m128 b = _mm_movehl_ps(q23, q01);
     // The unsigned 32-bit fractions to float: both 16-bit halves convert
     // exactly, so their sum is rounded once, as a direct conversion is.
-    const __m128i frac = _mm_setr_epi32(static_cast<int32_t>(p0), static_cast<int32_t>(p1), static_cast<int32_t>(p2),
-                                        static_cast<int32_t>(p3));
     const __m128 high = _mm_mul_ps(_mm_cvtepi32_ps(_mm_srli_epi32(frac, 16)), scale16);
     const __m128 w = _mm_mul_ps(_mm_add_ps(high, _mm_cvtepi32_ps(_mm_and_si128(frac, low16))), fracScale);
     _mm_storeu_ps(Buffer + n, _mm_add_ps(a, _mm_mul_ps(_mm_sub_ps(b, a), w)));
+    frac = _mm_add_epi32(frac, fracStep);
   }
   Position = p;
 #endif

@@ -142,8 +142,12 @@ int32_t TVoice::GetSampleLength(int32_t Samples) {
   // 4. Keep every position of the run inside the 32-bit frame range.
   LoopIndexLimitTouched = false;
   const int64_t increment = PositionIncrement;
-  const int64_t maxSteps = std::max<int64_t>((int64_t{1} << 30) / ((increment >> 32) + 1), 2);
-  const int32_t limited = static_cast<int32_t>(std::min<int64_t>(Samples, maxSteps));
+  // The division is slow and rarely decides: a run that fits needs only the product.
+  const int64_t whole = (increment >> 32) + 1;
+  const int32_t limited =
+      whole >= 0 && static_cast<int64_t>(Samples) * whole <= (int64_t{1} << 30)
+          ? Samples
+          : static_cast<int32_t>(std::min<int64_t>(Samples, std::max<int64_t>((int64_t{1} << 30) / whole, 2)));
   const int64_t reach = static_cast<int64_t>(limited - 1) * increment;
 
   // 5. Which data the kernel reads. Before the loop is first entered, the

@@ -290,7 +290,9 @@ INSTANTIATE_TEST_SUITE_P(
         TWrapCase{"LoopNegativePositionEnds", ltFORWARD, 100, 200, 1000, 0, -1.5, 1.0, false, 32, 0, 0, false},
         TWrapCase{"BeforeLoopPlaysForward", ltFORWARD, 100, 200, 1000, 0, 20.0, 1.0, false, 32, 32, 20.0, false},
         // 2^30 / (2^20 + 1) = 1023 steps at most per run.
-        TWrapCase{"RunLengthLimit", ltNONE, 0, 0, 2147483647, 0, 0.0, 1048576.0, false, 4096, 1023, 0.0, false}),
+        TWrapCase{"RunLengthLimit", ltNONE, 0, 0, 2147483647, 0, 0.0, 1048576.0, false, 4096, 1023, 0.0, false},
+        // 2^30 / 2^20: 1024 steps, one fewer than asked for.
+        TWrapCase{"RunLengthAtTheLimit", ltNONE, 0, 0, 2147483647, 0, 0.0, 1048575.0, false, 1025, 1024, 0.0, false}),
     [](const ::testing::TestParamInfo<TWrapCase>& info) { return info.param.Name; });
 
 // Before the loop is first entered the frames ahead of its start are read
