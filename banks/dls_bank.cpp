@@ -54,10 +54,9 @@ TDLSSampleEntry CreateSample(TSynth& synth, TAttachedSoundFont* bank, const TWAV
   std::copy_n(wave.Data.data(), count, frames);
   std::fill_n(data.get(), SampleGuardFrames, count > 0 ? frames[0] : 0.0f);
   std::fill_n(frames + count, SampleGuardFrames, count > 0 ? frames[count - 1] : 0.0f);
-  std::unique_ptr<float[]> work(new float[static_cast<size_t>(elements)]);
-  std::copy_n(data.get(), elements, work.get());
   s->Data = std::move(data);
-  s->WorkData = std::move(work);
+  const auto [first, end] = TSample::LoopWorkDataElements(s->LoopStart, s->LoopEnd);
+  s->AllocateWorkData(first, end);
   s->Loaded = true;
   return entry;
 }

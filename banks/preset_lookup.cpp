@@ -1,14 +1,25 @@
 #include "banks/preset_lookup.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <new>
 
 #include "banks/preset_layer.h"
 
 namespace kelvane {
 
-TPresetLayers::TPresetLayers() : fEntries(new TPresetLayer*[static_cast<size_t>(Count)]()) {}
+TPresetLayers::TPresetLayers()
+    : fEntries(static_cast<TPresetLayer**>(std::calloc(static_cast<size_t>(Count), sizeof(TPresetLayer*)))) {
+  if (!fEntries) throw std::bad_alloc();
+}
 
-void TPresetLayers::Clear() { std::fill_n(fEntries.get(), static_cast<size_t>(Count), nullptr); }
+void TPresetLayers::TFree::operator()(TPresetLayer** entries) const { std::free(entries); }
+
+// Writes only the entries in use, so that untouched pages stay untouched.
+void TPresetLayers::Clear() {
+  for (int32_t i = 0; i < Count; ++i)
+    if (fEntries[static_cast<size_t>(i)]) fEntries[static_cast<size_t>(i)] = nullptr;
+}
 
 namespace {
 

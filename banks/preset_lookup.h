@@ -31,7 +31,12 @@ class TPresetLayers {
   void Clear();
 
  private:
-  std::unique_ptr<TPresetLayer*[]> fEntries;
+  struct TFree {
+    void operator()(TPresetLayer** entries) const;
+  };
+  // Zeroed by the system: the pages of banks that no preset uses are never
+  // written, so they take no memory.
+  std::unique_ptr<TPresetLayer*[], TFree> fEntries;
 };
 
 struct TPresetInfo {

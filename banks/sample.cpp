@@ -137,7 +137,24 @@ void TSample::Clear() {
   PitchCorrection = 0;
   Data.reset();
   WorkData.reset();
+  WorkDataFirst = 0;
+  WorkDataElements = -1;
   ResetWorkDataState();
+}
+
+void TSample::AllocateWorkData(int64_t First, int64_t End) {
+  WorkData.reset();
+  WorkDataFirst = 0;
+  WorkDataElements = -1;
+  ResetWorkDataState();
+  const int64_t total = BufferElements();
+  const int64_t first = std::clamp<int64_t>(First, 0, total);
+  const int64_t last = std::clamp<int64_t>(End, 0, total);
+  if (!Data || first >= last) return;
+  WorkData = AllocateSampleBuffer(last - first);
+  std::copy(Data.get() + first, Data.get() + last, WorkData.get());
+  WorkDataFirst = first;
+  WorkDataElements = last - first;
 }
 
 void TSample::Assign(const TSample& from) {
@@ -157,15 +174,16 @@ void TSample::Assign(const TSample& from) {
   SampleTypeFlags = from.SampleTypeFlags;
   OriginalPitch = from.OriginalPitch;
   PitchCorrection = from.PitchCorrection;
-  const int64_t elements = from.BufferElements();
-  auto duplicate = [elements](const std::unique_ptr<float[]>& source) {
+  auto duplicate = [](const std::unique_ptr<float[]>& source, int64_t elements) {
     if (!source) return std::unique_ptr<float[]>();
     auto copy = AllocateSampleBuffer(elements);
     std::copy_n(source.get(), elements, copy.get());
     return copy;
   };
-  Data = duplicate(from.Data);
-  WorkData = duplicate(from.WorkData);
+  Data = duplicate(from.Data, from.BufferElements());
+  WorkData = duplicate(from.WorkData, from.WorkDataSize());
+  WorkDataFirst = from.WorkDataFirst;
+  WorkDataElements = from.WorkDataElements;
   std::copy(std::begin(from.WorkDataModifications), std::end(from.WorkDataModifications),
             std::begin(WorkDataModifications));
   CountWorkDataModifications = from.CountWorkDataModifications;
@@ -223,11 +241,9 @@ void TSample::Load(bool nested) {
     const float last = count > 0 ? frames[count - 1] : 0.0f;
     std::fill_n(data.get(), SampleGuardFrames, first);
     std::fill_n(frames + count, SampleGuardFrames, last);
-    auto workData = AllocateSampleBuffer(elements);
-    std::copy_n(data.get(), elements, workData.get());
     Data = std::move(data);
-    WorkData = std::move(workData);
-    ResetWorkDataState();
+    const auto window = LoopWorkDataElements(LoopStart, LoopEnd);
+    AllocateWorkData(window.first, window.second);
     Loaded = true;
   }
   // The chain is followed after releasing this sample's lock, so that two
@@ -243,6 +259,8 @@ void TSample::Unload(bool /*nested*/) {
   Loaded = false;
   Data.reset();
   WorkData.reset();
+  WorkDataFirst = 0;
+  WorkDataElements = -1;
   ResetWorkDataState();
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "banks/object_list.h"
 #include "sync/multiple_reader_single_writer_lock.h"
@@ -90,8 +91,29 @@ class TSample : public TSynthClass {
   void Load(bool nested);
   void Unload(bool nested);
 
-  // Number of floats in Data and WorkData when loaded.
+  // Number of floats in Data when loaded.
   int64_t BufferElements() const { return static_cast<int64_t>(Length > 0 ? Length : 0) + SampleGuardElements; }
+  // WorkData holds elements WorkDataFirst .. WorkDataFirst + WorkDataElements - 1
+  // of the guarded layout (-1 elements: all of BufferElements).
+  int64_t WorkDataSize() const { return WorkDataElements < 0 ? BufferElements() : WorkDataElements; }
+  // WorkData addressed like Data: frame k at [k + SampleGuardFrames]. Only
+  // the elements of the window may be read through it.
+  const float* WorkDataBase() const { return WorkData ? WorkData.get() - WorkDataFirst : nullptr; }
+  float* WorkDataBase() { return WorkData ? WorkData.get() - WorkDataFirst : nullptr; }
+  // Whether WorkData holds every element of first .. last.
+  bool WorkDataCovers(int64_t first, int64_t last) const {
+    return WorkData && first >= WorkDataFirst && last < WorkDataFirst + WorkDataSize();
+  }
+  // Points WorkData at a fresh copy of Data's elements First .. End - 1
+  // (clamped to the buffer), or at nothing when that is empty, and forgets the
+  // prepared loop. Caller holds the write lock or owns the sample alone.
+  void AllocateWorkData(int64_t First, int64_t End);
+  // The elements a loop's wrapped copy needs: the loop with SampleGuardFrames
+  // on either side; an empty range when LoopTo <= LoopFrom.
+  static std::pair<int64_t, int64_t> LoopWorkDataElements(int32_t LoopFrom, int32_t LoopTo) {
+    if (LoopTo <= LoopFrom) return {0, 0};
+    return {int64_t{LoopFrom}, int64_t{LoopTo} + SampleGuardElements + 1};
+  }
 
   TSynth* Synth;
   int32_t Index = -1;      // position in TSynth::Samples
@@ -113,7 +135,11 @@ class TSample : public TSynthClass {
   int32_t OriginalPitch = 0;    // MIDI key
   int32_t PitchCorrection = 0;  // cents
   std::unique_ptr<float[]> Data;
-  std::unique_ptr<float[]> WorkData;  // resampler's copy, patched around the active loop
+  // The resampler's copy of the frames around the active loop, patched so
+  // that kernels read across the loop's ends; elsewhere Data serves as is.
+  std::unique_ptr<float[]> WorkData;
+  int64_t WorkDataFirst = 0;
+  int64_t WorkDataElements = -1;
   TSampleWorkDataModification WorkDataModifications[4];
   int32_t CountWorkDataModifications = 0;
   TLoopType IndexLookupLoopType = ltUNKNOWN;  // the loop WorkData is prepared for

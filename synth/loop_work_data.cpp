@@ -38,6 +38,41 @@ TLoopWrapMode LoopWrapModeOf(TLoopType LoopType) {
   }
 }
 
+namespace {
+
+// Rewrites the wrapped frames of the sample's prepared loop into a WorkData
+// that holds plain Data. Caller holds the write lock.
+void RewritePreparedLoop(TSample& Sample, int32_t Points) {
+  PrepareLoopWorkData(Sample.Data.get(), Sample.WorkDataBase(), Sample.Length,
+                      LoopWrapModeOf(Sample.IndexLookupLoopType), Sample.IndexLookupLoopStart,
+                      Sample.IndexLookupLoopEnd, Points, Sample.WorkDataModifications,
+                      Sample.CountWorkDataModifications);
+}
+
+// Makes WorkData hold elements First .. End - 1 besides those it holds, and
+// keeps the prepared loop's rewrite. Caller holds the write lock.
+void WidenWorkData(TSample& Sample, int64_t First, int64_t End, int32_t Points) {
+  if (Sample.WorkData) {
+    First = std::min(First, Sample.WorkDataFirst);
+    End = std::max(End, Sample.WorkDataFirst + Sample.WorkDataSize());
+  }
+  const TLoopType type = Sample.IndexLookupLoopType;
+  const int32_t loopStart = Sample.IndexLookupLoopStart;
+  const int32_t loopEnd = Sample.IndexLookupLoopEnd;
+  Sample.AllocateWorkData(First, End);
+  if (!Sample.WorkData) return;
+  Sample.IndexLookupLoopType = type;
+  Sample.IndexLookupLoopStart = loopStart;
+  Sample.IndexLookupLoopEnd = loopEnd;
+  if (type != ltUNKNOWN) RewritePreparedLoop(Sample, Points);
+}
+
+bool RangesMeet(int64_t aFirst, int64_t aLast, int64_t bFirst, int64_t bLast) {
+  return aFirst <= bLast && bFirst <= aLast;
+}
+
+}  // namespace
+
 bool PrepareSampleWorkData(TSample& Sample, TLoopType LoopType, int32_t LoopStart, int32_t LoopEnd, int32_t Points) {
   const auto prepared = [&] {
     return Sample.IndexLookupLoopType == LoopType && Sample.IndexLookupLoopStart == LoopStart &&
@@ -47,14 +82,49 @@ bool PrepareSampleWorkData(TSample& Sample, TLoopType LoopType, int32_t LoopStar
   // Another voice may have prepared the same loop while the lock was free.
   Sample.MultipleReaderSingleWriterLock.ReadToWrite();
   if (prepared()) return true;
-  if (Sample.Data && Sample.WorkData) {
-    PrepareLoopWorkData(Sample.Data.get(), Sample.WorkData.get(), Sample.Length, LoopWrapModeOf(LoopType), LoopStart,
-                        LoopEnd, Points, Sample.WorkDataModifications, Sample.CountWorkDataModifications);
+  if (Sample.Data) {
+    // The window must hold every frame the rewrite touches; a loop moved by
+    // its voice's offsets may lie outside the one made at load time.
+    const auto [first, end] = TSample::LoopWorkDataElements(LoopStart, LoopEnd);
+    if (first < end && !Sample.WorkDataCovers(first, end - 1)) {
+      RestoreWorkData(Sample.Data.get(), Sample.WorkDataBase(), Sample.Length, Sample.WorkDataModifications,
+                      Sample.CountWorkDataModifications);
+      Sample.IndexLookupLoopType = ltUNKNOWN;
+      WidenWorkData(Sample, first, end, Points);
+    }
   }
   Sample.IndexLookupLoopType = LoopType;
   Sample.IndexLookupLoopStart = LoopStart;
   Sample.IndexLookupLoopEnd = LoopEnd;
+  if (Sample.Data && Sample.WorkData) RewritePreparedLoop(Sample, Points);
   return true;
+}
+
+const float* LoopReadData(TSample& Sample, int64_t Position, int64_t Increment, int32_t Frames, int32_t Points,
+                          bool& WriteHold) {
+  const float* data = Sample.Data.get();
+  if (Frames <= 0 || !data) return data;
+  // Frames the kernel may read: every position of the run, widened by more
+  // than any kernel reaches.
+  const int64_t lastPosition = Position + int64_t{Frames - 1} * Increment;
+  const int64_t reach = int64_t{std::max(Points, 0)} + 2;
+  const int64_t first = (std::min(Position, lastPosition) >> 32) - reach + GuardFrames;
+  const int64_t last = (std::max(Position, lastPosition) >> 32) + reach + GuardFrames;
+  if (Sample.WorkDataCovers(first, last)) return Sample.WorkDataBase();
+  // Outside the rewritten ranges WorkData equals Data.
+  bool meets = false;
+  for (int32_t m = 0; m < std::min(Sample.CountWorkDataModifications, MaxWorkDataModifications); ++m) {
+    const TWorkDataRange& range = Sample.WorkDataModifications[m];
+    meets = meets || RangesMeet(first, last, int64_t{range.From} + GuardFrames, int64_t{range.To_} + GuardFrames);
+  }
+  if (!meets) return data;
+  // A run reaching from a rewritten frame beyond the window: widen it.
+  if (!WriteHold) {
+    Sample.MultipleReaderSingleWriterLock.ReadToWrite();
+    WriteHold = true;
+  }
+  if (!Sample.WorkDataCovers(first, last)) WidenWorkData(Sample, first, last + 1, Points);
+  return Sample.WorkDataCovers(first, last) ? Sample.WorkDataBase() : data;
 }
 
 int32_t LoopSourceFrame(TLoopWrapMode Mode, int32_t LoopStart, int32_t LoopEnd, int32_t Index) {

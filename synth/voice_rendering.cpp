@@ -484,7 +484,7 @@ void TVoice::FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBuf
   Update();
   if (!Active || Note < 0 || Note > 127 || Sample == nullptr || VoiceBuffers == nullptr || Samples <= 0) return;
   TSampleReadHold hold(Sample->MultipleReaderSingleWriterLock);
-  if (!Sample->Data || !Sample->WorkData || Sample->SampleRate == 0) return;
+  if (!Sample->Data || Sample->SampleRate == 0) return;
 
   bool hasCrossfades = false;
   for (const TPresetLayer* layer = PresetLayer; layer != nullptr && !hasCrossfades; layer = layer->Parent) {
@@ -524,11 +524,12 @@ void TVoice::FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBuf
     if (n > 0) {
       // WorkData follows this voice's loop; the write hold it may need is
       // turned back into a read hold once the chunk is resampled.
-      const bool writeHold = Synth.ResampleLoopWrapping && LoopType != ltNONE &&
-                             PrepareSampleWorkData(*Sample, LoopType, LoopStart, LoopEnd, Synth.ResamplingPoints);
+      bool writeHold = Synth.ResampleLoopWrapping && LoopType != ltNONE &&
+                       PrepareSampleWorkData(*Sample, LoopType, LoopStart, LoopEnd, Synth.ResamplingPoints);
       const bool useWorkData = Synth.ResampleLoopWrapping && LoopIndexLimitTouched && !DoLoopCrossFade;
-      CurrentSampleData = useWorkData ? Sample->WorkData.get() : Sample->Data.get();
       const int64_t increment = Backwards ? -PositionIncrement : PositionIncrement;
+      CurrentSampleData = useWorkData ? LoopReadData(*Sample, Position, increment, n, Synth.ResamplingPoints, writeHold)
+                                      : Sample->Data.get();
       float* mono = buffers.VoiceMonoBuffer.data();
       if (DoLoopCrossFade) {
         LoopIndexLimitTouched = false;

@@ -96,8 +96,7 @@ TEST(Sample, Sf2SixteenBitFramesAndGuards) {
     ASSERT_EQ(data[i], -1.0f) << i;
     ASSERT_EQ(data[2052 + i], 32767.0f / 32768.0f) << i;
   }
-  EXPECT_EQ(std::memcmp(sample->WorkData.get(), sample->Data.get(), data.size() * sizeof(float)), 0);
-  EXPECT_NE(sample->WorkData.get(), sample->Data.get());
+  EXPECT_EQ(sample->WorkData, nullptr);  // no loop: the resampler reads Data alone
 }
 
 TEST(Sample, Sf2TwentyFourBitFrames) {
@@ -152,11 +151,16 @@ TEST(Sample, SfxFloatFrames) {
   sample.SFXOffset = 8;
   sample.Length = 3;
   sample.AmpRight = 0.5;  // SFX samples keep their gains
+  sample.LoopStart = 0;
+  sample.LoopEnd = 2;
   sample.Load(false);
   ASSERT_TRUE(sample.Loaded);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(sample.Data[2048 + i], values[i]);
   EXPECT_EQ(sample.Data[0], 0.5f);
-  EXPECT_EQ(sample.WorkData[2050 + 2048], 1e-3f);
+  // The loop's copy reaches from the leading guard into the trailing one.
+  ASSERT_TRUE(sample.WorkDataCovers(0, 2050 + 2048));
+  EXPECT_NE(sample.WorkData.get(), sample.Data.get());
+  EXPECT_EQ(sample.WorkDataBase()[2050 + 2048], 1e-3f);
   EXPECT_EQ(sample.AmpRight, 0.5);
 }
 
@@ -281,6 +285,8 @@ TEST(Sample, AssignDuplicatesBuffersAndClearResets) {
   source->Name = "left";
   source->Index = 4;
   source->Needed = true;
+  source->LoopStart = 1;
+  source->LoopEnd = 2;
   source->Load(false);
   TSample copy(nullptr);
   copy.Assign(*source);
@@ -293,7 +299,12 @@ TEST(Sample, AssignDuplicatesBuffersAndClearResets) {
   ASSERT_NE(copy.Data, nullptr);
   EXPECT_NE(copy.Data.get(), source->Data.get());
   EXPECT_EQ(Frames(copy), Frames(*source));
-  EXPECT_EQ(std::memcmp(copy.WorkData.get(), source->WorkData.get(), 4099 * sizeof(float)), 0);
+  ASSERT_NE(copy.WorkData, nullptr);
+  EXPECT_EQ(copy.WorkDataFirst, source->WorkDataFirst);
+  ASSERT_EQ(copy.WorkDataSize(), source->WorkDataSize());
+  EXPECT_EQ(std::memcmp(copy.WorkData.get(), source->WorkData.get(),
+                        static_cast<size_t>(source->WorkDataSize()) * sizeof(float)),
+            0);
 
   copy.Clear();
   EXPECT_FALSE(copy.Loaded);
