@@ -167,18 +167,36 @@ void ProcClickRemoval(TBufferSample& Last, TBufferSample* Buffer, int32_t Count,
   float* __restrict data = reinterpret_cast<float*>(Buffer);
   // The residue stays a float between steps (so flush-to-zero ends it); the
   // decay is applied in double so that a factor close to 1 keeps its precision.
+  // One frame at a time from the previous frame, so that the residue is the
+  // same however the frames are cut into blocks; once both sides reached zero
+  // the rest adds nothing, wherever the block ends.
+#if defined(KELVANE_MIXING_SSE)
+  const __m128d factor = _mm_set1_pd(Factor);
+  const __m128d amp = _mm_set1_pd(Amp);
+  __m128 residue = _mm_setr_ps(Last.Left, Last.Right, 0.0f, 0.0f);
+  for (int32_t i = 0; i < Count; i++) {
+    residue = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(residue), factor));
+    const __m128 add = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(residue), amp));
+    float* frame = data + i * 2;
+    const __m128 sum = _mm_add_ps(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(frame))), add);
+    _mm_store_sd(reinterpret_cast<double*>(frame), _mm_castps_pd(sum));
+    if (_mm_movemask_ps(_mm_cmpneq_ps(residue, _mm_setzero_ps())) == 0) break;
+  }
+  Last.Left = _mm_cvtss_f32(residue);
+  Last.Right = _mm_cvtss_f32(_mm_shuffle_ps(residue, residue, 1));
+#else
   float left = Last.Left;
   float right = Last.Right;
-  // One frame at a time from the previous frame, so that the residue is the
-  // same however the frames are cut into blocks.
   for (int32_t i = 0; i < Count; i++) {
     left = static_cast<float>(left * Factor);
     right = static_cast<float>(right * Factor);
     data[i * 2] += static_cast<float>(left * Amp);
     data[i * 2 + 1] += static_cast<float>(right * Amp);
+    if (left == 0.0f && right == 0.0f) break;
   }
   Last.Left = left;
   Last.Right = right;
+#endif
 }
 
 void ApplyAutomaticGainControl(TBufferSample* Buffer, int32_t Count, float& AGCFactor, float AGCAttackFactor,

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -182,6 +183,40 @@ TEST(ClickRemovalKernel, ZeroResidueLeavesTheBufferAlone) {
   EXPECT_EQ(buffer[0].Left, 0.25f);
   EXPECT_EQ(buffer[0].Right, 0.75f);
   EXPECT_EQ(last.Right, 1.0f / 256.0f);
+}
+
+// The frame-by-frame definition, cut into blocks of every length: the kernel
+// must match it exactly, and a residue that reached zero adds nothing more
+// (not even the sign of a zero), so the cut does not show.
+TEST(ClickRemovalKernel, MatchesTheFrameByFrameDefinitionInAnyBlocks) {
+  const int32_t frames = 400;  // 1.0 halved per frame is zero (past the denormals) before frame 160
+  std::vector<TBufferSample> expected(frames, TBufferSample{{{-0.0f, 0.25f}}});
+  float left = 1.0f;
+  float right = -0.75f;
+  bool ended = false;
+  for (auto& frame : expected) {
+    if (ended) break;
+    left = static_cast<float>(left * 0.5);
+    right = static_cast<float>(right * 0.5);
+    frame.Left += static_cast<float>(left * 0.3);
+    frame.Right += static_cast<float>(right * 0.3);
+    ended = left == 0.0f && right == 0.0f;
+  }
+  ASSERT_TRUE(ended);
+  for (int32_t block : {1, 3, 4, 7, 64, 400}) {
+    SCOPED_TRACE(block);
+    std::vector<TBufferSample> buffer(frames, TBufferSample{{{-0.0f, 0.25f}}});
+    TBufferSample last{{{1.0f, -0.75f}}};
+    for (int32_t start = 0; start < frames; start += block)
+      ProcClickRemoval(last, buffer.data() + start, std::min(block, frames - start), 0.5, 0.3);
+    for (int32_t i = 0; i < frames; i++) {
+      const auto& got = buffer[static_cast<size_t>(i)];
+      const auto& want = expected[static_cast<size_t>(i)];
+      ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0) << "frame " << i << ": " << got.Left << " " << want.Left;
+    }
+    EXPECT_EQ(last.Left, 0.0f);
+    EXPECT_EQ(last.Right, 0.0f);
+  }
 }
 
 TEST(Peak, FindsThePeakAtEveryPositionOf31Values) {
