@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "editor/window/draw_list_raster.h"
+#include "editor/window/editor_context.h"
 #include "editor/window/editor_layout.h"
 #include "plugin/exception_report.h"
 
@@ -23,15 +24,6 @@ constexpr uint32_t Background = 0xFF0F0F0Fu;
 constexpr UINT_PTR IdleTimer = 1;
 constexpr UINT IdleTimerMilliseconds = 30;
 constexpr const wchar_t* WindowClassName = L"KelvaneEditorWindow";
-
-// Restores the caller's ImGui context: another instance or plug-in may be using its own.
-struct TContextScope {
-  ImGuiContext* Previous;
-  explicit TContextScope(ImGuiContext* context) : Previous(ImGui::GetCurrentContext()) {
-    ImGui::SetCurrentContext(context);
-  }
-  ~TContextScope() { ImGui::SetCurrentContext(Previous); }
-};
 
 LRESULT CALLBACK EditorWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -228,23 +220,11 @@ TWin32EditorWindow::TWin32EditorWindow(std::function<void()> frame, void* parent
   s.Bitmap.bmiHeader.biBitCount = 32;
   s.Bitmap.bmiHeader.biCompression = BI_RGB;
 
-  s.Context = ImGui::CreateContext();
-  {
-    TContextScope scope(s.Context);
-    ImGuiIO& io = ImGui::GetIO();
-    io.IniFilename = nullptr;
-    io.DisplaySize = ImVec2(EditorWidth, EditorHeight);
-    if (!AddEditorFonts()) io.Fonts->AddFontDefault();
-    unsigned char* pixels = nullptr;
-    io.Fonts->GetTexDataAsAlpha8(&pixels, &s.Font.Width, &s.Font.Height);
-    s.Font.Pixels = pixels;
-    const std::pair<ImGuiKey, int> keys[] = {
+  s.Context = CreateEditorContext(s.Font, {
         {ImGuiKey_Tab, VK_TAB},         {ImGuiKey_LeftArrow, VK_LEFT}, {ImGuiKey_RightArrow, VK_RIGHT},
         {ImGuiKey_UpArrow, VK_UP},      {ImGuiKey_DownArrow, VK_DOWN}, {ImGuiKey_Home, VK_HOME},
         {ImGuiKey_End, VK_END},         {ImGuiKey_Delete, VK_DELETE},  {ImGuiKey_Backspace, VK_BACK},
-        {ImGuiKey_Enter, VK_RETURN},    {ImGuiKey_Escape, VK_ESCAPE},  {ImGuiKey_A, 'A'}};
-    for (const auto& [key, vk] : keys) io.KeyMap[key] = vk;
-  }
+        {ImGuiKey_Enter, VK_RETURN},    {ImGuiKey_Escape, VK_ESCAPE},  {ImGuiKey_A, 'A'}});
 
   s.HaveClass = AcquireWindowClass();
   if (!s.HaveClass) return;

@@ -13,6 +13,7 @@
 
 #include "editor/editor_model.h"
 #include "editor/window/draw_list_raster.h"
+#include "editor/window/editor_context.h"
 #include "editor/window/editor_layout.h"
 
 namespace kelvane {
@@ -21,14 +22,8 @@ namespace {
 
 constexpr uint32_t Background = 0xFF0F0F0Fu;
 
-// Restores the caller's ImGui context: another instance or plug-in may be using its own.
-struct TContextScope {
-  ImGuiContext* Previous;
-  explicit TContextScope(ImGuiContext* context) : Previous(ImGui::GetCurrentContext()) {
-    ImGui::SetCurrentContext(context);
-  }
-  ~TContextScope() { ImGui::SetCurrentContext(Previous); }
-};
+// ImGui key-map slot of a key symbol (the low bits keep the named keys apart).
+constexpr int X11Key(KeySym sym) { return static_cast<int>(sym & 0x1FF); }
 
 }  // namespace
 
@@ -56,23 +51,13 @@ TX11EditorWindow::TX11EditorWindow(std::function<void()> frame, unsigned long pa
   const int width = static_cast<int>(EditorWidth), height = static_cast<int>(EditorHeight);
   s.Pixels.assign(static_cast<size_t>(width) * height, Background);
 
-  s.Context = ImGui::CreateContext();
-  {
-    TContextScope scope(s.Context);
-    ImGuiIO& io = ImGui::GetIO();
-    io.IniFilename = nullptr;
-    io.DisplaySize = ImVec2(EditorWidth, EditorHeight);
-    if (!AddEditorFonts()) io.Fonts->AddFontDefault();
-    unsigned char* pixels = nullptr;
-    io.Fonts->GetTexDataAsAlpha8(&pixels, &s.Font.Width, &s.Font.Height);
-    s.Font.Pixels = pixels;
-    const std::pair<ImGuiKey, KeySym> keys[] = {
-        {ImGuiKey_Tab, XK_Tab},         {ImGuiKey_LeftArrow, XK_Left}, {ImGuiKey_RightArrow, XK_Right},
-        {ImGuiKey_UpArrow, XK_Up},      {ImGuiKey_DownArrow, XK_Down}, {ImGuiKey_Home, XK_Home},
-        {ImGuiKey_End, XK_End},         {ImGuiKey_Delete, XK_Delete},  {ImGuiKey_Backspace, XK_BackSpace},
-        {ImGuiKey_Enter, XK_Return},    {ImGuiKey_Escape, XK_Escape},  {ImGuiKey_A, XK_a}};
-    for (const auto& [key, sym] : keys) io.KeyMap[key] = static_cast<int>(sym & 0x1FF);
-  }
+  s.Context = CreateEditorContext(s.Font, {
+        {ImGuiKey_Tab, X11Key(XK_Tab)}, {ImGuiKey_LeftArrow, X11Key(XK_Left)},
+        {ImGuiKey_RightArrow, X11Key(XK_Right)}, {ImGuiKey_UpArrow, X11Key(XK_Up)},
+        {ImGuiKey_DownArrow, X11Key(XK_Down)}, {ImGuiKey_Home, X11Key(XK_Home)},
+        {ImGuiKey_End, X11Key(XK_End)}, {ImGuiKey_Delete, X11Key(XK_Delete)},
+        {ImGuiKey_Backspace, X11Key(XK_BackSpace)}, {ImGuiKey_Enter, X11Key(XK_Return)},
+        {ImGuiKey_Escape, X11Key(XK_Escape)}, {ImGuiKey_A, X11Key(XK_a)}});
 
   s.XDisplay = XOpenDisplay(nullptr);  // a connection of our own: the host's stays untouched
   if (s.XDisplay == nullptr) return;
@@ -160,13 +145,13 @@ void TX11EditorWindow::Idle() {
         char text[16] = {};
         KeySym sym = 0;
         const int length = XLookupString(&event.xkey, text, sizeof text - 1, &sym, nullptr);
-        if (!changedKeys.insert(sym & 0x1FF).second) {
+        if (!changedKeys.insert(X11Key(sym)).second) {
           // A key tapped inside one batch (typed or sent fast): a frame sees each state.
           XPutBackEvent(s.XDisplay, &event);
           fDirty = 2;
           goto draw;
         }
-        io.KeysDown[sym & 0x1FF] = event.type == KeyPress;
+        io.KeysDown[X11Key(sym)] = event.type == KeyPress;
         io.KeyCtrl = (event.xkey.state & ControlMask) != 0;
         io.KeyShift = (event.xkey.state & ShiftMask) != 0;
         if (event.type == KeyPress && length > 0 && static_cast<unsigned char>(text[0]) >= 0x20 && text[0] != 0x7F)
