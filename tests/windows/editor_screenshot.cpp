@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "plugin/vst2.h"
+#include "tests/windows/crash_exit.h"
 
 using namespace kelvane;
 
@@ -34,15 +35,6 @@ constexpr int FineTuneBarLeft = 270, FineTuneBarRight = 324, FineTuneBarTop = 45
 [[noreturn]] void Fail(const std::string& message) {
   std::fprintf(stderr, "kelvane-editor-screenshot: %s\n", message.c_str());
   std::exit(1);
-}
-
-LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* info) {
-  std::fprintf(stderr, "kelvane-editor-screenshot: unhandled exception 0x%08lx at %p\n",
-               static_cast<unsigned long>(info->ExceptionRecord->ExceptionCode),
-               info->ExceptionRecord->ExceptionAddress);
-  std::fflush(stderr);
-  TerminateProcess(GetCurrentProcess(), 3);
-  return EXCEPTION_EXECUTE_HANDLER;
 }
 
 VstIntPtr VSTCALLBACK HostCallback(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void*, float) {
@@ -146,8 +138,7 @@ int BrightIn(const std::vector<uint32_t>& pixels, const TArea& area) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  SetUnhandledExceptionFilter(&OnUnhandledException);
-  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+  InstallCrashExit("kelvane-editor-screenshot");
   if (argc != 4) Fail("usage: kelvane-editor-screenshot <kelvane.dll> <screenshot.bmp> <bank.sf2>");
 
   // The host's window: white, so an editor that draws nothing shows.

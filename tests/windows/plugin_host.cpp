@@ -31,6 +31,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+
+#include "tests/windows/crash_exit.h"
 #else
 #include <dlfcn.h>
 #endif
@@ -74,20 +76,7 @@ class TPluginLibrary {
   HMODULE fHandle;
 };
 
-// A crash inside the library: report and leave with a failing status.
-LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* Info) {
-  std::fprintf(stderr, "kelvane-plugin-host: unhandled exception 0x%08lx at %p\n",
-               static_cast<unsigned long>(Info->ExceptionRecord->ExceptionCode),
-               Info->ExceptionRecord->ExceptionAddress);
-  std::fflush(stderr);
-  TerminateProcess(GetCurrentProcess(), 3);
-  return EXCEPTION_EXECUTE_HANDLER;
-}
-
-void InstallCrashHandler() {
-  SetUnhandledExceptionFilter(&OnUnhandledException);
-  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-}
+void InstallCrashHandler() { InstallCrashExit("kelvane-plugin-host"); }
 #else
 class TPluginLibrary {
  public:
