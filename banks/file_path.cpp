@@ -137,6 +137,8 @@ std::FILE* OpenFile(const std::string& Path, TFileMode Mode) {
 std::filesystem::path FileSystemPath(const std::string& Path) { return std::filesystem::path(Path); }
 
 std::string Utf8OfPath(const std::filesystem::path& Path) { return Path.string(); }
+
+std::vector<std::string> FileSystemRoots() { return {"/"}; }
 #endif
 
 }  // namespace kelvane

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kelvane {
 
@@ -35,6 +36,10 @@ std::filesystem::path FileSystemPath(const std::string& Path);
 // The UTF-8 text of a std::filesystem path (directory listings, the current
 // directory).
 std::string Utf8OfPath(const std::filesystem::path& Path);
+
+// The roots of the file system as UTF-8 folder paths ending in '/': "/" on
+// POSIX, the drives ("C:/", "D:/", ...) on Windows.
+std::vector<std::string> FileSystemRoots();
 
 // The part of a UTF-8 path after its last separator ('/', and '\\' and ':' on Windows).
 std::string FileNameOf(const std::string& Path);

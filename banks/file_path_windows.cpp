@@ -2,10 +2,18 @@
 // ANSI code page.
 #if defined(_WIN32)
 
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <share.h>
 #include <stdio.h>
+#include <windows.h>
 
 #include <cerrno>
+#include <cwchar>
 
 #include "banks/file_path.h"
 #include "banks/stream.h"
@@ -51,6 +59,21 @@ std::filesystem::path FileSystemPath(const std::string& Path) {
 std::string Utf8OfPath(const std::filesystem::path& Path) {
   const std::wstring& wide = Path.native();
   return Utf8FromUtf16(std::u16string(wide.begin(), wide.end()));
+}
+
+std::vector<std::string> FileSystemRoots() {
+  // The drives as "C:\", NUL, "D:\", NUL, ..., NUL.
+  std::vector<wchar_t> drives(GetLogicalDriveStringsW(0, nullptr) + 1);
+  const DWORD length = GetLogicalDriveStringsW(static_cast<DWORD>(drives.size()), drives.data());
+  std::vector<std::string> roots;
+  for (const wchar_t* drive = drives.data(); length > 0 && length < drives.size() && *drive != 0;
+       drive += std::wcslen(drive) + 1) {
+    std::string root = Utf8FromUtf16(std::u16string(drive, drive + std::wcslen(drive)));
+    for (char& c : root)
+      if (c == '\\') c = '/';
+    roots.push_back(std::move(root));
+  }
+  return roots;
 }
 
 }  // namespace kelvane

@@ -124,6 +124,14 @@ void TFileDialog::ChangeDirectory(const std::string& directory) {
   Reload();
 }
 
+void TFileDialog::OpenFolder(const std::string& entry) {
+  const fs::path folder = FileSystemPath(entry);
+  if (folder.is_absolute())
+    ChangeDirectory(entry);
+  else
+    ChangeDirectory(Utf8OfPath(FileSystemPath(fDirectory) / FileSystemPath(entry.substr(0, entry.size() - 1))));
+}
+
 void TFileDialog::Reload() {
   fEntries.clear();
   std::vector<std::string> folders, files;
@@ -140,7 +148,13 @@ void TFileDialog::Reload() {
   }
   std::sort(folders.begin(), folders.end());
   std::sort(files.begin(), files.end());
-  if (FileSystemPath(fDirectory).has_relative_path()) fEntries.push_back("../");
+  const fs::path here = FileSystemPath(fDirectory);
+  if (here.has_relative_path()) {
+    fEntries.push_back("../");
+  } else {
+    for (const std::string& root : ListRoots())
+      if (FileSystemPath(root).lexically_normal() != here.root_path().lexically_normal()) fEntries.push_back(root);
+  }
   fEntries.insert(fEntries.end(), folders.begin(), folders.end());
   fEntries.insert(fEntries.end(), files.begin(), files.end());
 }
@@ -204,7 +218,7 @@ TFileDialog::TResult TFileDialog::Draw() {
       const bool folder = !entry.empty() && entry.back() == '/';
       if (ImGui::Selectable(entry.c_str(), !folder && entry == fTyped, ImGuiSelectableFlags_AllowDoubleClick)) {
         if (folder) {
-          ChangeDirectory(Utf8OfPath(FileSystemPath(fDirectory) / FileSystemPath(entry.substr(0, entry.size() - 1))));
+          OpenFolder(entry);
           break;
         }
         std::snprintf(fTyped, sizeof fTyped, "%s", entry.c_str());

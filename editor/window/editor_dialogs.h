@@ -6,9 +6,11 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "banks/file_path.h"
 #include "editor/crash_report.h"
 
 namespace kelvane {
@@ -43,6 +45,11 @@ class TFileDialog {
   bool Resolve(const std::string& typed, std::string& path, std::string& error) const;
   void ChangeDirectory(const std::string& directory);
   const std::vector<std::string>& Entries() const { return fEntries; }  // "name/" for folders
+  // What a click on a folder entry does: a name opens that folder, a root
+  // (listed at the top of a root) goes there.
+  void OpenFolder(const std::string& entry);
+  // The roots listed at a root besides its own: the other drives on Windows.
+  std::function<std::vector<std::string>()> ListRoots = FileSystemRoots;
 
  private:
   void Reload();

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -77,6 +78,27 @@ TEST(FileDialog, ListsFoldersAndMatchingFilesAndChecksTheChosenPath) {
   EXPECT_EQ(fs::path(path), dir / "report.txt");
   EXPECT_FALSE(dialog.Resolve("nofolder/report.txt", path, error));
   EXPECT_NE(error.find("does not exist"), std::string::npos);
+}
+
+// At a root the other roots (the other drives on Windows) head the list, and a
+// click on one goes there; below a root, "../" heads it.
+TEST(FileDialog, ARootListsTheOtherRoots) {
+  const fs::path dir = fs::path(KELVANE_BINARY_DIR) / "file-dialog-roots";
+  fs::remove_all(dir);
+  fs::create_directories(dir / "sub");
+  const std::string otherRoot = dir.string() + "/";
+
+  TFileDialog dialog;
+  dialog.ListRoots = [&] { return std::vector<std::string>{"/", otherRoot}; };
+  dialog.Show("Import tuning scale", ImportTuningFilter, ImportTuningDefaultExt, TFileDialog::TMode::Open, "/");
+  ASSERT_FALSE(dialog.Entries().empty());
+  EXPECT_EQ(dialog.Entries().front(), otherRoot);
+  EXPECT_EQ(std::count(dialog.Entries().begin(), dialog.Entries().end(), "/"), 0);  // not its own root
+
+  dialog.OpenFolder(otherRoot);
+  EXPECT_EQ(dialog.Entries(), (std::vector<std::string>{"../", "sub/"}));
+  dialog.OpenFolder("sub/");
+  EXPECT_EQ(dialog.Entries(), (std::vector<std::string>{"../"}));
 }
 
 }  // namespace
