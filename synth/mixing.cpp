@@ -162,34 +162,105 @@ TBufferSample MixVoice(const float* Mono, int32_t Count, TVoiceMixGain& Gain, co
 #endif
 }
 
-void ProcClickRemoval(TBufferSample& Last, TBufferSample* Buffer, int32_t Count, double Factor, double Amp) {
-  if ((Last.Left == 0.0f && Last.Right == 0.0f) || Count <= 0) return;
-  float* __restrict data = reinterpret_cast<float*>(Buffer);
-  // The residue stays a float between steps (so flush-to-zero ends it); the
-  // decay is applied in double so that a factor close to 1 keeps its precision.
-  // One frame at a time from the previous frame, so that the residue is the
-  // same however the frames are cut into blocks; once both sides reached zero
-  // the rest adds nothing, wherever the block ends.
+namespace {
+
+// A decayed residue below this, in double before rounding to float, becomes a
+// zero of its sign: what the render thread's flush-to-zero mode makes of it
+// (2^-126 - 2^-151, the midpoint below the smallest normal float). Applied
+// here as well, so that a residue ends on an FPU that does not flush.
+constexpr double ResidueFlushBelow = 0x1.ffffffp-127;
+
 #if defined(KELVANE_MIXING_SSE)
+// The residue stays a float between steps (so flush-to-zero ends it); the
+// decay is applied in double so that a factor close to 1 keeps its precision.
+// One frame at a time from the previous frame, so that the residue is the
+// same however the frames are cut into blocks; once both sides reached zero
+// the rest adds nothing, wherever the block ends. Unity: Amp is 1, and the
+// added value is the residue itself.
+template <bool Unity>
+void ProcClickRemovalSSE(TBufferSample& Last, float* __restrict data, int32_t Count, double Factor, double Amp) {
   const __m128d factor = _mm_set1_pd(Factor);
   const __m128d amp = _mm_set1_pd(Amp);
+  const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
+  const __m128d flushBelow = _mm_set1_pd(ResidueFlushBelow);
   __m128 residue = _mm_setr_ps(Last.Left, Last.Right, 0.0f, 0.0f);
-  for (int32_t i = 0; i < Count; i++) {
-    residue = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(residue), factor));
-    const __m128 add = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(residue), amp));
-    float* frame = data + i * 2;
-    const __m128 sum = _mm_add_ps(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(frame))), add);
-    _mm_store_sd(reinterpret_cast<double*>(frame), _mm_castps_pd(sum));
-    if (_mm_movemask_ps(_mm_cmpneq_ps(residue, _mm_setzero_ps())) == 0) break;
+  __m128d wide = _mm_cvtps_pd(residue);
+  auto added = [amp](__m128 r, __m128d d) {
+    if constexpr (Unity) return r;
+    return _mm_cvtpd_ps(_mm_mul_pd(d, amp));
+  };
+  int32_t i = 0;
+  while (i < Count) {
+    // Four frames without the flush test, kept only if no side came near the
+    // flush: |residue| moves monotonically (towards zero for a factor below
+    // 1, away from it otherwise), so the residue before and the last product
+    // bound the others. A side that is zero stays zero and never flushes.
+    if (i + 4 <= Count) {
+      const int32_t zero = _mm_movemask_pd(_mm_cmpeq_pd(wide, _mm_setzero_pd()));
+      const __m128 r1 = _mm_cvtpd_ps(_mm_mul_pd(wide, factor));
+      const __m128d d1 = _mm_cvtps_pd(r1);
+      const __m128 r2 = _mm_cvtpd_ps(_mm_mul_pd(d1, factor));
+      const __m128d d2 = _mm_cvtps_pd(r2);
+      const __m128 r3 = _mm_cvtpd_ps(_mm_mul_pd(d2, factor));
+      const __m128d d3 = _mm_cvtps_pd(r3);
+      const __m128d p4 = _mm_mul_pd(d3, factor);
+      const __m128d least = _mm_min_pd(_mm_and_pd(wide, magnitude), _mm_and_pd(p4, magnitude));
+      const int32_t clear = _mm_movemask_pd(_mm_cmpge_pd(least, flushBelow));
+      if ((clear | zero) == 3) {
+        const __m128 r4 = _mm_cvtpd_ps(p4);
+        const __m128d d4 = _mm_cvtps_pd(r4);
+        float* frames = data + i * 2;
+        _mm_storeu_ps(frames, _mm_add_ps(_mm_loadu_ps(frames), _mm_movelh_ps(added(r1, d1), added(r2, d2))));
+        _mm_storeu_ps(frames + 4, _mm_add_ps(_mm_loadu_ps(frames + 4), _mm_movelh_ps(added(r3, d3), added(r4, d4))));
+        residue = r4;
+        wide = d4;
+        i += 4;
+        continue;
+      }
+    }
+    // Near the end: frame by frame with the flush, until both sides are zero.
+    const int32_t end = std::min(Count, i + 4);
+    for (; i < end; i++) {
+      __m128d p = _mm_mul_pd(wide, factor);
+      const __m128d tiny = _mm_cmplt_pd(_mm_and_pd(p, magnitude), flushBelow);
+      p = _mm_andnot_pd(_mm_and_pd(tiny, magnitude), p);  // keeps the sign bit
+      residue = _mm_cvtpd_ps(p);
+      wide = _mm_cvtps_pd(residue);
+      float* frame = data + i * 2;
+      const __m128 sum = _mm_add_ps(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(frame))), added(residue, wide));
+      _mm_store_sd(reinterpret_cast<double*>(frame), _mm_castps_pd(sum));
+      if (_mm_movemask_ps(_mm_cmpneq_ps(residue, _mm_setzero_ps())) == 0) {
+        i = Count;
+        break;
+      }
+    }
   }
   Last.Left = _mm_cvtss_f32(residue);
   Last.Right = _mm_cvtss_f32(_mm_shuffle_ps(residue, residue, 1));
+}
+#endif
+
+}  // namespace
+
+void ProcClickRemoval(TBufferSample& Last, TBufferSample* Buffer, int32_t Count, double Factor, double Amp) {
+  if ((Last.Left == 0.0f && Last.Right == 0.0f) || Count <= 0) return;
+  float* __restrict data = reinterpret_cast<float*>(Buffer);
+#if defined(KELVANE_MIXING_SSE)
+  if (Amp == 1.0) {
+    ProcClickRemovalSSE<true>(Last, data, Count, Factor, Amp);
+  } else {
+    ProcClickRemovalSSE<false>(Last, data, Count, Factor, Amp);
+  }
 #else
+  auto decay = [Factor](float r) {
+    const double p = r * Factor;
+    return std::fabs(p) < ResidueFlushBelow ? std::copysign(0.0f, static_cast<float>(p)) : static_cast<float>(p);
+  };
   float left = Last.Left;
   float right = Last.Right;
   for (int32_t i = 0; i < Count; i++) {
-    left = static_cast<float>(left * Factor);
-    right = static_cast<float>(right * Factor);
+    left = decay(left);
+    right = decay(right);
     data[i * 2] += static_cast<float>(left * Amp);
     data[i * 2 + 1] += static_cast<float>(right * Amp);
     if (left == 0.0f && right == 0.0f) break;

@@ -42,8 +42,9 @@ namespace detail {
 TBufferSample MixVoiceScalar(const float* Mono, int32_t Count, TVoiceMixGain& Gain, const TVoiceMixTargets& Targets);
 }  // namespace detail
 
-// Lets a click residue decay into Buffer: per frame Last *= Factor, then
-// Buffer[i] += Last * Amp. Does nothing while Last is exactly zero.
+// Lets a click residue decay into Buffer: per frame Last *= Factor (a result
+// below the smallest normal float becomes zero, as under flush-to-zero, on any
+// FPU mode), then Buffer[i] += Last * Amp. Does nothing while Last is exactly zero.
 void ProcClickRemoval(TBufferSample& Last, TBufferSample* Buffer, int32_t Count, double Factor, double Amp);
 
 // Automatic gain control over a run of frames, in order. AGCFactor carries the

@@ -8,6 +8,10 @@
 #include <random>
 #include <vector>
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <xmmintrin.h>
+#endif
+
 #include "synth/aligned_memory.h"
 #include "synth/math_helpers.h"
 #include "synth/mixing.h"
@@ -185,37 +189,74 @@ TEST(ClickRemovalKernel, ZeroResidueLeavesTheBufferAlone) {
   EXPECT_EQ(last.Right, 1.0f / 256.0f);
 }
 
-// The frame-by-frame definition, cut into blocks of every length: the kernel
-// must match it exactly, and a residue that reached zero adds nothing more
-// (not even the sign of a zero), so the cut does not show.
-TEST(ClickRemovalKernel, MatchesTheFrameByFrameDefinitionInAnyBlocks) {
-  const int32_t frames = 400;  // 1.0 halved per frame is zero (past the denormals) before frame 160
-  std::vector<TBufferSample> expected(frames, TBufferSample{{{-0.0f, 0.25f}}});
-  float left = 1.0f;
-  float right = -0.75f;
-  bool ended = false;
-  for (auto& frame : expected) {
-    if (ended) break;
-    left = static_cast<float>(left * 0.5);
-    right = static_cast<float>(right * 0.5);
-    frame.Left += static_cast<float>(left * 0.3);
-    frame.Right += static_cast<float>(right * 0.3);
-    ended = left == 0.0f && right == 0.0f;
+// The frame-by-frame definition: decay in double, a result below the smallest
+// normal float becomes a zero of its sign (what flush-to-zero does), add.
+std::vector<TBufferSample> ClickRemovalReference(TBufferSample last, std::vector<TBufferSample> frames, double factor,
+                                                 double amp) {
+  auto decay = [factor](float r) {
+    const double p = r * factor;
+    return std::fabs(p) < 0x1.ffffffp-127 ? std::copysign(0.0f, static_cast<float>(p)) : static_cast<float>(p);
+  };
+  for (auto& frame : frames) {
+    last = {{{decay(last.Left), decay(last.Right)}}};
+    frame.Left += static_cast<float>(last.Left * amp);
+    frame.Right += static_cast<float>(last.Right * amp);
+    if (last.Left == 0.0f && last.Right == 0.0f) break;
   }
-  ASSERT_TRUE(ended);
-  for (int32_t block : {1, 3, 4, 7, 64, 400}) {
-    SCOPED_TRACE(block);
-    std::vector<TBufferSample> buffer(frames, TBufferSample{{{-0.0f, 0.25f}}});
-    TBufferSample last{{{1.0f, -0.75f}}};
-    for (int32_t start = 0; start < frames; start += block)
-      ProcClickRemoval(last, buffer.data() + start, std::min(block, frames - start), 0.5, 0.3);
-    for (int32_t i = 0; i < frames; i++) {
-      const auto& got = buffer[static_cast<size_t>(i)];
-      const auto& want = expected[static_cast<size_t>(i)];
-      ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0) << "frame " << i << ": " << got.Left << " " << want.Left;
+  return frames;
+}
+
+// Cut into blocks of every length, the kernel must match the definition
+// exactly, and a residue that reached zero adds nothing more (not even the
+// sign of a zero), so the cut does not show. The residue ends, side by side
+// or one side long before the other, whether or not the FPU flushes
+// denormals itself (without the flush a decay of 0.992 would stop at a
+// denormal and never end).
+TEST(ClickRemovalKernel, MatchesTheFrameByFrameDefinitionInAnyBlocks) {
+  const struct {
+    double factor, amp;
+    TBufferSample start;
+    int32_t frames;
+  } cases[] = {
+      {0.5, 0.3, {{{1.0f, -0.75f}}}, 400},          // zero before frame 160
+      {0.5, 1.0, {{{-1.0f, 0.0f}}}, 400},
+      {0.992, 1.0, {{{0.5f, -0.25f}}}, 12000},      // the decay at 44.1 kHz: about 11,000 frames
+      {0.992, 0.4, {{{1e-30f, 0.75f}}}, 12000},     // the left side ends long before the right
+      {1.0, 0.5, {{{0.25f, -0.25f}}}, 300},         // no decay: never ends
+  };
+  for (const bool flushMode : {false, true}) {
+#if defined(__SSE2__) || defined(_M_X64)
+    const unsigned csr = _mm_getcsr();
+    if (flushMode) _mm_setcsr(csr | 0x8040);
+#else
+    if (flushMode) continue;
+#endif
+    for (const auto& c : cases) {
+      SCOPED_TRACE(testing::Message() << "factor " << c.factor << " amp " << c.amp << " flush " << flushMode);
+      const std::vector<TBufferSample> initial(static_cast<size_t>(c.frames), TBufferSample{{{-0.0f, 0.25f}}});
+      const std::vector<TBufferSample> expected = ClickRemovalReference(c.start, initial, c.factor, c.amp);
+      for (int32_t block : {1, 3, 4, 7, 64, 4096, c.frames}) {
+        SCOPED_TRACE(block);
+        std::vector<TBufferSample> buffer = initial;
+        TBufferSample last = c.start;
+        for (int32_t start = 0; start < c.frames; start += block)
+          ProcClickRemoval(last, buffer.data() + start, std::min(block, c.frames - start), c.factor, c.amp);
+        for (int32_t i = 0; i < c.frames; i++) {
+          const auto& got = buffer[static_cast<size_t>(i)];
+          const auto& want = expected[static_cast<size_t>(i)];
+          ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0) << "frame " << i << ": " << got.Left << " " << want.Left;
+        }
+        if (c.factor < 1.0) {
+          EXPECT_EQ(last.Left, 0.0f);
+          EXPECT_EQ(last.Right, 0.0f);
+        } else {
+          EXPECT_EQ(last.Left, c.start.Left);
+        }
+      }
     }
-    EXPECT_EQ(last.Left, 0.0f);
-    EXPECT_EQ(last.Right, 0.0f);
+#if defined(__SSE2__) || defined(_M_X64)
+    _mm_setcsr(csr);
+#endif
   }
 }
 
