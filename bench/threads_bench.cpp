@@ -10,6 +10,8 @@
 #include "banks/preset_layer.h"
 #include "banks/sample.h"
 #include "synth/channel.h"
+#include "synth/chorus.h"
+#include "synth/reverb.h"
 #include "synth/synth.h"
 #include "synth/synth_thread.h"
 #include "synth/voice.h"
@@ -44,11 +46,13 @@ std::unique_ptr<TSample> LoopedSine(TSynth& synth, int32_t length, double period
 }
 
 // 960 looped, filtered voices over 16 channels with chorus and reverb sends;
-// range(0) = render threads (0 = the calling thread alone), range(1) = frames per call.
+// range(0) = render threads (0 = the calling thread alone), range(1) = frames
+// per call, range(2) = effects on (1) or off (0).
 void BM_ManyVoicesThreads(benchmark::State& state) {
   constexpr int32_t voices = 960;
   auto synth = std::make_unique<TSynth>();
   synth->SetNumberOfVoices(voices);
+  synth->Chorus->Active = synth->Reverb->Active = state.range(2) != 0;
   synth->SetNumberOfThreads(static_cast<int32_t>(state.range(0)));
   std::vector<std::unique_ptr<TSample>> samples;
   for (int32_t i = 0; i < 8; i++) samples.push_back(LoopedSine(*synth, 4000 + 500 * i, 31.0 + 7.0 * i));
@@ -66,6 +70,7 @@ void BM_ManyVoicesThreads(benchmark::State& state) {
   const auto frames = static_cast<int32_t>(state.range(1));
   std::vector<TBufferSample> out(static_cast<size_t>(frames));
   synth->FillBuffer(out.data(), frames);  // pool threads touch their buffers once
+  for (TSynthThread* thread : synth->WorkerThreads) thread->Stats = TSynthThreadStats{};
   const double cpuBefore = ProcessCPUSeconds();
   for (auto _ : state) {
     synth->FillBuffer(out.data(), frames);
@@ -94,11 +99,22 @@ void BM_ManyVoicesThreads(benchmark::State& state) {
     state.counters["voice_share_max"] = most * static_cast<double>(synth->WorkerThreads.size()) / total;
     state.counters["slot_waits_per_block"] = waits / blocks;
     state.counters["merged_for_others"] = merged / total;
+    // Microseconds per threaded sub-block, summed over the threads: from the
+    // wake-up call until the thread ran, rendering and merging, asleep for a slot.
+    double wake = 0, work = 0, slotWait = 0;
+    for (const TSynthThread* thread : synth->WorkerThreads) {
+      wake += static_cast<double>(thread->Stats.WakeNs) * 1e-3 / blocks;
+      work += static_cast<double>(thread->Stats.WorkNs) * 1e-3 / blocks;
+      slotWait += static_cast<double>(thread->Stats.SlotWaitNs) * 1e-3 / blocks;
+    }
+    state.counters["wake_us"] = wake;
+    state.counters["work_us"] = work;
+    state.counters["slot_wait_us"] = slotWait;
   }
   for (int32_t i = 0; i < voices; i++) synth->Voices[static_cast<size_t>(i)]->Kill();
 }
 BENCHMARK(BM_ManyVoicesThreads)
-    ->ArgsProduct({{0, 2}, {512, 4096}})
+    ->ArgsProduct({{0, 2}, {1024, 4096}, {0, 1}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

@@ -424,8 +424,29 @@ void TSynth::RenderVoicesThreaded(TBufferSample* Buffer, int32_t Samples) {
     std::fill_n(ThreadMergeSlots.get(), count, nullptr);
     ThreadMergeNext = count - 1;
   }
-  WorkerThreadDoneInvertedSemaphore.Acquire(static_cast<int32_t>(WorkerThreads.size()));
-  for (TSynthThread* thread : WorkerThreads) thread->WakeUpEvent.SetEvent();
+  // The calling thread renders the last pool thread's share itself instead of
+  // sleeping until the pool is done: one wake-up less in every sub-block, and
+  // the thread that is running anyway does a share of the work.
+  const size_t woken = WorkerThreads.size() - 1;
+  WorkerThreadDoneInvertedSemaphore.Acquire(static_cast<int32_t>(woken));
+  for (size_t i = 0; i < woken; i++) WorkerThreads[i]->Wake();
+  std::exception_ptr failure;
+  TSynthThread& own = *WorkerThreads.back();
+  const int64_t start = SteadyNanoseconds();
+  try {
+    ProcessThread(own.ThreadIndex);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  own.Stats.WorkNs += SteadyNanoseconds() - start;
+  SpinUntil(
+      [this, woken] {
+        for (size_t i = 0; i < woken; i++) {
+          if (!WorkerThreads[i]->Idle()) return false;
+        }
+        return true;
+      },
+      TSynthThread::CallerSpinNs);
   const bool done = WorkerThreadDoneInvertedSemaphore.Wait(ThreadWaitTimeoutMs);
   // Voices may outlive the pool: point them back at the calling thread's
   // scratch. Only the listed voices went to the pool.
@@ -435,20 +456,42 @@ void TSynth::RenderVoicesThreaded(TBufferSample* Buffer, int32_t Samples) {
     voice.VoiceBuffers = VoiceBuffers.get();
   }
   if (!done) throw EKelvaneThreadTimeout();
+  if (failure && !ReportRenderException(*this, failure)) std::rethrow_exception(failure);
 }
 
 void TSynth::ProcessThread(int32_t ThreadIndex) {
   TSynthThread& thread = *WorkerThreads[static_cast<size_t>(ThreadIndex)];
   const int32_t samples = WorkerThreadSamples;
+  const int32_t threads = static_cast<int32_t>(WorkerThreads.size());
   thread.Stats.Blocks++;
+  // The voices this thread claimed and has not rendered yet: indices from
+  // next down to end (exclusive).
+  int32_t next = 0, end = 0;
   for (;;) {
     // A free slot first: a thread holding a voice must never wait for one.
+    // (Claimed voices waiting for their turn are no such hold: this thread
+    // claimed them after every voice in its slots, so they are later in
+    // the merge order and those slots go free without them.)
     TSynthThreadSlot& slot = thread.AcquireSlot();
-    const int32_t index = ActiveThreadVoicesRemain.fetch_sub(1) - 1;
-    if (index < 0) {
-      thread.ReleaseSlot(slot);
-      break;
+    if (next == end) {
+      // Consecutive voices in a run: the thread that rendered the voice
+      // before usually merges the next one too, so the mixes stay in one
+      // core's cache for the run instead of moving at every voice. Runs
+      // shrink towards the end so that the threads finish together.
+      int32_t remain = ActiveThreadVoicesRemain.load(std::memory_order_relaxed);
+      int32_t run = 0;
+      do {
+        if (remain <= 0) break;
+        run = std::clamp(remain / (threads * 8), 1, TSynthThread::MaxRun);
+      } while (!ActiveThreadVoicesRemain.compare_exchange_weak(remain, remain - run));
+      if (remain <= 0) {
+        thread.ReleaseSlot(slot);
+        break;
+      }
+      next = remain;
+      end = remain - run;
     }
+    const int32_t index = --next;
     TSynthThread::ClearSlot(slot, samples, ChorusMixActive, ReverbMixActive);
     TVoice& voice = *ActiveThreadVoices[static_cast<size_t>(index)];
     slot.Channel = voice.Channel;
@@ -458,9 +501,11 @@ void TSynth::ProcessThread(int32_t ThreadIndex) {
     try {
       voice.FillBuffer(slot.Buffer.data(), slot.ChorusBuffer.data(), slot.ReverbBuffer.data(), samples);
     } catch (...) {
-      // Hand the slot over all the same, or the voices after it would never merge.
+      // Hand over the slot and the rest of the run all the same, or the
+      // voices after them would never merge.
       thread.CurrentSlot = nullptr;
       MergeThreadSlot(index, slot);
+      while (next > end) MergeThreadSlot(--next, TSynthThread::SkippedSlot);
       throw;
     }
     thread.CurrentSlot = nullptr;
@@ -482,6 +527,7 @@ int32_t TSynth::MergeThreadSlot(int32_t Index, TSynthThreadSlot& Slot) {
     TSynthThreadSlot& ready = *entry;
     entry = nullptr;
     --ThreadMergeNext;
+    if (&ready == &TSynthThread::SkippedSlot) continue;
     TSynthThread::MergeMix(ready.Buffer.data(), WorkerThreadBuffer, samples);
     if (ChorusMixActive) TSynthThread::MergeMix(ready.ChorusBuffer.data(), chorusBuffer, samples);
     if (ReverbMixActive) TSynthThread::MergeMix(ready.ReverbBuffer.data(), reverbBuffer, samples);

@@ -42,6 +42,8 @@ int32_t AvailableProcessorCount() {
   return count > 0 ? static_cast<int32_t>(std::min<unsigned>(count, 1u << 16)) : 1;
 }
 
+TSynthThreadSlot TSynthThread::SkippedSlot;
+
 TSynthThread::TSynthThread(TSynth& ASynth, int32_t AThreadIndex) : Synth(ASynth), ThreadIndex(AThreadIndex) {
   for (TSynthThreadSlot& slot : Slots) slot.Owner = this;
   Start();
@@ -59,6 +61,8 @@ TSynthThreadSlot& TSynthThread::AcquireSlot() {
   NextSlot = (NextSlot + 1) % SlotCount;
   // The merge that frees the slot needs no voice this thread still has to
   // take, so the wait always ends.
+  // An earlier voice of another thread is usually about to be merged.
+  SpinUntil([&slot] { return !slot.Busy.load(std::memory_order_acquire); }, SlotSpinNs);
   while (slot.Busy.load(std::memory_order_acquire)) {
     // Announce the sleep before the last look at Busy; ReleaseSlot clears
     // Busy before it looks at WaitingForSlot (both sequentially consistent),
@@ -66,7 +70,9 @@ TSynthThreadSlot& TSynthThread::AcquireSlot() {
     WaitingForSlot.store(true);
     if (slot.Busy.load()) {
       Stats.SlotWaits++;
+      const int64_t start = SteadyNanoseconds();
       SlotFreeEvent.WaitFor();
+      Stats.SlotWaitNs += SteadyNanoseconds() - start;
     }
     WaitingForSlot.store(false, std::memory_order_relaxed);
   }
@@ -125,6 +131,46 @@ void TSynthThread::ReleaseSlot(TSynthThreadSlot& Slot) {
   if (WaitingForSlot.load()) SlotFreeEvent.SetEvent();
 }
 
+void TSynthThread::Wake() {
+  WakeUpTime.store(SteadyNanoseconds(), std::memory_order_relaxed);
+  // Count first, then look for a sleeper (both sequentially consistent);
+  // WaitForWork announces its sleep before its last look at the count, so
+  // one of the two sees the other and no wake-up is lost.
+  WakeUps.fetch_add(1);
+  if (Sleeping.load()) WakeUpEvent.SetEvent();
+}
+
+bool TSynthThread::WaitForWork() {
+  auto ready = [this] { return WakeUps.load(std::memory_order_acquire) != Handled || Terminated(); };
+  if (!SpinUntil(ready, WorkSpinNs)) {
+    while (!ready()) {
+      Sleeping.store(true);
+      // A signal left over from a wake-up that came while this thread was
+      // about to sleep only makes the loop look again.
+      if (!ready()) WakeUpEvent.WaitFor(TSyncEvent::INFINITE_WAIT);
+      Sleeping.store(false, std::memory_order_relaxed);
+    }
+  }
+  if (Terminated()) return false;
+  Handled++;
+  return true;
+}
+
+bool ReportRenderException(TSynth& Synth, std::exception_ptr Error) {
+  if (!Synth.OnException) return false;
+  bool expected = false;
+  if (Synth.StopProcessing.compare_exchange_strong(expected, true)) {
+    try {
+      std::rethrow_exception(Error);
+    } catch (const std::exception& error) {
+      Synth.OnException(Synth, error);
+    } catch (...) {
+      Synth.OnException(Synth, EKelvane("Unknown exception in a render thread"));
+    }
+  }
+  return true;
+}
+
 void TSynthThread::Execute() {
   // Render threads run with the same floating-point setup as a rendering block.
   SaveAndMaskFPUExceptions();
@@ -132,12 +178,14 @@ void TSynthThread::Execute() {
   bool busy = false;
   try {
     Synth.WorkerThreadReadyInvertedSemaphore.Release();
-    while (!Terminated()) {
-      WakeUpEvent.WaitFor(TSyncEvent::INFINITE_WAIT);
-      if (Terminated()) break;
+    while (WaitForWork()) {
       busy = true;
+      const int64_t start = SteadyNanoseconds();
+      Stats.WakeNs += start - WakeUpTime.load(std::memory_order_relaxed);
       Synth.ProcessThread(ThreadIndex);
+      Stats.WorkNs += SteadyNanoseconds() - start;
       Synth.WorkerThreadDoneInvertedSemaphore.Release();
+      Completed.store(Handled, std::memory_order_release);
       busy = false;
     }
   } catch (...) {

@@ -2,7 +2,13 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <exception>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
 
 #include "sync/sync_event.h"
 #include "sync/thread_base.h"
@@ -19,6 +25,18 @@ class TSynthThread;
 // Logical processors the process may run on (its affinity mask where the
 // system has one); at least 1.
 int32_t AvailableProcessorCount();
+
+// Tells the processor that this is a spin loop.
+inline void CPUPause() {
+#if defined(__SSE2__) || defined(_M_X64)
+  _mm_pause();
+#endif
+}
+
+inline int64_t SteadyNanoseconds() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 // What one voice added during a threaded sub-block, kept apart until the voices
 // before it in pool order have been merged, so that the synth's mixes receive
@@ -48,6 +66,11 @@ struct TSynthThreadStats {
   uint64_t Voices = 0;     // voices rendered
   uint64_t Merged = 0;     // voices merged into the synth's mixes (its own and others')
   uint64_t SlotWaits = 0;  // sleeps until another thread merged one of our slots
+  // Steady-clock nanoseconds: from the caller's wake-up call until this
+  // thread ran, in ProcessThread, asleep waiting for a slot.
+  int64_t WakeNs = 0;
+  int64_t WorkNs = 0;
+  int64_t SlotWaitNs = 0;
 };
 
 // One render thread of the synth's pool. It sleeps on WakeUpEvent and renders
@@ -56,7 +79,20 @@ class TSynthThread : public TThreadBase, public TSynthClass {
  public:
   // Slots per thread: how many rendered voices may wait for an earlier,
   // slower voice of another thread before this thread has to wait too.
-  static constexpr int32_t SlotCount = 4;
+  static constexpr int32_t SlotCount = 8;
+  // Most consecutive voices one thread claims at once; half the slots, so
+  // that a thread can render its next run while its last one waits for an
+  // earlier run of another thread.
+  static constexpr int32_t MaxRun = SlotCount / 2;
+  // Stands for a claimed voice that a failing thread did not render: merging
+  // it adds nothing. Never written.
+  static TSynthThreadSlot SkippedSlot;
+  // How long a thread spins before it sleeps: waiting for the next sub-block
+  // (the calling thread's work between two of them is usually shorter), for a
+  // slot, and the calling thread for the pool at the end of a sub-block.
+  static constexpr int64_t WorkSpinNs = 200000;
+  static constexpr int64_t SlotSpinNs = 50000;
+  static constexpr int64_t CallerSpinNs = 200000;
 
   TSynthThread(TSynth& ASynth, int32_t AThreadIndex);
   ~TSynthThread() override;
@@ -65,7 +101,13 @@ class TSynthThread : public TThreadBase, public TSynthClass {
   const int32_t ThreadIndex;  // position in TSynth::WorkerThreads
 
   TVoiceBuffers VoiceBuffers;  // scratch of the voices rendered on this thread
-  TSyncEvent WakeUpEvent;      // auto-reset; one signal per threaded sub-block or to terminate
+  TSyncEvent WakeUpEvent;      // auto-reset; signalled only while the thread sleeps, or to terminate
+
+  // Hands the thread one threaded sub-block. Calling thread only.
+  void Wake();
+  // True once the thread finished the sub-block of the last Wake (and released
+  // the done semaphore). Calling thread only.
+  bool Idle() const { return Completed.load(std::memory_order_acquire) == WakeUps.load(std::memory_order_relaxed); }
 
   std::array<TSynthThreadSlot, SlotCount> Slots;
   TSynthThreadSlot* CurrentSlot = nullptr;  // slot of the voice rendering now; this thread only
@@ -91,7 +133,37 @@ class TSynthThread : public TThreadBase, public TSynthClass {
   void Execute() override;
 
  private:
+  // Waits for the next Wake: spins a little first, as the next sub-block
+  // usually follows within microseconds and waking a sleeping thread takes
+  // far longer. False when the thread is to end.
+  bool WaitForWork();
+
   alignas(64) int32_t NextSlot = 0;
+  uint32_t Handled = 0;  // sub-blocks taken; this thread only
+  // Written by the calling thread: Wake count, and the time of the last one (for Stats).
+  alignas(64) std::atomic<uint32_t> WakeUps{0};
+  std::atomic<int64_t> WakeUpTime{0};
+  // Written by this thread: sub-blocks finished; set while it sleeps on WakeUpEvent.
+  alignas(64) std::atomic<uint32_t> Completed{0};
+  std::atomic<bool> Sleeping{false};
 };
+
+// Spins (with a pause hint) until Done() or about Nanoseconds passed; returns Done().
+template <typename TDone>
+bool SpinUntil(TDone Done, int64_t Nanoseconds) {
+  const int64_t deadline = SteadyNanoseconds() + Nanoseconds;
+  for (;;) {
+    for (int i = 0; i < 64; i++) {
+      if (Done()) return true;
+      CPUPause();
+    }
+    if (SteadyNanoseconds() >= deadline) return Done();
+  }
+}
+
+// What a failure while rendering threaded voices does, wherever it happened:
+// with an OnException handler the synth stops rendering and the first failure
+// goes to the handler (true: handled); without one the caller rethrows.
+bool ReportRenderException(TSynth& Synth, std::exception_ptr Error);
 
 }  // namespace kelvane
