@@ -605,13 +605,21 @@ void TVoice::RenderClickResidue(TBufferSample* Buffer, TBufferSample* ChorusBuff
   // the block would make the sum's rounding depend on where the block ends.
   if (Channel == nullptr || !HasClickResidue() || Samples <= 0) return;
   const double factor = Synth.ClickRemovalFactor;
+  TBufferSample* chorus = std::fabs(AmpChorus) > 1e-10 ? ChorusBuffer : nullptr;
+  TBufferSample* reverb = std::fabs(AmpReverb) > 1e-10 ? ReverbBuffer : nullptr;
+  // The sends decay from the same residue: one decay for all three, unless
+  // the buffers are one and the same (then the order of the sums matters).
+  if (chorus != Buffer && reverb != Buffer && (chorus != reverb || chorus == nullptr)) {
+    ProcClickRemoval(Last, Buffer, Samples, factor, 1.0, chorus, AmpChorus, reverb, AmpReverb);
+    return;
+  }
   const TBufferSample start = Last;
   ProcClickRemoval(Last, Buffer, Samples, factor, 1.0);
-  if (std::fabs(AmpChorus) > 1e-10) {
+  if (chorus != nullptr) {
     TBufferSample residue = start;
     ProcClickRemoval(residue, ChorusBuffer, Samples, factor, AmpChorus);
   }
-  if (std::fabs(AmpReverb) > 1e-10) {
+  if (reverb != nullptr) {
     TBufferSample residue = start;
     ProcClickRemoval(residue, ReverbBuffer, Samples, factor, AmpReverb);
   }
