@@ -171,14 +171,22 @@ namespace {
 constexpr double ResidueFlushBelow = 0x1.ffffffp-127;
 
 #if defined(KELVANE_MIXING_SSE)
+// A further buffer the residue goes to, times Amp.
+struct TResidueSend {
+  float* Data;
+  __m128d Amp;
+};
+
 // The residue stays a float between steps (so flush-to-zero ends it); the
 // decay is applied in double so that a factor close to 1 keeps its precision.
 // One frame at a time from the previous frame, so that the residue is the
 // same however the frames are cut into blocks; once both sides reached zero
 // the rest adds nothing, wherever the block ends. Unity: Amp is 1, and the
-// added value is the residue itself.
+// added value is the residue itself. The decay is a chain of dependent
+// operations; the sends share it.
 template <bool Unity>
-void ProcClickRemovalSSE(TBufferSample& Last, float* __restrict data, int32_t Count, double Factor, double Amp) {
+void ProcClickRemovalSSE(TBufferSample& Last, float* __restrict data, int32_t Count, double Factor, double Amp,
+                         const TResidueSend* Sends, int32_t SendCount) {
   const __m128d factor = _mm_set1_pd(Factor);
   const __m128d amp = _mm_set1_pd(Amp);
   const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
@@ -188,6 +196,15 @@ void ProcClickRemovalSSE(TBufferSample& Last, float* __restrict data, int32_t Co
   auto added = [amp](__m128 r, __m128d d) {
     if constexpr (Unity) return r;
     return _mm_cvtpd_ps(_mm_mul_pd(d, amp));
+  };
+  auto sent = [](__m128d d, __m128d a) { return _mm_cvtpd_ps(_mm_mul_pd(d, a)); };
+  auto addFour = [](float* frames, __m128 a1, __m128 a2, __m128 a3, __m128 a4) {
+    _mm_storeu_ps(frames, _mm_add_ps(_mm_loadu_ps(frames), _mm_movelh_ps(a1, a2)));
+    _mm_storeu_ps(frames + 4, _mm_add_ps(_mm_loadu_ps(frames + 4), _mm_movelh_ps(a3, a4)));
+  };
+  auto addOne = [](float* frame, __m128 a) {
+    const __m128 sum = _mm_add_ps(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(frame))), a);
+    _mm_store_sd(reinterpret_cast<double*>(frame), _mm_castps_pd(sum));
   };
   int32_t i = 0;
   while (i < Count) {
@@ -209,9 +226,11 @@ void ProcClickRemovalSSE(TBufferSample& Last, float* __restrict data, int32_t Co
       if ((clear | zero) == 3) {
         const __m128 r4 = _mm_cvtpd_ps(p4);
         const __m128d d4 = _mm_cvtps_pd(r4);
-        float* frames = data + i * 2;
-        _mm_storeu_ps(frames, _mm_add_ps(_mm_loadu_ps(frames), _mm_movelh_ps(added(r1, d1), added(r2, d2))));
-        _mm_storeu_ps(frames + 4, _mm_add_ps(_mm_loadu_ps(frames + 4), _mm_movelh_ps(added(r3, d3), added(r4, d4))));
+        addFour(data + i * 2, added(r1, d1), added(r2, d2), added(r3, d3), added(r4, d4));
+        for (int32_t s = 0; s < SendCount; s++) {
+          const __m128d a = Sends[s].Amp;
+          addFour(Sends[s].Data + i * 2, sent(d1, a), sent(d2, a), sent(d3, a), sent(d4, a));
+        }
         residue = r4;
         wide = d4;
         i += 4;
@@ -226,9 +245,8 @@ void ProcClickRemovalSSE(TBufferSample& Last, float* __restrict data, int32_t Co
       p = _mm_andnot_pd(_mm_and_pd(tiny, magnitude), p);  // keeps the sign bit
       residue = _mm_cvtpd_ps(p);
       wide = _mm_cvtps_pd(residue);
-      float* frame = data + i * 2;
-      const __m128 sum = _mm_add_ps(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(frame))), added(residue, wide));
-      _mm_store_sd(reinterpret_cast<double*>(frame), _mm_castps_pd(sum));
+      addOne(data + i * 2, added(residue, wide));
+      for (int32_t s = 0; s < SendCount; s++) addOne(Sends[s].Data + i * 2, sent(wide, Sends[s].Amp));
       if (_mm_movemask_ps(_mm_cmpneq_ps(residue, _mm_setzero_ps())) == 0) {
         i = Count;
         break;
@@ -242,27 +260,38 @@ void ProcClickRemovalSSE(TBufferSample& Last, float* __restrict data, int32_t Co
 
 }  // namespace
 
-void ProcClickRemoval(TBufferSample& Last, TBufferSample* Buffer, int32_t Count, double Factor, double Amp) {
+void ProcClickRemoval(TBufferSample& Last, TBufferSample* Buffer, int32_t Count, double Factor, double Amp,
+                      TBufferSample* Buffer1, double Amp1, TBufferSample* Buffer2, double Amp2) {
   if ((Last.Left == 0.0f && Last.Right == 0.0f) || Count <= 0) return;
   float* __restrict data = reinterpret_cast<float*>(Buffer);
 #if defined(KELVANE_MIXING_SSE)
+  TResidueSend sends[2];
+  int32_t sendCount = 0;
+  if (Buffer1 != nullptr) sends[sendCount++] = {reinterpret_cast<float*>(Buffer1), _mm_set1_pd(Amp1)};
+  if (Buffer2 != nullptr) sends[sendCount++] = {reinterpret_cast<float*>(Buffer2), _mm_set1_pd(Amp2)};
   if (Amp == 1.0) {
-    ProcClickRemovalSSE<true>(Last, data, Count, Factor, Amp);
+    ProcClickRemovalSSE<true>(Last, data, Count, Factor, Amp, sends, sendCount);
   } else {
-    ProcClickRemovalSSE<false>(Last, data, Count, Factor, Amp);
+    ProcClickRemovalSSE<false>(Last, data, Count, Factor, Amp, sends, sendCount);
   }
 #else
   auto decay = [Factor](float r) {
     const double p = r * Factor;
     return std::fabs(p) < ResidueFlushBelow ? std::copysign(0.0f, static_cast<float>(p)) : static_cast<float>(p);
   };
+  auto add = [](TBufferSample* target, int32_t i, float left, float right, double amp) {
+    if (target == nullptr) return;
+    target[i].Left += static_cast<float>(left * amp);
+    target[i].Right += static_cast<float>(right * amp);
+  };
   float left = Last.Left;
   float right = Last.Right;
   for (int32_t i = 0; i < Count; i++) {
     left = decay(left);
     right = decay(right);
-    data[i * 2] += static_cast<float>(left * Amp);
-    data[i * 2 + 1] += static_cast<float>(right * Amp);
+    add(Buffer, i, left, right, Amp);
+    add(Buffer1, i, left, right, Amp1);
+    add(Buffer2, i, left, right, Amp2);
     if (left == 0.0f && right == 0.0f) break;
   }
   Last.Left = left;

@@ -45,7 +45,11 @@ TBufferSample MixVoiceScalar(const float* Mono, int32_t Count, TVoiceMixGain& Ga
 // Lets a click residue decay into Buffer: per frame Last *= Factor (a result
 // below the smallest normal float becomes zero, as under flush-to-zero, on any
 // FPU mode), then Buffer[i] += Last * Amp. Does nothing while Last is exactly zero.
-void ProcClickRemoval(TBufferSample& Last, TBufferSample* Buffer, int32_t Count, double Factor, double Amp);
+// The same residue may go to two more buffers at once: there times Amp1 and
+// Amp2 (a null buffer takes nothing). The buffers must not overlap.
+void ProcClickRemoval(TBufferSample& Last, TBufferSample* Buffer, int32_t Count, double Factor, double Amp,
+                      TBufferSample* Buffer1 = nullptr, double Amp1 = 0.0, TBufferSample* Buffer2 = nullptr,
+                      double Amp2 = 0.0);
 
 // Automatic gain control over a run of frames, in order. AGCFactor carries the
 // gain from frame to frame (kept at float precision); each frame is scaled by it

@@ -282,6 +282,34 @@ class TVoice : public TSynthClass {
     bool operator==(const TFilterStepInputs&) const = default;
   };
   TFilterStepInputs FilterStepInputs;
+  // Inputs of the last modulation step, as bits, besides the voice's
+  // parameters (which bump ParameterGeneration): the same again give the
+  // same gains, pitch, sends and filter inputs. Not valid after a step with
+  // cross-fades or one that released the voice.
+  struct TStepInputs {
+    uint64_t VolEnv = 0, ModEnv = 0, Mod2Env = 0, ModLFO = 0, Mod2LFO = 0, VibLFO = 0;
+    uint64_t MasterVolume = 0, MasterBalance = 0;
+    int32_t VolState = 0;
+    int32_t Rate = 0;
+    uint32_t Generation = 0;
+    bool KeyOff = false;
+    bool EMU = false;
+    bool Valid = false;
+    bool operator==(const TStepInputs&) const = default;
+  };
+  TStepInputs StepInputs;
+  // Inputs of the last resampling set-up within the current FillBuffer call
+  // (which clears Valid; the synthesizer's settings stay put during a call):
+  // the same inputs give the same increment, resampler and loop range.
+  struct TSetUpInputs {
+    uint64_t PhaseInc = 0;
+    int32_t Method = 0;  // the voice's method before that set-up
+    uint32_t Generation = 0;
+    bool KeyOff = false;
+    bool Valid = false;
+    bool operator==(const TSetUpInputs&) const = default;
+  };
+  TSetUpInputs SetUpInputs;
   // Link sums by modulator index of the layer evaluated last; event thread.
   TPresetLayerModulatorSourceValues ModulatorSourceValues;
 
@@ -301,7 +329,8 @@ class TVoice : public TSynthClass {
   void UpdateModulationUse();
   // The modulation step's RecalculateFilter for the three filters; a filter
   // whose inputs all repeat the last step's only settles its active flag.
-  void RecalculateFilters(double ModEnv, double Mod2Env);
+  // Repeat: the caller knows that the inputs repeat.
+  void RecalculateFilters(double ModEnv, double Mod2Env, bool Repeat = false);
   // Semitones of an integer key 0..127 from the channel's tuning.
   double TuningValue(int32_t AKey) const;
   // -(LFO and envelope volume offsets) in centibels, for the volume envelope's release.

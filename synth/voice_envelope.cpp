@@ -1,6 +1,7 @@
 #include "synth/voice_envelope.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -50,6 +51,7 @@ TVoiceEnvelope::TVoiceEnvelope(TSynth& OwnerSynth, TVoice& OwnerVoice, bool AIsV
 }
 
 void TVoiceEnvelope::Reset() {
+  Steady = false;
   IsKeyOff = false;
   EndOfEnvelope = false;
   FrameRemain = -1;
@@ -66,6 +68,7 @@ void TVoiceEnvelope::KeyOn() { Reset(); }
 
 void TVoiceEnvelope::KeyOff(double VolumeModulation) {
   IsKeyOff = true;
+  Steady = false;
   TEnvelope& e = Envelope;
   if (e.State >= esRelease) return;
   if (IsVolumeEnvelope && e.State == esAttack) {
@@ -80,6 +83,7 @@ void TVoiceEnvelope::KeyOff(double VolumeModulation) {
 }
 
 void TVoiceEnvelope::Kill() {
+  Steady = false;
   Envelope.State = esOff;
   Envelope.Counter = 0;
   Envelope.Value = 0.0;
@@ -87,7 +91,8 @@ void TVoiceEnvelope::Kill() {
   LastValue = 0.0f;
 }
 
-double TVoiceEnvelope::Process() {
+double TVoiceEnvelope::ProcessStep() {
+  Steady = false;
   if (LayerEnvelope != nullptr && LayerEnvelope->Active) {
     ProcessPoints();
   } else {
@@ -111,6 +116,7 @@ void TVoiceEnvelope::ProcessSegments() {
 
   const TEnvData& d = e.Data[e.State];
   double v = d.Coef * e.Value + d.Increment;
+  bool clamped = true;
   if (v < d.Min) {
     v = d.Min;
     if (e.State < esOff) ++e.State;
@@ -119,8 +125,11 @@ void TVoiceEnvelope::ProcessSegments() {
     v = d.Max;
     if (e.State < esOff) ++e.State;
     e.Counter = 0;
+  } else {
+    clamped = false;
   }
   if (e.Counter < std::numeric_limits<int32_t>::max()) ++e.Counter;
+  Steady = !clamped && LayerEnvelope == nullptr && std::bit_cast<uint64_t>(v) == std::bit_cast<uint64_t>(e.Value);
   e.Value = v;
 
   if (d.Mode < 1 || d.Mode > 5) {
@@ -227,6 +236,7 @@ int32_t TVoiceEnvelope::CalculateHoldDelayCount(double Timecents, double KeyToTi
 }
 
 void TVoiceEnvelope::SetDelay(double Timecents) {
+  Steady = false;
   TEnvData& d = Envelope.Data[esDelay];
   d.Count = TimecentsToSteps(Clamp(Timecents, -12000.0, 5000.0));
   d.Coef = 0.0;
@@ -236,6 +246,7 @@ void TVoiceEnvelope::SetDelay(double Timecents) {
 }
 
 void TVoiceEnvelope::SetAttack(double Timecents, double Curve) {
+  Steady = false;
   TEnvData& d = Envelope.Data[esAttack];
   d.Count = TimecentsToSteps(Clamp(Timecents, -12000.0, 8000.0)) + 1;
   d.Coef = 1.0;
@@ -246,6 +257,7 @@ void TVoiceEnvelope::SetAttack(double Timecents, double Curve) {
 }
 
 void TVoiceEnvelope::SetHold(double Timecents, double KeyToTimecents, int32_t Key) {
+  Steady = false;
   TEnvData& d = Envelope.Data[esHold];
   const int32_t samples = CalculateHoldDelayCount(Timecents, KeyToTimecents, Key, false, Synth.SampleRate);
   d.Count = static_cast<int32_t>(static_cast<double>(samples) / Synth.ModulationSamples + 0.5);
@@ -275,6 +287,7 @@ void TVoiceEnvelope::SetRelease(double Timecents, double Curve) {
 }
 
 void TVoiceEnvelope::ApplyDecay() {
+  Steady = false;
   TEnvData& d = Envelope.Data[esDecay];
   const double level = SustainLevel;
   d.Count = static_cast<int32_t>(static_cast<double>(DecaySamples) / Synth.ModulationSamples + 0.5);
@@ -297,6 +310,7 @@ void TVoiceEnvelope::ApplyDecay() {
 }
 
 void TVoiceEnvelope::ApplyRelease() {
+  Steady = false;
   TEnvData& d = Envelope.Data[esRelease];
   const double level = SustainLevel;
   d.Count = TimecentsToSteps(Clamp(ReleaseTimecents, -12000.0, 8000.0)) + 1;

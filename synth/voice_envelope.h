@@ -66,7 +66,15 @@ class TVoiceEnvelope : public TSynthClass {
   // Ends the envelope at once (output 0, finished).
   void Kill();
   // Advances one modulation step; returns RealValue.
-  double Process();
+  double Process() {
+    // A segment step that left the value as it was repeats itself until the
+    // segment's time is up; only the step count moves.
+    if (Steady && Envelope.Counter < Envelope.Data[Envelope.State].Count) {
+      ++Envelope.Counter;
+      return Envelope.RealValue;
+    }
+    return ProcessStep();
+  }
   // State 6 or 7: the volume envelope ends its voice.
   bool Finished() const { return Envelope.State >= esOff; }
   double Output() const { return Envelope.RealValue; }
@@ -84,7 +92,10 @@ class TVoiceEnvelope : public TSynthClass {
   void SetRelease(double Timecents, double Curve);
   // The layer chain's point list, or null for the segment envelope; the list
   // must outlive the note.
-  void SetLayerEnvelope(const TPresetLayerEnvelope* List) { LayerEnvelope = List; }
+  void SetLayerEnvelope(const TPresetLayerEnvelope* List) {
+    LayerEnvelope = List;
+    Steady = false;
+  }
 
   // Modulation steps of a time in timecents at the synthesizer's rate.
   int32_t TimecentsToSteps(double Timecents) const;
@@ -109,6 +120,7 @@ class TVoiceEnvelope : public TSynthClass {
   const TPresetLayerEnvelope* LayerEnvelope = nullptr;  // null = none
 
  private:
+  double ProcessStep();
   void ApplyDecay();
   void ApplyRelease();
   void ProcessSegments();
@@ -120,6 +132,10 @@ class TVoiceEnvelope : public TSynthClass {
   double DecayCurve = 0.0;
   double ReleaseTimecents = -12000.0;
   double ReleaseCurve = 0.0;
+  // The last segment step kept its segment and its value bit for bit (and
+  // did not clamp): with the same data it would do so again. Cleared by
+  // everything that changes the segments, the state or the value.
+  bool Steady = false;
 };
 
 }  // namespace kelvane

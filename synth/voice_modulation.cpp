@@ -92,21 +92,24 @@ void TVoice::UpdateModulationUse() {
   catchUp(VibLFOUsed, VibLFOVal, VibLFOSkippedWave, VibLFOPhase);
 }
 
-void TVoice::RecalculateFilters(double ModEnv, double Mod2Env) {
+void TVoice::RecalculateFilters(double ModEnv, double Mod2Env, bool Repeat) {
   // A filter reads its own fields (set by UpdateParameter and by its own
   // computations), the two LFO values, the two envelope outputs and the rate.
   // With all of them as at the last step, a filter whose last computation
   // left steady inputs would take its steady path again.
-  TFilterStepInputs inputs;
-  inputs.ModLFO = std::bit_cast<uint64_t>(ModLFOVal);
-  inputs.Mod2LFO = std::bit_cast<uint64_t>(Mod2LFOVal);
-  inputs.ModEnv = std::bit_cast<uint64_t>(ModEnv);
-  inputs.Mod2Env = std::bit_cast<uint64_t>(Mod2Env);
-  inputs.Rate = Synth.SampleRate;
-  inputs.Generation = ParameterGeneration;
-  inputs.Valid = true;
-  const bool repeat = inputs == FilterStepInputs;
-  FilterStepInputs = inputs;
+  bool repeat = Repeat;
+  if (!repeat) {
+    TFilterStepInputs inputs;
+    inputs.ModLFO = std::bit_cast<uint64_t>(ModLFOVal);
+    inputs.Mod2LFO = std::bit_cast<uint64_t>(Mod2LFOVal);
+    inputs.ModEnv = std::bit_cast<uint64_t>(ModEnv);
+    inputs.Mod2Env = std::bit_cast<uint64_t>(Mod2Env);
+    inputs.Rate = Synth.SampleRate;
+    inputs.Generation = ParameterGeneration;
+    inputs.Valid = true;
+    repeat = inputs == FilterStepInputs;
+    FilterStepInputs = inputs;
+  }
   auto step = [&](TFilter& f, TDoubleMemo& memo) {
     if (!repeat || !f.SteadyValid) {
       RecalculateFilter(f, memo);

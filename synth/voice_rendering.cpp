@@ -3,6 +3,7 @@
 // and allocates nothing.
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <numbers>
 
@@ -182,6 +183,12 @@ int32_t TVoice::GetSampleLength(int32_t Samples) {
 }
 
 void TVoice::ResamplingSetUp() {
+  // Held notes repeat the inputs step after step. The resampler choice may
+  // move once more when the previous method is an input, so the key holds
+  // the method before the set-up.
+  const TSetUpInputs inputs{std::bit_cast<uint64_t>(PhaseInc), ResamplingMethod, ParameterGeneration, IsKeyOff, true};
+  if (inputs == SetUpInputs) return;
+  SetUpInputs = inputs;
   const double whole = std::floor(PhaseInc);
   PositionIncrement = (static_cast<int64_t>(whole) << 32) + static_cast<int64_t>((PhaseInc - whole) * 4294967296.0);
   const TResamplerChoice choice = ChooseResampler(PositionIncrement, PhaseInc, ResamplingMethod, Synth.ResamplingMethod,
@@ -336,46 +343,73 @@ bool TVoice::ModulationStep(bool HasCrossfades) {
   advance(VibLFOPhase, VibLFOIncr, VibLFODelay);
   value(VibLFOUsed, VibLFOVal, VibLFOSkippedWave, VibLFOWaveType, VibLFOPhase);
 
-  // 5. Linear amplitude during the attack, 0..96 dB afterwards.
+  // A step whose inputs all repeat the last one's leaves the gains, the
+  // pitch, the sends and the filters' modulation inputs as they are.
   const bool emu = Synth.EMU10K1Mode;
-  auto volumeGain = [&](double x) {
-    const double b = x - Mod2LFOVal * Mod2LFOToVol - modEnv * ModEnvToVol - mod2Env * Mod2EnvToVol;
-    if (b < 0.0) return 1.0;
-    if (b >= 961.0) return 0.0;
-    return VolumeMemo(b, [](double v) { return std::pow(10.0, -v / 200.0); });
-  };
-  auto attenuationGain = [emu](double centibels) { return AttenuationGain(centibels, emu); };
-  // The curve switch changes the function: forget what the memos hold.
-  if (emu != MemoEMU10K1Mode) {
-    AttenuationMemo = LowestBoundaryMemo = TDoubleMemo{};
-    MemoEMU10K1Mode = emu;
-  }
-  const double attenuation = AttenuationMemo(Attenuation, attenuationGain);
   const int32_t state = VolEnvelope->Envelope.State;
-  double gain;
-  if (state == 1) {
-    gain = attenuation * volumeGain(-ModLFOVal * ModLFOToVol) * volEnv;
-  } else {
-    gain = attenuation * volumeGain((1.0 - volEnv) * 960.0 - ModLFOVal * ModLFOToVol);
-  }
+  TStepInputs inputs;
+  inputs.VolEnv = std::bit_cast<uint64_t>(volEnv);
+  inputs.ModEnv = std::bit_cast<uint64_t>(modEnv);
+  inputs.Mod2Env = std::bit_cast<uint64_t>(mod2Env);
+  inputs.ModLFO = std::bit_cast<uint64_t>(ModLFOVal);
+  inputs.Mod2LFO = std::bit_cast<uint64_t>(Mod2LFOVal);
+  inputs.VibLFO = std::bit_cast<uint64_t>(VibLFOVal);
+  inputs.MasterVolume = std::bit_cast<uint64_t>(Synth.MasterVolume);
+  inputs.MasterBalance = std::bit_cast<uint64_t>(Synth.MasterBalance);
+  inputs.VolState = state;
+  inputs.Rate = Synth.SampleRate;
+  inputs.Generation = ParameterGeneration;
+  inputs.KeyOff = IsKeyOff;
+  inputs.EMU = emu;
+  inputs.Valid = !HasCrossfades;
+  const bool repeat = inputs.Valid && inputs == StepInputs;
+  StepInputs = inputs;
 
-  // 6. Release a voice that can no longer be heard.
-  if (state > 1 && !IsKeyOff) {
-    const double level = UseLowestBoundaryForAttenuation
-                             ? LowestBoundaryMemo(LowestBoundaryForAttenuation, attenuationGain) * volEnv * Synth.MasterVolume
-                             : gain * Synth.MasterVolume;
-    if (std::fabs(level) < 3e-5) KeyOff(127);
-  }
+  if (!repeat) {
+    // 5. Linear amplitude during the attack, 0..96 dB afterwards.
+    auto volumeGain = [&](double x) {
+      const double b = x - Mod2LFOVal * Mod2LFOToVol - modEnv * ModEnvToVol - mod2Env * Mod2EnvToVol;
+      if (b < 0.0) return 1.0;
+      if (b >= 961.0) return 0.0;
+      return VolumeMemo(b, [](double v) { return std::pow(10.0, -v / 200.0); });
+    };
+    auto attenuationGain = [emu](double centibels) { return AttenuationGain(centibels, emu); };
+    // The curve switch changes the function: forget what the memos hold.
+    if (emu != MemoEMU10K1Mode) {
+      AttenuationMemo = LowestBoundaryMemo = TDoubleMemo{};
+      MemoEMU10K1Mode = emu;
+    }
+    const double attenuation = AttenuationMemo(Attenuation, attenuationGain);
+    double gain;
+    if (state == 1) {
+      gain = attenuation * volumeGain(-ModLFOVal * ModLFOToVol) * volEnv;
+    } else {
+      gain = attenuation * volumeGain((1.0 - volEnv) * 960.0 - ModLFOVal * ModLFOToVol);
+    }
 
-  // 7./8. Gains and their ramp over the next step.
-  VolAbs = gain * (HasCrossfades ? LayerCrossFadeGain() : 1.0);
-  EndVolLeft = AmpLeft * Sample->AmpLeft * VolAbs * Synth.MasterVolume;
-  EndVolRight = AmpRight * Sample->AmpRight * VolAbs * Synth.MasterVolume;
-  if (Synth.MasterBalance > 0.5) {
-    EndVolLeft *= (1.0 - Synth.MasterBalance) * 2.0;
-  } else {
-    EndVolRight *= Synth.MasterBalance * 2.0;
+    // 6. Release a voice that can no longer be heard.
+    if (state > 1 && !IsKeyOff) {
+      const double level = UseLowestBoundaryForAttenuation
+                               ? LowestBoundaryMemo(LowestBoundaryForAttenuation, attenuationGain) * volEnv *
+                                     Synth.MasterVolume
+                               : gain * Synth.MasterVolume;
+      if (std::fabs(level) < 3e-5) {
+        KeyOff(127);
+        StepInputs.Valid = false;
+      }
+    }
+
+    // 7. Gains.
+    VolAbs = gain * (HasCrossfades ? LayerCrossFadeGain() : 1.0);
+    EndVolLeft = AmpLeft * Sample->AmpLeft * VolAbs * Synth.MasterVolume;
+    EndVolRight = AmpRight * Sample->AmpRight * VolAbs * Synth.MasterVolume;
+    if (Synth.MasterBalance > 0.5) {
+      EndVolLeft *= (1.0 - Synth.MasterBalance) * 2.0;
+    } else {
+      EndVolRight *= Synth.MasterBalance * 2.0;
+    }
   }
+  // 8. Their ramp over the next step.
   if (std::fabs(EndVolLeft - VolLeft) > 1e-18 || std::fabs(EndVolRight - VolRight) > 1e-18) {
     VolRemain = Synth.ModulationSamples;
     VolIncLeft = (EndVolLeft - VolLeft) / VolRemain;
@@ -383,14 +417,16 @@ bool TVoice::ModulationStep(bool HasCrossfades) {
   }
 
   // 9. Pitch.
-  const double cents = Pitch + ModLFOVal * ModLFOToPitch + Mod2LFOVal * Mod2LFOToPitch + VibLFOVal * VibLFOToPitch +
-                       modEnv * ModEnvToPitch + mod2Env * Mod2EnvToPitch;
-  PhaseInc = 440.0 * PitchMemo(cents, [](double c) { return std::exp2((c - 6900.0) / 1200.0); }) *
-             RootPitchPhaseIncrementScale;
-  if (PhaseInc == 0.0) PhaseInc = 1.0;
+  if (!repeat) {
+    const double cents = Pitch + ModLFOVal * ModLFOToPitch + Mod2LFOVal * Mod2LFOToPitch + VibLFOVal * VibLFOToPitch +
+                         modEnv * ModEnvToPitch + mod2Env * Mod2EnvToPitch;
+    PhaseInc = 440.0 * PitchMemo(cents, [](double c) { return std::exp2((c - 6900.0) / 1200.0); }) *
+               RootPitchPhaseIncrementScale;
+    if (PhaseInc == 0.0) PhaseInc = 1.0;
+  }
 
   // 10.
-  RecalculateFilters(modEnv, mod2Env);
+  RecalculateFilters(modEnv, mod2Env, repeat);
 
   // 11.
   Ticks += Synth.ModulationSamples;
@@ -399,6 +435,7 @@ bool TVoice::ModulationStep(bool HasCrossfades) {
   LifeTime = static_cast<int32_t>(static_cast<uint32_t>(LifeTime) + 1u);
 
   // 12. Sends, in centibels of send gain.
+  if (repeat) return true;
   auto sendGain = [emu](double c) {
     if (std::fabs(c) <= 1e-12) return 1.0;
     const double v = std::clamp(c, -1440.0, 1440.0);
@@ -492,6 +529,7 @@ void TVoice::FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBuf
   }
   LoopStart = LoopEnd = LoopEndEx = 0;
   LoopType = ltNONE;
+  SetUpInputs.Valid = false;
   bool setUpDue = true;
 
   TVoiceBuffers& buffers = *VoiceBuffers;
@@ -509,7 +547,7 @@ void TVoice::FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBuf
       setUpDue = false;
     }
 
-    int32_t n = GetSampleLength(remaining);
+    int32_t n = GetSampleLength(std::min(remaining, ModulationSamplesRemain));
     if (n == 0) {
       Active = false;
       break;
@@ -567,13 +605,21 @@ void TVoice::RenderClickResidue(TBufferSample* Buffer, TBufferSample* ChorusBuff
   // the block would make the sum's rounding depend on where the block ends.
   if (Channel == nullptr || !HasClickResidue() || Samples <= 0) return;
   const double factor = Synth.ClickRemovalFactor;
+  TBufferSample* chorus = std::fabs(AmpChorus) > 1e-10 ? ChorusBuffer : nullptr;
+  TBufferSample* reverb = std::fabs(AmpReverb) > 1e-10 ? ReverbBuffer : nullptr;
+  // The sends decay from the same residue: one decay for all three, unless
+  // the buffers are one and the same (then the order of the sums matters).
+  if (chorus != Buffer && reverb != Buffer && (chorus != reverb || chorus == nullptr)) {
+    ProcClickRemoval(Last, Buffer, Samples, factor, 1.0, chorus, AmpChorus, reverb, AmpReverb);
+    return;
+  }
   const TBufferSample start = Last;
   ProcClickRemoval(Last, Buffer, Samples, factor, 1.0);
-  if (std::fabs(AmpChorus) > 1e-10) {
+  if (chorus != nullptr) {
     TBufferSample residue = start;
     ProcClickRemoval(residue, ChorusBuffer, Samples, factor, AmpChorus);
   }
-  if (std::fabs(AmpReverb) > 1e-10) {
+  if (reverb != nullptr) {
     TBufferSample residue = start;
     ProcClickRemoval(residue, ReverbBuffer, Samples, factor, AmpReverb);
   }

@@ -260,6 +260,37 @@ TEST(ClickRemovalKernel, MatchesTheFrameByFrameDefinitionInAnyBlocks) {
   }
 }
 
+// Two sends decaying along with the residue get what separate calls from the
+// same residue give them, bit for bit, in any blocks.
+TEST(ClickRemovalKernel, SendsMatchSeparateCalls) {
+  const int32_t frames = 12000;
+  const double factor = 0.992;
+  const std::vector<TBufferSample> initial = RandomFrames(frames, 7);
+  const TBufferSample start{{{0.375f, -0.5f}}};
+  for (const double amp : {1.0, 0.7}) {
+    std::vector<TBufferSample> dry = initial, chorus = initial, reverb = initial;
+    TBufferSample last = start;
+    ProcClickRemoval(last, dry.data(), frames, factor, amp);
+    TBufferSample residue = start;
+    ProcClickRemoval(residue, chorus.data(), frames, factor, 0.25);
+    residue = start;
+    ProcClickRemoval(residue, reverb.data(), frames, factor, 1.0);
+    for (int32_t block : {5, 1024, frames}) {
+      SCOPED_TRACE(testing::Message() << "amp " << amp << " block " << block);
+      std::vector<TBufferSample> d = initial, c = initial, r = initial;
+      TBufferSample shared = start;
+      for (int32_t at = 0; at < frames; at += block) {
+        const int32_t n = std::min(block, frames - at);
+        ProcClickRemoval(shared, d.data() + at, n, factor, amp, c.data() + at, 0.25, r.data() + at, 1.0);
+      }
+      EXPECT_EQ(std::memcmp(d.data(), dry.data(), frames * sizeof(TBufferSample)), 0);
+      EXPECT_EQ(std::memcmp(c.data(), chorus.data(), frames * sizeof(TBufferSample)), 0);
+      EXPECT_EQ(std::memcmp(r.data(), reverb.data(), frames * sizeof(TBufferSample)), 0);
+      EXPECT_EQ(std::memcmp(&shared, &last, sizeof last), 0);
+    }
+  }
+}
+
 TEST(Peak, FindsThePeakAtEveryPositionOf31Values) {
   for (int position = 0; position < 31; position++) {
     std::vector<float> data(31);
