@@ -105,8 +105,8 @@ class TVoice : public TSynthClass {
   void FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer, int32_t Samples);
   // FillBuffer in two passes for TVoiceGroup. RenderChunks resamples the
   // block into Lane (with a lane; without one it is FillBuffer's loop) and
-  // advances the filter and gain ramps; the lane's filters then run, and
-  // MixLane adds the result and the click residue into the buffers.
+  // advances the filter ramps; the lane's filters then run, and MixLane adds
+  // the result with the gain ramps, and the click residue, into the buffers.
   void RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer, int32_t Samples,
                     TVoiceLane* Lane);
   void MixLane(const TVoiceLane& Lane, TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer,

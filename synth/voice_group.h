@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 
 #include "synth/buffer_sample.h"
 #include "synth/voice_filter.h"
@@ -15,26 +16,30 @@ struct TVoiceBuffers;
 // One stretch of frames during which a voice's filter keeps its mode:
 // coefficients at its first frame, the increments of its first Ramp frames,
 // and whether the filter runs (a bypassed filter passes the signal through).
+// Plain records (no initialisers): the group's record arrays stay untouched,
+// and so unmapped, until a block uses them.
 struct TVoiceLaneFilterRun {
-  int32_t Offset = 0;
-  int32_t Count = 0;
-  int32_t Ramp = 0;
-  bool Active = false;
-  float a1 = 0.0f, a2 = 0.0f, b0 = 0.0f, b1 = 0.0f, b2 = 0.0f;  // in TFilter's order
-  float a1incr = 0.0f, a2incr = 0.0f, b0incr = 0.0f, b1incr = 0.0f, b2incr = 0.0f;
+  int32_t Offset;
+  int32_t Count;
+  int32_t Ramp;
+  bool Active;
+  float a1, a2, b0, b1, b2;  // in TFilter's order
+  float a1incr, a2incr, b0incr, b1incr, b2incr;
 };
 
 // One resampled run of a voice and the sends that mix it; Stepped when a
 // modulation step ran before it, with the step's target gains.
 struct TVoiceLaneChunk {
-  int32_t Offset = 0;
-  int32_t Count = 0;
-  bool Stepped = false;
-  double EndVolLeft = 0.0;
-  double EndVolRight = 0.0;
-  float AmpChorus = 0.0f;
-  float AmpReverb = 0.0f;
+  int32_t Offset;
+  int32_t Count;
+  bool Stepped;
+  double EndVolLeft;
+  double EndVolRight;
+  float AmpChorus;
+  float AmpReverb;
 };
+static_assert(std::is_trivially_default_constructible_v<TVoiceLaneFilterRun> &&
+              std::is_trivially_default_constructible_v<TVoiceLaneChunk>);
 
 inline constexpr int32_t VoiceFilterCount = 3;
 

@@ -37,7 +37,7 @@ void ReferenceLane(TFilter& F, float* Mono, const std::vector<TVoiceLaneFilterRu
 
 TVoiceLaneFilterRun MakeRun(std::mt19937& random, int32_t offset, int32_t count, int32_t ramp, bool active) {
   std::uniform_real_distribution<float> small(-1e-3f, 1e-3f);
-  TVoiceLaneFilterRun run;
+  TVoiceLaneFilterRun run{};
   run.Offset = offset;
   run.Count = count;
   run.Ramp = ramp;
