@@ -16,6 +16,7 @@
 #include "synth/synth_thread.h"
 #include "synth/voice.h"
 #include "synth/voice_buffers.h"
+#include "synth/voice_group.h"
 
 namespace kelvane {
 
@@ -97,6 +98,7 @@ TSynth::TSynth() {
   SampleIndexLoopTables.fill(nullptr);
 
   VoiceBuffers = std::make_unique<TVoiceBuffers>();
+  VoiceGroup = std::make_unique<TVoiceGroup>();
   ChorusBuffer = std::make_unique<TBlockSamples>();
   ReverbBuffer = std::make_unique<TBlockSamples>();
   Voices = std::make_unique<TVoice*[]>(MaxVoices);
@@ -397,6 +399,8 @@ void TSynth::FillBufferPart(TBufferSample* Buffer, int32_t Samples) {
   }
   if (threaded) {
     RenderVoicesThreaded(Buffer, Samples);
+  } else if (GroupVoices) {
+    VoiceGroup->Render(Voices.get(), voiceCount, VoiceBuffers.get(), Buffer, chorusBuffer, reverbBuffer, Samples);
   } else {
     for (size_t i = 0; i < voiceCount; i++) {
       TVoice& voice = *Voices[i];

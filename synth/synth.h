@@ -32,6 +32,7 @@ class TReverb;
 class TSynthThread;
 struct TSynthThreadSlot;
 struct TVoiceBuffers;
+class TVoiceGroup;
 class TStream;
 class TDefaultBankPlaces;
 
@@ -193,6 +194,8 @@ class TSynth : public TSynthClass {
   double InvModulationSamples = 1.0 / 32.0;
 
   std::unique_ptr<TVoiceBuffers> VoiceBuffers;  // scratch for voices on the calling thread
+  std::unique_ptr<TVoiceGroup> VoiceGroup;      // renders the calling thread's voices four at a time
+  bool GroupVoices = true;  // false: voice after voice (the reference the grouped output equals)
 
   int64_t CurrentPosition = 0;  // frames rendered since the last Reset
   TMIDIEvent* CurrentEvent = nullptr;

@@ -25,6 +25,7 @@ class TPresetLayer;
 class TPresetLayerModulator;
 struct TPresetLayerCrossFade;
 struct TVoiceBuffers;
+struct TVoiceLane;
 
 // A resampler routine (see TResampleProc).
 using TVoiceResamplingProc = TResampleProc;
@@ -102,6 +103,14 @@ class TVoice : public TSynthClass {
 
   // Adds the voice's output of Samples (<= 4096) frames into the three buffers.
   void FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer, int32_t Samples);
+  // FillBuffer in two passes for TVoiceGroup. RenderChunks resamples the
+  // block into Lane (with a lane; without one it is FillBuffer's loop) and
+  // advances the filter ramps; the lane's filters then run, and MixLane adds
+  // the result with the gain ramps, and the click residue, into the buffers.
+  void RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer, int32_t Samples,
+                    TVoiceLane* Lane);
+  void MixLane(const TVoiceLane& Lane, TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer,
+               int32_t Samples);
   // Mono to stereo with the ramped gains.
   // Gain ramp and mixing of a run into the dry, chorus and reverb buffers; sets Last.
   void MixToTargets(const float* WorkMonoBuffer, int32_t SamplesToWork, TBufferSample* Buffer,
@@ -315,6 +324,8 @@ class TVoice : public TSynthClass {
 
  private:
   void HandOffClickResidue();
+  // Records a resampled run of Count frames from Offset in Lane.
+  void RecordChunk(TVoiceLane& Lane, int32_t Offset, int32_t Count);
   // Lets the residue of an ended voice decay into the buffers.
   void RenderClickResidue(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer,
                           int32_t Samples);

@@ -14,6 +14,7 @@
 #include "synth/voice.h"
 #include "synth/voice_buffers.h"
 #include "synth/voice_envelope.h"
+#include "synth/voice_group.h"
 #include "synth/loop_work_data.h"
 #include "synth/resampler.h"
 
@@ -519,8 +520,102 @@ void TVoice::FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBuf
     return;
   }
   Update();
+  RenderChunks(Buffer, ChorusBuffer, ReverbBuffer, Samples, nullptr);
+}
+
+void TVoice::RecordChunk(TVoiceLane& Lane, int32_t Offset, int32_t Count) {
+  // The filters' coefficients advance as filtering would advance them: the
+  // next modulation step starts from there.
+  TFilter* const filters[VoiceFilterCount] = {&Filter, &Filter2, &Filter3};
+  for (int32_t f = 0; f < VoiceFilterCount; f++) {
+    TFilter& F = *filters[f];
+    if (!F.FilterActive && F.FilterCoefIncrCount <= 0) continue;
+    const int32_t ramp = std::min(Count, F.FilterCoefIncrCount);
+    if (ramp <= 0 && Lane.ExtendFilterRun(f, Offset, Count, F)) continue;
+    Lane.AddFilterRun(f, TVoiceLaneFilterRun{Offset, Count, ramp, F.FilterActive, F.a1, F.a2, F.b0, F.b1, F.b2,
+                                             F.a1incr, F.a2incr, F.b0incr, F.b1incr, F.b2incr});
+    for (int32_t i = 0; i < ramp; i++) {
+      F.a1 += F.a1incr;
+      F.a2 += F.a2incr;
+      F.b0 += F.b0incr;
+      F.b1 += F.b1incr;
+      F.b2 += F.b2incr;
+    }
+    F.FilterCoefIncrCount -= ramp;
+  }
+  TVoiceLaneChunk& chunk = Lane.Chunks[Lane.ChunkCount++];
+  chunk.Offset = Offset;
+  chunk.Count = Count;
+  chunk.Stepped = Lane.Stepped;
+  Lane.Stepped = false;
+  chunk.EndVolLeft = EndVolLeft;
+  chunk.EndVolRight = EndVolRight;
+  chunk.AmpChorus = static_cast<float>(AmpChorus);
+  chunk.AmpReverb = static_cast<float>(AmpReverb);
+}
+
+void TVoice::MixLane(const TVoiceLane& Lane, TBufferSample* Buffer, TBufferSample* ChorusBuffer,
+                     TBufferSample* ReverbBuffer, int32_t Samples) {
+  if (Lane.GainSaved) {
+    // The gain ramp follows the mix: each modulation step of the first pass
+    // left its target gains, and the ramp towards them starts from the gain
+    // the mix has reached, as the step itself does when it runs between mixes.
+    double volLeft = Lane.VolLeft, volRight = Lane.VolRight;
+    double incLeft = Lane.VolIncLeft, incRight = Lane.VolIncRight;
+    int32_t remain = Lane.VolRemain;
+    auto step = [&](double endLeft, double endRight) {
+      if (std::fabs(endLeft - volLeft) > 1e-18 || std::fabs(endRight - volRight) > 1e-18) {
+        remain = Synth.ModulationSamples;
+        incLeft = (endLeft - volLeft) / remain;
+        incRight = (endRight - volRight) / remain;
+      }
+    };
+    for (int32_t c = 0; c < Lane.ChunkCount; c++) {
+      const TVoiceLaneChunk& chunk = Lane.Chunks[c];
+      if (chunk.Stepped) step(chunk.EndVolLeft, chunk.EndVolRight);
+      TVoiceMixGain gain{static_cast<float>(volLeft), static_cast<float>(volRight), static_cast<float>(incLeft),
+                         static_cast<float>(incRight), remain};
+      TVoiceMixTargets targets;
+      targets.Dry = Buffer + chunk.Offset;
+      targets.AmpChorus = chunk.AmpChorus;
+      targets.AmpReverb = chunk.AmpReverb;
+      if (Synth.ChorusMixActive && targets.AmpChorus != 0.0f) targets.Chorus = ChorusBuffer + chunk.Offset;
+      if (Synth.ReverbMixActive && targets.AmpReverb != 0.0f) targets.Reverb = ReverbBuffer + chunk.Offset;
+      Last = MixVoice(Lane.Mono + chunk.Offset, chunk.Count, gain, targets);
+      if (remain > 0) {
+        remain = gain.Ramp;
+        volLeft = gain.Left;
+        volRight = gain.Right;
+      }
+    }
+    if (Lane.TrailingStep) step(Lane.TrailingEndVolLeft, Lane.TrailingEndVolRight);
+    VolLeft = volLeft;
+    VolRight = volRight;
+    VolIncLeft = incLeft;
+    VolIncRight = incRight;
+    VolRemain = remain;
+  }
+  if (Lane.ResidueOffset >= 0) {
+    const int32_t at = Lane.ResidueOffset;
+    RenderClickResidue(Buffer + at, ChorusBuffer + at, ReverbBuffer + at, Samples - at);
+  }
+}
+
+void TVoice::RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer,
+                          int32_t Samples, TVoiceLane* Lane) {
   if (!Active || Note < 0 || Note > 127 || Sample == nullptr || VoiceBuffers == nullptr || Samples <= 0) return;
   TSampleReadHold hold(Sample->MultipleReaderSingleWriterLock);
+  // With a lane the gain ramp is worked out while mixing (see MixLane): until
+  // then the voice's ramp fields are only the first pass's guesses, which can
+  // cut the chunks elsewhere but change no frame.
+  if (Lane != nullptr) {
+    Lane->GainSaved = true;
+    Lane->VolLeft = VolLeft;
+    Lane->VolRight = VolRight;
+    Lane->VolIncLeft = VolIncLeft;
+    Lane->VolIncRight = VolIncRight;
+    Lane->VolRemain = VolRemain;
+  }
   if (!Sample->Data || Sample->SampleRate == 0) return;
 
   bool hasCrossfades = false;
@@ -539,6 +634,7 @@ void TVoice::FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBuf
     if (ModulationSamplesRemain < 1) {
       if (!ModulationStep(hasCrossfades)) break;
       setUpDue = true;
+      if (Lane != nullptr) Lane->Stepped = true;
     }
     // The set-up clamps the loop range, and nothing moves it between steps:
     // clamping again would change nothing.
@@ -569,6 +665,10 @@ void TVoice::FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBuf
       CurrentSampleData = useWorkData ? LoopReadData(*Sample, Position, increment, n, Synth.ResamplingPoints, writeHold)
                                       : Sample->Data.get();
       float* mono = buffers.VoiceMonoBuffer.data();
+      if (Lane != nullptr) {
+        mono = Lane->Mono + offset;
+        RecordChunk(*Lane, offset, n);
+      }
       if (DoLoopCrossFade) {
         LoopIndexLimitTouched = false;
         LoopCrossFadePos = LoopCrossFadePosition;
@@ -580,11 +680,13 @@ void TVoice::FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBuf
         Resample(mono, n, increment, Position);
       }
       if (writeHold) Sample->MultipleReaderSingleWriterLock.WriteToRead();
-      // A bypassed filter without a running ramp has nothing to do.
-      for (TFilter* filter : {&Filter, &Filter2, &Filter3}) {
-        if (filter->FilterActive || filter->FilterCoefIncrCount > 0) ApplyFilterToBuffer(*filter, mono, n);
+      if (Lane == nullptr) {
+        // A bypassed filter without a running ramp has nothing to do.
+        for (TFilter* filter : {&Filter, &Filter2, &Filter3}) {
+          if (filter->FilterActive || filter->FilterCoefIncrCount > 0) ApplyFilterToBuffer(*filter, mono, n);
+        }
+        MixToTargets(mono, n, Buffer + offset, ChorusBuffer + offset, ReverbBuffer + offset);
       }
-      MixToTargets(mono, n, Buffer + offset, ChorusBuffer + offset, ReverbBuffer + offset);
     }
 
     ModulationSamplesRemain -= n;
@@ -593,8 +695,19 @@ void TVoice::FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBuf
     if (LoopCrossFadeRemainSamples > 0) LoopCrossFadeRemainSamples -= n;
   }
 
+  if (Lane != nullptr && Lane->Stepped) {
+    Lane->TrailingStep = true;
+    Lane->TrailingEndVolLeft = EndVolLeft;
+    Lane->TrailingEndVolRight = EndVolRight;
+  }
   // Click removal: the last frame decays over the frames left unrendered.
-  if (!Active) RenderClickResidue(Buffer + offset, ChorusBuffer + offset, ReverbBuffer + offset, remaining);
+  if (!Active) {
+    if (Lane != nullptr) {
+      Lane->ResidueOffset = offset;
+    } else {
+      RenderClickResidue(Buffer + offset, ChorusBuffer + offset, ReverbBuffer + offset, remaining);
+    }
+  }
 }
 
 void TVoice::RenderClickResidue(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer,
