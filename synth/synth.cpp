@@ -496,7 +496,7 @@ void TSynth::ProcessThread(int32_t ThreadIndex) {
       end = remain - run;
     }
     const int32_t index = --next;
-    TSynthThread::ClearSlot(slot, samples, ChorusMixActive, ReverbMixActive);
+    TSynthThread::PrepareSlot(slot, samples, ChorusMixActive, ReverbMixActive);
     TVoice& voice = *ActiveThreadVoices[static_cast<size_t>(index)];
     slot.Channel = voice.Channel;
     thread.CurrentSlot = &slot;
@@ -519,33 +519,43 @@ void TSynth::ProcessThread(int32_t ThreadIndex) {
 }
 
 int32_t TSynth::MergeThreadSlot(int32_t Index, TSynthThreadSlot& Slot) {
-  std::lock_guard<TSlimReaderWriterLock> guard(WorkerThreadBufferLock);
-  ThreadMergeSlots[static_cast<size_t>(Index)] = &Slot;
+  // Publish the slot, then merge only if no other thread is merging: the one
+  // that is picks it up (it looks again after its Release), so no thread ever
+  // waits for another's merge.
+  std::atomic_ref<TSynthThreadSlot*>(ThreadMergeSlots[static_cast<size_t>(Index)]).store(&Slot);
+  std::atomic_ref<int32_t> next(ThreadMergeNext);
+  auto nextReady = [this, &next] {
+    const int32_t i = next.load();
+    return i >= 0 && std::atomic_ref<TSynthThreadSlot*>(ThreadMergeSlots[static_cast<size_t>(i)]).load() != nullptr;
+  };
   const int32_t samples = WorkerThreadSamples;
   TBufferSample* chorusBuffer = ChorusBuffer->data();
   TBufferSample* reverbBuffer = ReverbBuffer->data();
   int32_t merged = 0;
-  while (ThreadMergeNext >= 0) {
-    TSynthThreadSlot*& entry = ThreadMergeSlots[static_cast<size_t>(ThreadMergeNext)];
-    if (entry == nullptr) break;
-    TSynthThreadSlot& ready = *entry;
-    entry = nullptr;
-    --ThreadMergeNext;
-    if (&ready == &TSynthThread::SkippedSlot) continue;
-    TSynthThread::MergeMix(ready.Buffer.data(), WorkerThreadBuffer, samples);
-    if (ChorusMixActive) TSynthThread::MergeMix(ready.ChorusBuffer.data(), chorusBuffer, samples);
-    if (ReverbMixActive) TSynthThread::MergeMix(ready.ReverbBuffer.data(), reverbBuffer, samples);
-    if (ready.Channel != nullptr) {
-      TChannel& channel = *ready.Channel;
-      channel.Last.Left += ready.Last.Left;
-      channel.Last.Right += ready.Last.Right;
-      channel.ChorusLast.Left += ready.ChorusLast.Left;
-      channel.ChorusLast.Right += ready.ChorusLast.Right;
-      channel.ReverbLast.Left += ready.ReverbLast.Left;
-      channel.ReverbLast.Right += ready.ReverbLast.Right;
+  while (nextReady() && WorkerThreadBufferLock.TryAcquire()) {
+    for (int32_t i = next.load(std::memory_order_relaxed); i >= 0; i--) {
+      std::atomic_ref<TSynthThreadSlot*> entry(ThreadMergeSlots[static_cast<size_t>(i)]);
+      TSynthThreadSlot* ready = entry.load(std::memory_order_acquire);
+      if (ready == nullptr) break;
+      entry.store(nullptr, std::memory_order_relaxed);
+      next.store(i - 1);  // seen by publishers after the Release below
+      if (ready == &TSynthThread::SkippedSlot) continue;
+      TSynthThread::MergeMix(ready->Buffer.data(), WorkerThreadBuffer, samples);
+      if (ChorusMixActive) TSynthThread::MergeMix(ready->ChorusBuffer.data(), chorusBuffer, samples);
+      if (ReverbMixActive) TSynthThread::MergeMix(ready->ReverbBuffer.data(), reverbBuffer, samples);
+      if (ready->Channel != nullptr) {
+        TChannel& channel = *ready->Channel;
+        channel.Last.Left += ready->Last.Left;
+        channel.Last.Right += ready->Last.Right;
+        channel.ChorusLast.Left += ready->ChorusLast.Left;
+        channel.ChorusLast.Right += ready->ChorusLast.Right;
+        channel.ReverbLast.Left += ready->ReverbLast.Left;
+        channel.ReverbLast.Right += ready->ReverbLast.Right;
+      }
+      ready->Owner->ReleaseSlot(*ready);
+      merged++;
     }
-    ready.Owner->ReleaseSlot(ready);
-    merged++;
+    WorkerThreadBufferLock.Release();
   }
   return merged;
 }

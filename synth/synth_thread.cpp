@@ -42,10 +42,35 @@ int32_t AvailableProcessorCount() {
   return count > 0 ? static_cast<int32_t>(std::min<unsigned>(count, 1u << 16)) : 1;
 }
 
+namespace {
+
+void FillNegativeZero(TBufferSample* Data, int32_t Samples) {
+  int32_t i = 0;
+#if defined(__SSE2__) || defined(_M_X64)
+  // Slot mixes are 64-byte aligned: whole vectors, four at a time.
+  const __m128 zero = _mm_set1_ps(-0.0f);
+  float* out = &Data[0].Left;
+  for (; i + 8 <= Samples; i += 8) {
+    _mm_store_ps(out + 2 * i, zero);
+    _mm_store_ps(out + 2 * i + 4, zero);
+    _mm_store_ps(out + 2 * i + 8, zero);
+    _mm_store_ps(out + 2 * i + 12, zero);
+  }
+#endif
+  for (; i < Samples; i++) Data[i] = TBufferSample{{{-0.0f, -0.0f}}};
+}
+
+}  // namespace
+
 TSynthThreadSlot TSynthThread::SkippedSlot;
 
 TSynthThread::TSynthThread(TSynth& ASynth, int32_t AThreadIndex) : Synth(ASynth), ThreadIndex(AThreadIndex) {
-  for (TSynthThreadSlot& slot : Slots) slot.Owner = this;
+  for (TSynthThreadSlot& slot : Slots) {
+    slot.Owner = this;
+    FillNegativeZero(slot.Buffer.data(), MaxBlockSamples);
+    FillNegativeZero(slot.ChorusBuffer.data(), MaxBlockSamples);
+    FillNegativeZero(slot.ReverbBuffer.data(), MaxBlockSamples);
+  }
   Start();
 }
 
@@ -56,19 +81,30 @@ TSynthThread::~TSynthThread() {
   WaitFor();
 }
 
+TSynthThreadSlot* TSynthThread::FindFreeSlot(std::memory_order Order) {
+  // The first free one: usually the slot this thread used last, merged right
+  // after its voice and still in this core's first-level cache.
+  for (TSynthThreadSlot& slot : Slots) {
+    if (!slot.Busy.load(Order)) return &slot;
+  }
+  return nullptr;
+}
+
 TSynthThreadSlot& TSynthThread::AcquireSlot() {
-  TSynthThreadSlot& slot = Slots[static_cast<size_t>(NextSlot)];
-  NextSlot = (NextSlot + 1) % SlotCount;
-  // The merge that frees the slot needs no voice this thread still has to
-  // take, so the wait always ends.
-  // An earlier voice of another thread is usually about to be merged.
-  SpinUntil([&slot] { return !slot.Busy.load(std::memory_order_acquire); }, SlotSpinNs);
-  while (slot.Busy.load(std::memory_order_acquire)) {
+  // Every busy slot holds a voice that comes before any this thread still
+  // has to take, so their merges need nothing from it and the wait ends.
+  TSynthThreadSlot* slot = FindFreeSlot(std::memory_order_acquire);
+  if (slot == nullptr) {
+    // An earlier voice of another thread is usually about to be merged.
+    SpinUntil([this, &slot] { return (slot = FindFreeSlot(std::memory_order_acquire)) != nullptr; }, SlotSpinNs);
+  }
+  while (slot == nullptr) {
     // Announce the sleep before the last look at Busy; ReleaseSlot clears
     // Busy before it looks at WaitingForSlot (both sequentially consistent),
     // so one of the two sees the other and no wake-up is lost.
     WaitingForSlot.store(true);
-    if (slot.Busy.load()) {
+    slot = FindFreeSlot(std::memory_order_seq_cst);
+    if (slot == nullptr) {
       Stats.SlotWaits++;
       const int64_t start = SteadyNanoseconds();
       SlotFreeEvent.WaitFor();
@@ -76,38 +112,32 @@ TSynthThreadSlot& TSynthThread::AcquireSlot() {
     }
     WaitingForSlot.store(false, std::memory_order_relaxed);
   }
-  slot.Busy.store(true, std::memory_order_relaxed);
-  return slot;
+  slot->Busy.store(true, std::memory_order_relaxed);
+  return *slot;
 }
 
-void TSynthThread::ClearSlot(TSynthThreadSlot& Slot, int32_t Samples, bool Chorus, bool Reverb) {
-  const TBufferSample negativeZero{{{-0.0f, -0.0f}}};
-  auto clear = [&](TBufferSample* data) {
-    int32_t i = 0;
-#if defined(__SSE2__) || defined(_M_X64)
-    // Slot mixes are 64-byte aligned: whole vectors, four at a time.
-    const __m128 zero = _mm_set1_ps(-0.0f);
-    float* out = &data[0].Left;
-    for (; i + 8 <= Samples; i += 8) {
-      _mm_store_ps(out + 2 * i, zero);
-      _mm_store_ps(out + 2 * i + 4, zero);
-      _mm_store_ps(out + 2 * i + 8, zero);
-      _mm_store_ps(out + 2 * i + 12, zero);
+void TSynthThread::PrepareSlot(TSynthThreadSlot& Slot, int32_t Samples, bool Chorus, bool Reverb) {
+  auto prepare = [Samples](TBufferSample* data, bool active, int32_t& dirty) {
+    if (active) {
+      FillNegativeZero(data, dirty);
+      dirty = 0;
+    } else {
+      // A voice may write a send mix that is not merged this sub-block.
+      dirty = std::max(dirty, Samples);
     }
-#endif
-    for (; i < Samples; i++) data[i] = negativeZero;
   };
-  clear(Slot.Buffer.data());
-  if (Chorus) clear(Slot.ChorusBuffer.data());
-  if (Reverb) clear(Slot.ReverbBuffer.data());
+  prepare(Slot.ChorusBuffer.data(), Chorus, Slot.ChorusDirty);
+  prepare(Slot.ReverbBuffer.data(), Reverb, Slot.ReverbDirty);
+  const TBufferSample negativeZero{{{-0.0f, -0.0f}}};
   Slot.Last = Slot.ChorusLast = Slot.ReverbLast = negativeZero;
   Slot.Channel = nullptr;
 }
 
-void TSynthThread::MergeMix(const TBufferSample* Source, TBufferSample* Destination, int32_t Samples) {
+void TSynthThread::MergeMix(TBufferSample* Source, TBufferSample* Destination, int32_t Samples) {
   int32_t i = 0;
 #if defined(__SSE2__) || defined(_M_X64)
-  const float* src = &Source[0].Left;
+  const __m128 zero = _mm_set1_ps(-0.0f);
+  float* src = &Source[0].Left;
   float* dst = &Destination[0].Left;
   for (; i + 8 <= Samples; i += 8) {
     const __m128 a = _mm_add_ps(_mm_loadu_ps(dst + 2 * i), _mm_load_ps(src + 2 * i));
@@ -118,11 +148,16 @@ void TSynthThread::MergeMix(const TBufferSample* Source, TBufferSample* Destinat
     _mm_storeu_ps(dst + 2 * i + 4, b);
     _mm_storeu_ps(dst + 2 * i + 8, c);
     _mm_storeu_ps(dst + 2 * i + 12, d);
+    _mm_store_ps(src + 2 * i, zero);
+    _mm_store_ps(src + 2 * i + 4, zero);
+    _mm_store_ps(src + 2 * i + 8, zero);
+    _mm_store_ps(src + 2 * i + 12, zero);
   }
 #endif
   for (; i < Samples; i++) {
     Destination[i].Left += Source[i].Left;
     Destination[i].Right += Source[i].Right;
+    Source[i] = TBufferSample{{{-0.0f, -0.0f}}};
   }
 }
 

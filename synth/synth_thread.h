@@ -42,7 +42,8 @@ inline int64_t SteadyNanoseconds() {
 // before it in pool order have been merged, so that the synth's mixes receive
 // the same additions in the same order as on the calling thread. Every value
 // starts as -0.0f, which is exact under addition: -0 + x == x for every x,
-// so a slot holds the voice's additions bit for bit.
+// so a slot holds the voice's additions bit for bit. The merge sets what it
+// read back to -0, so a free slot is clear without a pass of its own.
 // Cache-line aligned, and Busy on a line of its own: slots of one thread are
 // written by it and read and released by whichever thread merges them.
 struct alignas(64) TSynthThreadSlot {
@@ -53,6 +54,10 @@ struct alignas(64) TSynthThreadSlot {
   TBufferSample ChorusLast;
   TBufferSample ReverbLast;
   TChannel* Channel = nullptr;  // channel of the voice, for the residues
+  // Leading frames of a send mix that may hold values: written while that
+  // effect was off, so never merged (nor cleared by a merge).
+  int32_t ChorusDirty = 0;
+  int32_t ReverbDirty = 0;
   TSynthThread* Owner = nullptr;
   // Set by the owning thread when it renders into the slot, cleared by the
   // thread that merged it.
@@ -79,11 +84,11 @@ class TSynthThread : public TThreadBase, public TSynthClass {
  public:
   // Slots per thread: how many rendered voices may wait for an earlier,
   // slower voice of another thread before this thread has to wait too.
-  static constexpr int32_t SlotCount = 8;
+  static constexpr int32_t SlotCount = 32;
   // Most consecutive voices one thread claims at once; half the slots, so
   // that a thread can render its next run while its last one waits for an
   // earlier run of another thread.
-  static constexpr int32_t MaxRun = SlotCount / 2;
+  static constexpr int32_t MaxRun = 4;
   // Stands for a claimed voice that a failing thread did not render: merging
   // it adds nothing. Never written.
   static TSynthThreadSlot SkippedSlot;
@@ -91,7 +96,7 @@ class TSynthThread : public TThreadBase, public TSynthClass {
   // (the calling thread's work between two of them is usually shorter), for a
   // slot, and the calling thread for the pool at the end of a sub-block.
   static constexpr int64_t WorkSpinNs = 200000;
-  static constexpr int64_t SlotSpinNs = 50000;
+  static constexpr int64_t SlotSpinNs = 2000000;
   static constexpr int64_t CallerSpinNs = 200000;
 
   TSynthThread(TSynth& ASynth, int32_t AThreadIndex);
@@ -119,13 +124,13 @@ class TSynthThread : public TThreadBase, public TSynthClass {
 
   // Waits until the next slot in turn is merged and marks it busy. Render thread only.
   TSynthThreadSlot& AcquireSlot();
-  // Sets the slot's mixes (Samples frames) and residues to -0. The send mix
-  // of an effect that is off this block is never read: it is neither cleared
-  // nor merged.
-  static void ClearSlot(TSynthThreadSlot& Slot, int32_t Samples, bool Chorus, bool Reverb);
-  // Destination[i] += Source[i] for Samples frames: the same sums as
-  // MixToBuffer, with fewer instructions per frame.
-  static void MergeMix(const TBufferSample* Source, TBufferSample* Destination, int32_t Samples);
+  // Readies a free slot for a voice of Samples frames: residues to -0, and
+  // the send mix of an effect that is on cleared where an earlier sub-block
+  // with that effect off left values (Chorus, Reverb: the effects are on).
+  static void PrepareSlot(TSynthThreadSlot& Slot, int32_t Samples, bool Chorus, bool Reverb);
+  // Destination[i] += Source[i] for Samples frames (the same sums as
+  // MixToBuffer), then Source[i] = -0.
+  static void MergeMix(TBufferSample* Source, TBufferSample* Destination, int32_t Samples);
   // Marks a merged (or unused) slot free and wakes its owner.
   void ReleaseSlot(TSynthThreadSlot& Slot);
 
@@ -137,8 +142,8 @@ class TSynthThread : public TThreadBase, public TSynthClass {
   // usually follows within microseconds and waking a sleeping thread takes
   // far longer. False when the thread is to end.
   bool WaitForWork();
+  TSynthThreadSlot* FindFreeSlot(std::memory_order Order);
 
-  alignas(64) int32_t NextSlot = 0;
   uint32_t Handled = 0;  // sub-blocks taken; this thread only
   // Written by the calling thread: Wake count, and the time of the last one (for Stats).
   alignas(64) std::atomic<uint32_t> WakeUps{0};
