@@ -69,10 +69,13 @@ void AddRangeSelector(TPresetLayer& layer, TPresetLayerSelectorType type, int32_
 
 // As an instrument-level SF2 record: the same routing replaces the amount.
 void AddDLSModulator(TPresetLayer& layer, const TSF2Modulator& m) {
-  for (TPresetLayerModulator* existing : layer.Modulators) {
+  const TPresetLayerModulatorList& list = layer.Modulators;
+  for (int64_t i = 0; i < list.Count(); ++i) {
+    const TPresetLayerModulator* existing = list[i];
     if (existing->Dest() == m.Dest && existing->Src1() == m.Src1 && existing->Flags1() == m.Flags1 &&
         existing->Src2() == m.Src2 && existing->Flags2() == m.Flags2) {
-      existing->SetAmount(m.Amount);
+      // Writing copies a shared default modulator into the layer first.
+      layer.Modulators[i]->SetAmount(m.Amount);
       return;
     }
   }

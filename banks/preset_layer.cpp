@@ -1,6 +1,9 @@
 #include "banks/preset_layer.h"
 
+#include <array>
+#include <bit>
 #include <bitset>
+#include <span>
 #include <vector>
 
 namespace kelvane {
@@ -84,14 +87,10 @@ void TPresetLayer::SetGenerator(int32_t generator, int32_t value) {
 }
 
 void TPresetLayer::AddGenerator(int32_t generator, int32_t value) {
-  Generators.Add(new TPresetLayerGenerator(generator, value));
+  Generators.Add(TPresetLayerGenerator(generator, value));
 }
 
-TPresetLayerSelector* TPresetLayer::AddSelector() {
-  auto* selector = new TPresetLayerSelector();
-  Selectors.Add(selector);
-  return selector;
-}
+TPresetLayerSelector* TPresetLayer::AddSelector() { return Selectors[Selectors.Add(TPresetLayerSelector())]; }
 
 TPresetLayerModulator* TPresetLayer::AddModulator(int32_t dest, int32_t src1, int32_t flags1, int32_t src2,
                                                   int32_t flags2, double amount, int32_t id, int32_t idGroup) {
@@ -108,9 +107,80 @@ TPresetLayerModulator* TPresetLayer::AddModulator(int32_t dest, int32_t src1, in
   return modulator;
 }
 
+TPresetLayerModulator* Clone(const TPresetLayerModulator& m) {
+  auto* copy = new TPresetLayerModulator();
+  copy->fName = m.fName;
+  copy->fIndex = m.fIndex;
+  copy->fID = m.fID;
+  copy->fIDGroup = m.fIDGroup;
+  copy->fDest = m.fDest;
+  copy->fSrc1 = m.fSrc1;
+  copy->fFlags1 = m.fFlags1;
+  copy->fSrc2 = m.fSrc2;
+  copy->fFlags2 = m.fFlags2;
+  copy->fAmount = m.fAmount;
+  copy->fLinkedDestinationModulator = m.fLinkedDestinationModulator;
+  return copy;
+}
+
+namespace {
+
+// The default set as modulator records, built once and never freed (layers
+// of any synthesizer may point at them until the process ends).
+std::span<const TPresetLayerModulator* const> SharedDefaultModulators(bool sf204) {
+  using TTable = std::array<const TPresetLayerModulator*, DefaultModulatorCount>;
+  static const std::array<TTable, 2>& tables = *[] {
+    auto* result = new std::array<TTable, 2>();
+    for (int v = 0; v < 2; ++v) {
+      const auto set = DefaultModulators(v == 1);
+      for (size_t i = 0; i < DefaultModulatorCount; ++i) {
+        auto* m = new TPresetLayerModulator();
+        m->fDest = set[i].Dest;
+        m->fSrc1 = set[i].Src1;
+        m->fFlags1 = set[i].Flags1;
+        m->fSrc2 = set[i].Src2;
+        m->fFlags2 = set[i].Flags2;
+        m->fAmount = set[i].Amount;
+        m->fIDGroup = 0;
+        m->fIndex = static_cast<int32_t>(i);  // the set leads the list it is shared with
+        m->fShared = true;
+        (*result)[static_cast<size_t>(v)][i] = m;
+      }
+    }
+    return result;
+  }();
+  return tables[sf204 ? 1 : 0];
+}
+
+}  // namespace
+
 void TPresetLayer::AddDefaultModulators(bool sf204) {
+  if (Modulators.Count() == 0) {
+    Modulators.Share(SharedDefaultModulators(sf204));
+    return;
+  }
   for (const TDefaultModulator& m : DefaultModulators(sf204))
     AddModulator(m.Dest, m.Src1, m.Flags1, m.Src2, m.Flags2, m.Amount, -1, 0);
+}
+
+void TPresetLayer::ShareDefaultModulators() {
+  if (Modulators.Count() < static_cast<int64_t>(DefaultModulatorCount) || Modulators.SharesArray()) return;
+  const TPresetLayerModulatorList& items = Modulators;
+  for (bool sf204 : {true, false}) {
+    const auto table = SharedDefaultModulators(sf204);
+    bool same = true;
+    for (size_t i = 0; i < table.size() && same; ++i) {
+      const TPresetLayerModulator& a = *items[static_cast<int64_t>(i)];
+      const TPresetLayerModulator& b = *table[i];
+      same = a.fName == b.fName && a.fIndex == b.fIndex && a.fID == b.fID && a.fIDGroup == b.fIDGroup &&
+             a.fDest == b.fDest && a.fSrc1 == b.fSrc1 && a.fFlags1 == b.fFlags1 && a.fSrc2 == b.fSrc2 &&
+             a.fFlags2 == b.fFlags2 && std::bit_cast<uint64_t>(a.fAmount) == std::bit_cast<uint64_t>(b.fAmount);
+    }
+    if (same) {
+      Modulators.ShareLeading(table);
+      return;
+    }
+  }
 }
 
 bool IsModulatorLinkDestination(int32_t dest) { return dest > 0 && (dest & ModulatorLinkFlag) != 0; }
@@ -118,8 +188,16 @@ bool IsModulatorLinkDestination(int32_t dest) { return dest > 0 && (dest & Modul
 void TPresetLayer::SetupLinkedModulators() {
   HasLinkedModulators = false;
   const int64_t count = Modulators.Count();
+  const TPresetLayerModulatorList& items = Modulators;  // reads never copy a shared item
+  // Shared items (the default set, at their own positions) neither feed nor
+  // are fed by others: they carry the reset state already and are not written.
+  auto own = [&](int64_t i) -> TPresetLayerModulator* {
+    const TPresetLayerModulator* m = items[i];
+    return m->fShared ? nullptr : const_cast<TPresetLayerModulator*>(m);
+  };
   for (int64_t i = 0; i < count; ++i) {
-    TPresetLayerModulator* m = Modulators[i];
+    TPresetLayerModulator* m = own(i);
+    if (!m) continue;
     m->fLinkedSourceModulators.Clear();
     m->fProcessed = false;
     // The voice indexes link sums by fIndex and writes them at
@@ -129,12 +207,12 @@ void TPresetLayer::SetupLinkedModulators() {
     m->fLinkedDestinationModulator = -1;
   }
   for (int64_t i = 0; i < count; ++i) {
-    TPresetLayerModulator* m = Modulators[i];
-    if (!IsModulatorLinkDestination(m->fDest)) continue;
+    TPresetLayerModulator* m = own(i);
+    if (!m || !IsModulatorLinkDestination(m->fDest)) continue;
     const int32_t id = m->fDest & ModulatorLinkIDMask;
     for (int64_t j = 0; j < count; ++j) {
-      TPresetLayerModulator* target = Modulators[j];
-      if (j == i || target->fIDGroup != m->fIDGroup || target->fID != id) continue;
+      TPresetLayerModulator* target = own(j);
+      if (!target || j == i || target->fIDGroup != m->fIDGroup || target->fID != id) continue;
       m->fLinkedDestinationModulator = static_cast<int32_t>(j);
       target->fLinkedSourceModulators.Add(m);
       HasLinkedModulators = true;
@@ -149,26 +227,28 @@ void TPresetLayer::SetupLinkedModulators() {
   // feeder that is already expanded lies on a cycle and is not pushed, so a
   // corrupt bank ends the walk. Each modulator feeds at most one other, so the
   // stack holds at most three entries per modulator.
-  std::vector<uint8_t> expanded(static_cast<size_t>(count), 0);
+  enum : uint8_t { sNew, sExpanded, sDone };
+  std::vector<uint8_t> state(static_cast<size_t>(count), sNew);
   std::vector<int32_t> stack;
   stack.reserve(static_cast<size_t>(count) * 3);
   for (int64_t i = 0; i < count; ++i) stack.push_back(static_cast<int32_t>(i));
   while (!stack.empty()) {
-    const int32_t index = stack.back();
+    const auto index = static_cast<size_t>(stack.back());
     stack.pop_back();
-    TPresetLayerModulator* m = Modulators[index];
-    if (m->fProcessed) continue;
-    if (expanded[static_cast<size_t>(index)] == 0) {
-      expanded[static_cast<size_t>(index)] = 1;
-      stack.push_back(index);
+    if (state[index] == sDone) continue;
+    const TPresetLayerModulator* m = items[static_cast<int64_t>(index)];
+    if (state[index] == sNew) {
+      state[index] = sExpanded;
+      stack.push_back(static_cast<int32_t>(index));
       for (const TPresetLayerModulator* source : m->fLinkedSourceModulators) {
-        const int32_t s = source->fIndex;
-        if (!source->fProcessed && expanded[static_cast<size_t>(s)] == 0) stack.push_back(s);
+        const auto s = static_cast<size_t>(source->fIndex);
+        if (state[s] == sNew) stack.push_back(source->fIndex);
       }
       continue;
     }
-    m->fProcessed = true;
-    OrderedModulators.Add(m);
+    state[index] = sDone;
+    if (TPresetLayerModulator* mine = own(static_cast<int64_t>(index))) mine->fProcessed = true;
+    OrderedModulators.Add(const_cast<TPresetLayerModulator*>(m));
   }
 }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "banks/object_list.h"
+#include "banks/preset_layer_lists.h"
 #include "synth/generators.h"
 #include "synth/synth_class.h"
 
@@ -34,8 +35,9 @@ struct TPresetLayerSelectorRange {
   int32_t Hi = 127;
 };
 
-// A condition under which a layer sounds.
-class TPresetLayerSelector : public TSynthClass {
+// A condition under which a layer sounds. A plain value (no TSynthClass
+// base): layers hold their selectors inline.
+class TPresetLayerSelector {
  public:
   TPresetLayerSelectorType SelectorType() const { return fSelectorType; }
   void SetSelectorType(TPresetLayerSelectorType value) { fSelectorType = value; }
@@ -58,7 +60,8 @@ class TPresetLayerSelector : public TSynthClass {
   TPresetLayerSelectorRange fRange;
 };
 
-class TPresetLayerGenerator : public TSynthClass {
+// A plain value (no TSynthClass base): layers hold their generators in one array.
+class TPresetLayerGenerator {
  public:
   TPresetLayerGenerator() = default;
   TPresetLayerGenerator(int32_t generator, int32_t value) : fGenerator(generator), fValue(value) {}
@@ -79,7 +82,7 @@ inline constexpr int32_t ModulatorLinkIDMask = 0x7FFF;
 bool IsModulatorLinkDestination(int32_t dest);
 
 class TPresetLayerModulator;
-using TPresetLayerModulatorList = TObjectGenericList<TPresetLayerModulator>;
+using TPresetLayerModulatorList = TSharedItemList<TPresetLayerModulator>;
 
 // A modulator record; its evaluation and linking belong to the voice.
 class TPresetLayerModulator : public TSynthClass {
@@ -124,7 +127,13 @@ class TPresetLayerModulator : public TSynthClass {
   int32_t fLinkedDestinationModulator = -1;      // index of the modulator this one feeds
   TPresetLayerModulatorList fLinkedSourceModulators;  // not owning
   bool fProcessed = false;
+  // Belongs to the process-wide default modulator table: never written nor freed by a layer.
+  bool fShared = false;
 };
+
+inline bool IsShared(const TPresetLayerModulator* m) { return m->fShared; }
+// A layer's own copy of m (not shared, no link sources).
+TPresetLayerModulator* Clone(const TPresetLayerModulator& m);
 
 struct TPresetLayerCuePoints {
   bool Active = false;
@@ -164,8 +173,9 @@ using TPresetLayerCrossFades = std::vector<TPresetLayerCrossFade>;
 
 class TPresetLayer;
 using TPresetLayerList = TObjectGenericList<TPresetLayer>;
-using TPresetLayerSelectorList = TObjectGenericList<TPresetLayerSelector>;
-using TPresetLayerGeneratorList = TObjectGenericList<TPresetLayerGenerator>;
+// Layers of the loaders have two selectors (bank and program, or key and velocity).
+using TPresetLayerSelectorList = TPresetLayerValueList<TPresetLayerSelector, 2>;
+using TPresetLayerGeneratorList = TPresetLayerValueList<TPresetLayerGenerator, 0>;
 
 // Voice limit of a layer whose path sets no MaxPolyphony.
 inline constexpr int32_t PresetLayerNoPolyphonyLimit = 8192;
@@ -195,7 +205,13 @@ class TPresetLayer : public TSynthClass {
   TPresetLayerModulator* AddModulator(int32_t dest, int32_t src1, int32_t flags1, int32_t src2, int32_t flags2,
                                       double amount, int32_t id, int32_t idGroup);
   // sf204: the bank is a SoundFont 2.04 or later (changes the velocity-to-cutoff row).
+  // On a layer without modulators the list shares the process-wide table of
+  // the set; a later change to one of them copies that one (see TSharedItemList).
   void AddDefaultModulators(bool sf204);
+  // When the layer's first modulators are a default set exactly as
+  // AddDefaultModulators makes it, points them at the shared table (a bank
+  // reader that builds its own records calls this before SetupLinkedModulators).
+  void ShareDefaultModulators();
   // Resolves links between modulators (fLinkedDestinationModulator,
   // fLinkedSourceModulators, HasLinkedModulators) and, when there are any,
   // lists every modulator in OrderedModulators after all that feed it. Run by

@@ -43,10 +43,13 @@ void AddRangeSelector(TPresetLayer& layer, TPresetLayerSelectorType type, int32_
 // An instrument-level record replaces the amount of a modulator with the same
 // routing (the default ones included), a preset-level one adds to it.
 void AddSF2Modulator(TPresetLayer& layer, const TSF2Modulator& m) {
-  for (TPresetLayerModulator* existing : layer.Modulators) {
+  const TPresetLayerModulatorList& list = layer.Modulators;
+  for (int64_t i = 0; i < list.Count(); ++i) {
+    const TPresetLayerModulator* existing = list[i];
     if (existing->Dest() == m.Dest && existing->Src1() == m.Src1 && existing->Flags1() == m.Flags1 &&
         existing->Src2() == m.Src2 && existing->Flags2() == m.Flags2) {
-      existing->SetAmount(m.PresetLevel ? existing->Amount() + m.Amount : m.Amount);
+      // Writing copies a shared default modulator into the layer first.
+      layer.Modulators[i]->SetAmount(m.PresetLevel ? existing->Amount() + m.Amount : m.Amount);
       return;
     }
   }
@@ -78,6 +81,7 @@ void BuildSF2PresetLayers(TSynth* synth, TPresetLayer& root, TAttachedSoundFont*
         AddRangeSelector(*layer, lstNOTERANGE, leaf.KeyRange.Lo, leaf.KeyRange.Hi);
         AddRangeSelector(*layer, lstVELOCITYRANGE, leaf.VelRange.Lo, leaf.VelRange.Hi);
         layer->Sample = bankSamples[leaf.SampleIndex];
+        layer->Generators.Reserve(static_cast<uint32_t>(leaf.Generators.size()));
         for (const TSF2LeafGenerator& g : leaf.Generators) layer->AddGenerator(g.Generator, g.Value);
         layer->AddDefaultModulators(sf204);
         for (const TSF2Modulator& m : leaf.Modulators) AddSF2Modulator(*layer, m);

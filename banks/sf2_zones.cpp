@@ -1,6 +1,7 @@
 #include "banks/sf2_zones.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -18,11 +19,32 @@ constexpr uint16_t GenSampleID = gen::sampleID;
 // index tables could otherwise make a small file take hours.
 constexpr int64_t MaxRecordReads = int64_t{1} << 26;
 
-constexpr bool InSet(std::initializer_list<int32_t> set, int32_t g) {
-  for (int32_t x : set) {
-    if (x == g) return true;
+// Membership table of a generator set, so that the per-item tests of the
+// conversion (169 per leaf) are one load each.
+using TGeneratorSet = std::array<bool, SFGeneratorCount>;
+constexpr TGeneratorSet MakeSet(std::initializer_list<int32_t> set) {
+  TGeneratorSet result{};
+  for (int32_t g : set) result[static_cast<size_t>(g)] = true;
+  return result;
+}
+constexpr TGeneratorSet PresetRejected = MakeSet({0, 1, 2, 3, 4, 12, 14, 18, 19, 20, 42, 45, 46, 47, 49, 50, 54, 55, 57, 58});
+constexpr TGeneratorSet InstrumentRejected = MakeSet({14, 18, 19, 20, 42, 49, 55});
+constexpr TGeneratorSet PresetNeverApplied = MakeSet({0, 1, 2, 4, 12, 45, 46, 47, 50, 54, 57, 58});
+
+constexpr TSFGenBits BitsOf(const TGeneratorSet& set) {
+  TSFGenBits bits{};
+  for (size_t g = 0; g < set.size(); ++g)
+    if (set[g]) bits[g >> 6] |= uint64_t{1} << (g & 63);
+  return bits;
+}
+constexpr TSFGenBits PresetNeverAppliedBits = BitsOf(PresetNeverApplied);
+
+// Calls f(g) for every bit g of bits, ascending.
+template <typename F>
+void ForEachBit(const TSFGenBits& bits, F&& f) {
+  for (size_t w = 0; w < bits.size(); ++w) {
+    for (uint64_t x = bits[w]; x != 0; x &= x - 1) f(static_cast<int32_t>(w * 64 + static_cast<size_t>(std::countr_zero(x))));
   }
-  return false;
 }
 
 uint16_t Terminal(TSFZoneKind kind) { return kind == szkPreset ? GenInstrument : GenSampleID; }
@@ -74,6 +96,7 @@ class TZoneReader {
         if (!SF2GeneratorAccepted(kind, op, fFile.IsVersion1())) continue;
         zone.Gens[op].Value = record.GenAmount;
         zone.Gens[op].IsSet = true;
+        zone.SetBits[op >> 6] |= uint64_t{1} << (op & 63);
         if (op == Terminal(kind)) break;
       }
     }
@@ -133,6 +156,34 @@ TSFGenAmount UnsetStartValue(int32_t g, bool version1) {
   }
 }
 
+int32_t WidenItem(int32_t g, TSFGenAmount v) {
+  const bool isUnsigned = g == gen::keyRange || g == gen::velRange || g == gen::sampleModes;
+  return isUnsigned ? Unsigned16(v) : Signed16(v);
+}
+
+// The 169 start values of a leaf, and which of them do not widen to the
+// generator's default (the leaf stores those even when no zone sets them).
+struct TUnsetItems {
+  TSFGenItems Items{};
+  TSFGenBits NotDefault{};
+};
+
+const TUnsetItems& UnsetItems(bool version1) {
+  static const std::array<TUnsetItems, 2> tables = [] {
+    std::array<TUnsetItems, 2> result{};
+    for (int v = 0; v < 2; ++v) {
+      for (int32_t g = 0; g < SFGeneratorCount; ++g) {
+        const TSFGenAmount start = UnsetStartValue(g, v == 1);
+        result[static_cast<size_t>(v)].Items[static_cast<size_t>(g)] = {start, false, 0};
+        if (WidenItem(g, start) != GeneratorInfoTable[g].Default)
+          result[static_cast<size_t>(v)].NotDefault[static_cast<size_t>(g) >> 6] |= uint64_t{1} << (g & 63);
+      }
+    }
+    return result;
+  }();
+  return tables[version1 ? 1 : 0];
+}
+
 // SoundFont 1 tuning (reserved3 = semitones * 100 + cents) folded into coarseTune and fineTune.
 void ApplyVersion1Tuning(TSFGenItems& items) {
   if (!items[gen::reserved3].IsSet) return;
@@ -154,28 +205,29 @@ int32_t Truncate(double v) {
   return static_cast<int32_t>(std::clamp(std::trunc(v), lo, hi));
 }
 
-TSF2Leaf BuildLeaf(const TSF2File& file, const TSFZone& presetZone, const TSFZone& presetGlobal,
-                   const TSFZone& instZone, const TSFZone& instGlobal) {
+// Fills leaf (reused from leaf to leaf, so its lists keep their storage).
+void BuildLeaf(const TSF2File& file, const TSFZone& presetZone, const TSFZone& presetGlobal, const TSFZone& instZone,
+               const TSFZone& instGlobal, TSF2Leaf& leaf) {
   const bool version1 = file.IsVersion1();
-  TSF2Leaf leaf;
-  for (int32_t g = 0; g < SFGeneratorCount; ++g) {
-    TSFGenItem& c = leaf.Items[static_cast<size_t>(g)];
-    if (instZone.Gens[g].IsSet) {
-      c = instZone.Gens[g];
-    } else if (instGlobal.Gens[g].IsSet) {
-      c = instGlobal.Gens[g];
-    } else {
-      c.Value = UnsetStartValue(g, version1);
-      c.IsSet = false;
-    }
-    if (!SF2PresetValueNeverApplied(g)) {
-      if (presetZone.Gens[g].IsSet) {
-        MergeItem(g, c, presetZone.Gens[g].Value);
-      } else if (presetGlobal.Gens[g].IsSet) {
-        MergeItem(g, c, presetGlobal.Gens[g].Value);
-      }
-    }
+  leaf.Generators.clear();
+  leaf.Modulators.clear();
+  // Every item starts unset; the instrument global zone's items, then the
+  // instrument zone's, replace the start values; the preset zone's items, or
+  // else the preset global zone's, are merged in. Only the items some zone
+  // sets are visited.
+  const TUnsetItems& unset = UnsetItems(version1);
+  leaf.Items = unset.Items;
+  ForEachBit(instGlobal.SetBits, [&](int32_t g) { leaf.Items[static_cast<size_t>(g)] = instGlobal.Gens[g]; });
+  ForEachBit(instZone.SetBits, [&](int32_t g) { leaf.Items[static_cast<size_t>(g)] = instZone.Gens[g]; });
+  TSFGenBits preset{}, touched{};
+  for (size_t w = 0; w < preset.size(); ++w) {
+    preset[w] = (presetZone.SetBits[w] | presetGlobal.SetBits[w]) & ~PresetNeverAppliedBits[w];
+    touched[w] = preset[w] | instZone.SetBits[w] | instGlobal.SetBits[w] | unset.NotDefault[w];
   }
+  ForEachBit(preset, [&](int32_t g) {
+    const TSFZone& from = presetZone.Gens[g].IsSet ? presetZone : presetGlobal;
+    MergeItem(g, leaf.Items[static_cast<size_t>(g)], from.Gens[g].Value);
+  });
 
   if (version1) {
     // Only values some zone sets are SoundFont 1 values; the others keep the
@@ -195,12 +247,15 @@ TSF2Leaf BuildLeaf(const TSF2File& file, const TSFZone& presetZone, const TSFZon
   leaf.KeyRange = leaf.Items[gen::keyRange].Value.Ranges();
   leaf.VelRange = leaf.Items[gen::velRange].Value.Ranges();
 
-  for (int32_t g = 0; g < SFGeneratorCount; ++g) {
+  // Items no zone touched hold their start values, which widen to the
+  // defaults except where NotDefault says; SoundFont 1 conversion may change any.
+  if (version1) touched.fill(~uint64_t{0});
+  ForEachBit(touched, [&](int32_t g) {
+    if (g >= SFGeneratorCount) return;
     const TSFGenAmount v = leaf.Items[static_cast<size_t>(g)].Value;
-    const bool isUnsigned = g == gen::keyRange || g == gen::velRange || g == gen::sampleModes;
-    const int32_t value = isUnsigned ? Unsigned16(v) : Signed16(v);
+    const int32_t value = WidenItem(g, v);
     if (value != GeneratorInfoTable[g].Default) leaf.Generators.push_back({g, value});
-  }
+  });
 
   auto addGroup = [&leaf](const TSFMods& mods, const TSFMods* overriding, bool presetLevel, int32_t group) {
     for (size_t i = 0; i < mods.size(); ++i) {
@@ -216,7 +271,6 @@ TSF2Leaf BuildLeaf(const TSF2File& file, const TSFZone& presetZone, const TSFZon
   addGroup(instZone.Mods, nullptr, false, 2);
   addGroup(presetGlobal.Mods, &presetZone.Mods, true, 3);
   addGroup(presetZone.Mods, nullptr, true, 4);
-  return leaf;
 }
 
 }  // namespace
@@ -224,13 +278,12 @@ TSF2Leaf BuildLeaf(const TSF2File& file, const TSFZone& presetZone, const TSFZon
 bool SF2GeneratorAccepted(TSFZoneKind kind, uint16_t op, bool version1) {
   if (op >= SFGeneratorCount) return false;
   if (version1 && op == gen::reserved3) return true;
-  if (kind == szkPreset) {
-    return !InSet({0, 1, 2, 3, 4, 12, 14, 18, 19, 20, 42, 45, 46, 47, 49, 50, 54, 55, 57, 58}, op);
-  }
-  return !InSet({14, 18, 19, 20, 42, 49, 55}, op);
+  return !(kind == szkPreset ? PresetRejected : InstrumentRejected)[op];
 }
 
-bool SF2PresetValueNeverApplied(int32_t g) { return InSet({0, 1, 2, 4, 12, 45, 46, 47, 50, 54, 57, 58}, g); }
+bool SF2PresetValueNeverApplied(int32_t g) {
+  return g >= 0 && g < SFGeneratorCount && PresetNeverApplied[static_cast<size_t>(g)];
+}
 
 bool SF2ModulatorsIdentical(const TSFMod& a, const TSFMod& b) {
   return a.ModSrcOper == b.ModSrcOper && a.ModDstOper == b.ModDstOper && a.ModAmtSrcOper == b.ModAmtSrcOper &&
@@ -341,6 +394,7 @@ void ConvertSF2Presets(const TSF2File& file, const std::function<void(const TSFP
   InitGeneratorTables();
   TZoneReader reader(file);
   const TSFZone empty;
+  TSF2Leaf leaf;
   size_t leaves = 0;
   for (size_t p = 0; p < file.PresetHeaders.size(); ++p) {
     onPreset(file.PresetHeaders[p]);
@@ -358,7 +412,7 @@ void ConvertSF2Presets(const TSF2File& file, const std::function<void(const TSFP
         if (!instZone.Gens[gen::sampleID].IsSet) continue;
         const uint32_t sample = instZone.Gens[gen::sampleID].Value.wAmount;
         if (sample >= file.SampleHeaders.size() || leaves >= MaxSF2Leaves) continue;
-        TSF2Leaf leaf = BuildLeaf(file, presetZone, presetGlobal, instZone, instGlobal);
+        BuildLeaf(file, presetZone, presetGlobal, instZone, instGlobal, leaf);
         leaf.Name = SFName(file.Instruments[instrument].InstName);
         leaf.SampleIndex = sample;
         onLeaf(leaf);

@@ -26,8 +26,12 @@ struct TSFGenItem {
 using TSFGenItems = std::array<TSFGenItem, SFGeneratorCount>;
 using TSFMods = std::vector<TSFMod>;
 
+// Bit g set: generator g is one of the items a conversion has to look at.
+using TSFGenBits = std::array<uint64_t, 3>;
+
 struct TSFZone {
   TSFGenItems Gens{};
+  TSFGenBits SetBits{};  // bit g: Gens[g].IsSet
   TSFMods Mods;
 };
 using TSFZones = std::vector<TSFZone>;

@@ -306,8 +306,7 @@ class TSFXReader {
           else if (f == "ralo") s->fRange.Lo = IntOf(v);
         });
       } else if (n == "gen") {
-        auto* g = new TPresetLayerGenerator(-2, 0);
-        layer->Generators.Add(g);
+        TPresetLayerGenerator* g = layer->Generators[layer->Generators.Add(TPresetLayerGenerator(-2, 0))];
         ForEachField(p, [&](const std::string& f, const TSFXCursor& v) {
           if (f == "gen") g->fGenerator = IntOf(v);
           else if (f == "val") g->fValue = IntOf(v);
@@ -363,6 +362,7 @@ class TSFXReader {
         ReadLayer(p, *layer, depth + 1);
       }
     });
+    layer->ShareDefaultModulators();
     layer->SetupLinkedModulators();
   }
 

@@ -172,6 +172,57 @@ TEST_F(PresetLayerTest, AddModulatorAndDefaultSet) {
   EXPECT_EQ(old.Modulators[1]->Flags2(), 13);
 }
 
+// Layers carrying the default set unchanged point at one table; a write goes
+// to the writing layer's own copy and never reaches the table.
+TEST_F(PresetLayerTest, DefaultModulatorsAreSharedUntilWritten) {
+  auto a = std::make_unique<TPresetLayer>(nullptr, nullptr);
+  TPresetLayer b(nullptr, nullptr);
+  a->AddDefaultModulators(true);
+  b.AddDefaultModulators(true);
+  const TPresetLayerModulatorList& shared = b.Modulators;
+  const TPresetLayerModulatorList& mine = a->Modulators;
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(mine[i], shared[i]) << i;
+
+  a->Modulators[2]->SetAmount(-1000.0);
+  EXPECT_NE(mine[2], shared[2]);
+  EXPECT_EQ(mine[2]->Amount(), -1000.0);
+  EXPECT_EQ(mine[2]->Index(), 2);
+  EXPECT_EQ(mine[3], shared[3]);  // only the written one is copied
+  a->AddModulator(gen::pan, 1, 16, 0, 0, 5.0, -1, 0);
+  EXPECT_EQ(mine.Count(), 11);
+  EXPECT_EQ(mine[10]->Index(), 10);
+  EXPECT_EQ(shared.Count(), 10);
+  a->SetupLinkedModulators();
+  b.SetupLinkedModulators();
+  EXPECT_FALSE(b.HasLinkedModulators);
+
+  a.reset();  // frees its own items only
+  TPresetLayer c(nullptr, nullptr);
+  c.AddDefaultModulators(true);
+  EXPECT_EQ(c.Modulators.Count(), 10);
+  EXPECT_EQ(shared[2]->Amount(), DefaultModulators(true)[2].Amount);
+  EXPECT_EQ(static_cast<const TPresetLayer&>(c).Modulators[2], shared[2]);
+  // The set of older banks is a table of its own.
+  TPresetLayer old(nullptr, nullptr);
+  old.AddDefaultModulators(false);
+  EXPECT_NE(static_cast<const TPresetLayer&>(old).Modulators[1], shared[1]);
+}
+
+TEST_F(PresetLayerTest, ListsRejectIndicesOutsideTheItems) {
+  TPresetLayer layer(nullptr, nullptr);
+  layer.AddSelector();
+  layer.AddGenerator(8, 1);
+  layer.AddDefaultModulators(true);
+  const TPresetLayer& view = layer;
+  for (int64_t i : {int64_t{-1}, int64_t{1}}) {
+    EXPECT_THROW(layer.Selectors[i], EKelvaneRangeError) << i;
+    EXPECT_THROW(view.Generators[i], EKelvaneRangeError) << i;
+  }
+  EXPECT_THROW(layer.Modulators[10], EKelvaneRangeError);
+  EXPECT_THROW(view.Modulators[-1], EKelvaneRangeError);
+  EXPECT_THROW(layer.OrderedModulators[0], EKelvaneRangeError);
+}
+
 TEST_F(PresetLayerTest, ClearEmptiesLayerAndSubtree) {
   TPresetLayer layer(nullptr, nullptr);
   layer.Name = "Piano";

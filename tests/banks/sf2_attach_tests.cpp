@@ -230,6 +230,8 @@ TEST(SF2Attach, LeafModulatorsMergeOntoTheDefaultSet) {
     x.sample("s", {1});
     x.instrument("I").zone().mod(velToAtten, gen::initialAttenuation, 500).mod(3, gen::pan, 40).sampleId(0);
     x.preset("P", 0, 0).zone().mod(velToAtten, gen::initialAttenuation, 100).instrument(0);
+    x.instrument("J").zone().sampleId(0);
+    x.preset("Q", 0, 1).zone().instrument(1);
     return x;
   }();
   auto synth = std::make_unique<TSynth>();
@@ -244,6 +246,10 @@ TEST(SF2Attach, LeafModulatorsMergeOntoTheDefaultSet) {
   EXPECT_EQ(pan.Amount(), 40.0);
   EXPECT_EQ(pan.ID(), 1);
   EXPECT_EQ(pan.IDGroup(), 2);
+  // The override stays with its leaf: a leaf of another preset keeps the defaults.
+  const TPresetLayer& plain = *synth->RootPresetLayer->Layers[1]->Layers[0];
+  ASSERT_EQ(plain.Modulators.Count(), 10);
+  EXPECT_EQ(plain.Modulators[0]->Amount(), 960.0);
 }
 
 TEST(SF2Attach, DetachRemovesOneBanksLayersAndSamples) {

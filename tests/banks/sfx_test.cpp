@@ -7,6 +7,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "banks/attached_sound_font.h"
@@ -460,6 +461,19 @@ TEST(SFXRoundTrip, SaveThenLoadKeepsTheModel) {
   EXPECT_EQ(e.Modulators[0]->Dest(), 0x8001);
   EXPECT_EQ(e.Modulators[0]->Amount(), -0.5);
   EXPECT_EQ(e.Modulators[0]->IDGroup(), 8);
+  // A leaf's default set reads back as the records it was, pointing at the
+  // shared table again.
+  const TPresetLayer& written = *source.RootPresetLayer->Layers[0]->Layers[0];
+  const TPresetLayer& read = *savedRoot.Layers[0]->Layers[0];
+  ASSERT_TRUE(written.Modulators.SharesArray());
+  EXPECT_TRUE(read.Modulators.SharesArray());
+  ASSERT_EQ(read.Modulators.Count(), written.Modulators.Count());
+  for (int64_t i = 0; i < read.Modulators.Count(); ++i) {
+    const TPresetLayerModulator &a = *written.Modulators[i], &r = *read.Modulators[i];
+    EXPECT_EQ(std::tuple(a.Dest(), a.Src1(), a.Flags1(), a.Src2(), a.Flags2(), a.Amount(), a.ID(), a.IDGroup()),
+              std::tuple(r.Dest(), r.Src1(), r.Flags1(), r.Src2(), r.Flags2(), r.Amount(), r.ID(), r.IDGroup()))
+        << i;
+  }
 
   auto presets = [](TSynth& s) {
     std::vector<std::string> r;
