@@ -428,24 +428,14 @@ void TSynth::RenderVoicesThreaded(TBufferSample* Buffer, int32_t Samples) {
     std::fill_n(ThreadMergeSlots.get(), count, nullptr);
     ThreadMergeNext = count - 1;
   }
-  // The calling thread renders the last pool thread's share itself instead of
-  // sleeping until the pool is done: one wake-up less in every sub-block, and
-  // the thread that is running anyway does a share of the work.
-  const size_t woken = WorkerThreads.size() - 1;
-  WorkerThreadDoneInvertedSemaphore.Acquire(static_cast<int32_t>(woken));
-  for (size_t i = 0; i < woken; i++) WorkerThreads[i]->Wake();
-  std::exception_ptr failure;
-  TSynthThread& own = *WorkerThreads.back();
-  const int64_t start = SteadyNanoseconds();
-  try {
-    ProcessThread(own.ThreadIndex);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  own.Stats.WorkNs += SteadyNanoseconds() - start;
+  const size_t threads = WorkerThreads.size();
+  WorkerThreadDoneInvertedSemaphore.Acquire(static_cast<int32_t>(threads));
+  for (TSynthThread* thread : WorkerThreads) thread->Wake();
+  // The pool usually finishes within microseconds of the last voice: look
+  // briefly before sleeping on the semaphore.
   SpinUntil(
-      [this, woken] {
-        for (size_t i = 0; i < woken; i++) {
+      [this, threads] {
+        for (size_t i = 0; i < threads; i++) {
           if (!WorkerThreads[i]->Idle()) return false;
         }
         return true;
@@ -460,7 +450,6 @@ void TSynth::RenderVoicesThreaded(TBufferSample* Buffer, int32_t Samples) {
     voice.VoiceBuffers = VoiceBuffers.get();
   }
   if (!done) throw EKelvaneThreadTimeout();
-  if (failure && !ReportRenderException(*this, failure)) std::rethrow_exception(failure);
 }
 
 void TSynth::ProcessThread(int32_t ThreadIndex) {

@@ -191,21 +191,6 @@ bool TSynthThread::WaitForWork() {
   return true;
 }
 
-bool ReportRenderException(TSynth& Synth, std::exception_ptr Error) {
-  if (!Synth.OnException) return false;
-  bool expected = false;
-  if (Synth.StopProcessing.compare_exchange_strong(expected, true)) {
-    try {
-      std::rethrow_exception(Error);
-    } catch (const std::exception& error) {
-      Synth.OnException(Synth, error);
-    } catch (...) {
-      Synth.OnException(Synth, EKelvane("Unknown exception in a render thread"));
-    }
-  }
-  return true;
-}
-
 void TSynthThread::Execute() {
   // Render threads run with the same floating-point setup as a rendering block.
   SaveAndMaskFPUExceptions();

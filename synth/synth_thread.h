@@ -166,9 +166,4 @@ bool SpinUntil(TDone Done, int64_t Nanoseconds) {
   }
 }
 
-// What a failure while rendering threaded voices does, wherever it happened:
-// with an OnException handler the synth stops rendering and the first failure
-// goes to the handler (true: handled); without one the caller rethrows.
-bool ReportRenderException(TSynth& Synth, std::exception_ptr Error);
-
 }  // namespace kelvane
