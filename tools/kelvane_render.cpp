@@ -1,6 +1,9 @@
 // kelvane-render: renders Standard MIDI Files to audio files offline.
 
 #include <getopt.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -541,6 +544,14 @@ int Run(int argc, char** argv) {
 }  // namespace kelvane
 
 int main(int argc, char** argv) {
+#if defined(__GLIBC__)
+  // Sample data comes and goes in large blocks from song to song. glibc raises
+  // its mmap threshold each time such a block is freed, after which later
+  // blocks come from the heap, fragment it and are never returned: a list of
+  // songs would peak far above its largest song. A fixed threshold keeps
+  // large blocks mapped and returned.
+  mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
   kelvane::TProgramArguments arguments(argc, argv);
   return kelvane::Run(arguments.Count(), arguments.Values());
 }
