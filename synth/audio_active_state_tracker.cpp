@@ -46,6 +46,17 @@ void TAudioActiveStateTracker::ScanSingleOutput(const TBufferSample& Frame) {
   }
 }
 
+void TAudioActiveStateTracker::ScanOutputFrames(const float* Left, const float* Right, int32_t Frames) {
+  // Only the frames after the last loud one count, so scan from the end.
+  for (int32_t i = Frames - 1; i >= 0; i--) {
+    if (!(std::fabs(Left[i]) <= fThreshold && std::fabs(Right[i]) <= fThreshold)) {
+      fOutputSilence = Frames - 1 - i;
+      return;
+    }
+  }
+  if (Frames > 0) fOutputSilence += Frames;
+}
+
 bool TAudioActiveStateTracker::Active() const {
   const int64_t limit = SilenceLimitFrames();
   return fInputSilence < limit || fOutputSilence < limit;

@@ -18,6 +18,8 @@ class TAudioActiveStateTracker : public TSynthClass {
   void ScanInput(const TBufferSample* Data, int32_t Frames);
   void ScanOutput(const TBufferSample* Data, int32_t Frames);
   void ScanSingleOutput(const TBufferSample& Frame);
+  // Same as ScanSingleOutput on each frame (Left[i], Right[i]) in turn.
+  void ScanOutputFrames(const float* Left, const float* Right, int32_t Frames);
   bool Active() const;
 
   int32_t fSampleRate = 44100;  // frames per second; the owner keeps it current

@@ -1,5 +1,7 @@
 #include "synth/reverb.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <numbers>
@@ -160,27 +162,154 @@ void TReverb::Process(TBufferSample* InBuf, TBufferSample* OutBuf, int32_t Sampl
   if (DelayBuffer != nullptr && DelayBufferSize > 0) {
     int32_t index = DelayBufferIndex;
     if (index < 0 || index >= DelayBufferSize) index = 0;
-    for (int32_t i = 0; i < Samples; i++) {
-      std::swap(InBuf[i], DelayBuffer[index]);
-      if (++index >= DelayBufferSize) index = 0;
+    for (int32_t i = 0; i < Samples;) {
+      const int32_t run = std::min(Samples - i, DelayBufferSize - index);
+      std::swap_ranges(InBuf + i, InBuf + i + run, DelayBuffer + index);
+      i += run;
+      index += run;
+      if (index >= DelayBufferSize) index = 0;
     }
     DelayBufferIndex = index;
   }
 
-  for (int32_t i = 0; i < Samples; i++) {
-    const float x = (InBuf[i].Left + InBuf[i].Right) * Gain;
-    float left = 0.0f, right = 0.0f;
-    for (auto& pair : Comb) {
-      left += pair[0].Process(x);
-      right += pair[1].Process(x);
+  // Filter by filter over chunks of frames rather than frame by frame: each
+  // filter's state stays in registers and its delay index wraps only at
+  // segment ends. Every frame still sees the same operations in the same
+  // order (combs summed 0..7, all-passes in series), so the output is exact.
+  float x[ChunkFrames], left[ChunkFrames], right[ChunkFrames];
+  for (int32_t done = 0; done < Samples; done += ChunkFrames) {
+    const int32_t n = std::min(ChunkFrames, Samples - done);
+    const TBufferSample* in = InBuf + done;
+    for (int32_t i = 0; i < n; i++) {
+      x[i] = (in[i].Left + in[i].Right) * Gain;
+      left[i] = 0.0f;
+      right[i] = 0.0f;
     }
-    for (auto& pair : AllPass) {
-      left = pair[0].Process(left);
-      right = pair[1].Process(right);
+    RunCombs(x, left, right, n);
+    RunAllPasses(left, right, n);
+    TBufferSample* out = OutBuf + done;
+    AudioActiveStateTracker.ScanOutputFrames(left, right, n);
+    for (int32_t i = 0; i < n; i++) {
+      out[i].Left += left[i] * Wet1 + right[i] * Wet2;
+      out[i].Right += right[i] * Wet1 + left[i] * Wet2;
     }
-    AudioActiveStateTracker.ScanSingleOutput(TBufferSample{{{left, right}}});
-    OutBuf[i].Left += left * Wet1 + right * Wet2;
-    OutBuf[i].Right += right * Wet1 + left * Wet2;
+  }
+}
+
+void TReverb::RunCombs(const float* X, float* Left, float* Right, int32_t Frames) {
+  // Comb k: left combs 0..7, then right combs 0..7.
+  constexpr size_t count = NumberOfCombs * 2;
+  alignas(16) float store[count], damp1[count], damp2[count], feedback[count];
+  float* line[count];
+  auto comb = [this](size_t k) -> TReverbComb& { return Comb[k % NumberOfCombs][k / NumberOfCombs]; };
+  for (size_t k = 0; k < count; k++) {
+    store[k] = comb(k).FilterStore;
+    damp1[k] = comb(k).Damp1;
+    damp2[k] = comb(k).Damp2;
+    feedback[k] = comb(k).Feedback;
+  }
+  __m128 fs[4], d1[4], d2[4], fb[4];
+  for (size_t g = 0; g < 4; g++) {
+    d1[g] = _mm_load_ps(damp1 + 4 * g);
+    d2[g] = _mm_load_ps(damp2 + 4 * g);
+    fb[g] = _mm_load_ps(feedback + 4 * g);
+  }
+  for (int32_t i = 0; i < Frames;) {
+    // Longest run in which no comb's index wraps; within it no comb reads a
+    // slot it wrote, so frames can be loaded four at a time.
+    int32_t run = Frames - i;
+    for (size_t k = 0; k < count; k++) {
+      const TReverbDelayLine& l = comb(k).Line;
+      run = std::min(run, l.Size - l.Index);
+      line[k] = l.Buffer + l.Index;
+    }
+    int32_t t = 0;
+    for (size_t g = 0; g < 4; g++) fs[g] = _mm_load_ps(store + 4 * g);
+    // Four frames at a time: lanes hold four combs (transposed from their
+    // lines) for the filter recursion, and four frames for the sums, which
+    // still add the combs of each frame in order 0..7.
+    for (; t + 4 <= run; t += 4) {
+      __m128 sum[2] = {_mm_loadu_ps(Left + i + t), _mm_loadu_ps(Right + i + t)};
+      const __m128 x0 = _mm_set1_ps(X[i + t]), x1 = _mm_set1_ps(X[i + t + 1]);
+      const __m128 x2 = _mm_set1_ps(X[i + t + 2]), x3 = _mm_set1_ps(X[i + t + 3]);
+      for (size_t g = 0; g < 4; g++) {
+        float* const* l = line + 4 * g;
+        __m128 r0 = _mm_loadu_ps(l[0] + t), r1 = _mm_loadu_ps(l[1] + t);
+        __m128 r2 = _mm_loadu_ps(l[2] + t), r3 = _mm_loadu_ps(l[3] + t);
+        __m128& acc = sum[g / 2];
+        acc = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_add_ps(acc, r0), r1), r2), r3);
+        _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+        __m128 f = fs[g];
+        f = _mm_add_ps(_mm_mul_ps(r0, d2[g]), _mm_mul_ps(f, d1[g]));
+        r0 = _mm_add_ps(x0, _mm_mul_ps(f, fb[g]));
+        f = _mm_add_ps(_mm_mul_ps(r1, d2[g]), _mm_mul_ps(f, d1[g]));
+        r1 = _mm_add_ps(x1, _mm_mul_ps(f, fb[g]));
+        f = _mm_add_ps(_mm_mul_ps(r2, d2[g]), _mm_mul_ps(f, d1[g]));
+        r2 = _mm_add_ps(x2, _mm_mul_ps(f, fb[g]));
+        f = _mm_add_ps(_mm_mul_ps(r3, d2[g]), _mm_mul_ps(f, d1[g]));
+        r3 = _mm_add_ps(x3, _mm_mul_ps(f, fb[g]));
+        fs[g] = f;
+        _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+        _mm_storeu_ps(l[0] + t, r0);
+        _mm_storeu_ps(l[1] + t, r1);
+        _mm_storeu_ps(l[2] + t, r2);
+        _mm_storeu_ps(l[3] + t, r3);
+      }
+      _mm_storeu_ps(Left + i + t, sum[0]);
+      _mm_storeu_ps(Right + i + t, sum[1]);
+    }
+    for (size_t g = 0; g < 4; g++) _mm_store_ps(store + 4 * g, fs[g]);
+    for (; t < run; t++) {
+      const float input = X[i + t];
+      float sum[2] = {Left[i + t], Right[i + t]};
+      for (size_t k = 0; k < count; k++) {
+        const float y = line[k][t];
+        store[k] = y * damp2[k] + store[k] * damp1[k];
+        line[k][t] = input + store[k] * feedback[k];
+        sum[k / NumberOfCombs] += y;
+      }
+      Left[i + t] = sum[0];
+      Right[i + t] = sum[1];
+    }
+    for (size_t k = 0; k < count; k++) {
+      TReverbDelayLine& l = comb(k).Line;
+      l.Index += run;
+      if (l.Index >= l.Size) l.Index = 0;
+    }
+    i += run;
+  }
+  for (size_t k = 0; k < count; k++) comb(k).FilterStore = store[k];
+}
+
+void TReverb::RunAllPasses(float* Left, float* Right, int32_t Frames) {
+  // Each all-pass runs over the whole chunk before the next one: its state is
+  // its line alone, and within a run its reads never meet its own writes.
+  for (size_t k = 0; k < NumberOfAllPasses * 2; k++) {
+    TReverbAllPass& allPass = AllPass[k / 2][k % 2];
+    TReverbDelayLine& l = allPass.Line;
+    float* signal = k % 2 == 0 ? Left : Right;
+    const float feedback = allPass.Feedback;
+    const __m128 fb = _mm_set1_ps(feedback);
+    for (int32_t i = 0; i < Frames;) {
+      const int32_t run = std::min(Frames - i, l.Size - l.Index);
+      float* line = l.Buffer + l.Index;
+      float* s = signal + i;
+      int32_t t = 0;
+      for (; t + 4 <= run; t += 4) {
+        const __m128 b = _mm_loadu_ps(line + t);
+        const __m128 in = _mm_loadu_ps(s + t);
+        _mm_storeu_ps(line + t, _mm_add_ps(in, _mm_mul_ps(b, fb)));
+        _mm_storeu_ps(s + t, _mm_sub_ps(b, in));
+      }
+      for (; t < run; t++) {
+        const float b = line[t];
+        line[t] = s[t] + b * feedback;
+        s[t] = b - s[t];
+      }
+      l.Index += run;
+      if (l.Index >= l.Size) l.Index = 0;
+      i += run;
+    }
   }
 }
 

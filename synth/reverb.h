@@ -135,6 +135,11 @@ class TReverb : public TSynthClass {
 
 
  private:
+  static constexpr int32_t ChunkFrames = 256;
+  // Left, Right: per-frame comb outputs added in comb order.
+  void RunCombs(const float* X, float* Left, float* Right, int32_t Frames);
+  // Both channels through their all-pass series, in place.
+  void RunAllPasses(float* Left, float* Right, int32_t Frames);
   void SetRoomSizeFromReverbTime(double Seconds);
   void SetDampFromFrequency(double Hz);
   void ReserveDelayBuffer(int32_t Frames);

@@ -5,6 +5,7 @@
 #include <limits>
 #include <memory>
 #include <numbers>
+#include <random>
 #include <vector>
 
 #include "synth/fpu.h"
@@ -234,6 +235,74 @@ TEST_F(ReverbTest, ParameterChangesClearTheTail) {
   Reverb().GlobalParameterControlChange(longPath, 1, 10);
   Reverb().GlobalParameterControlChange(std::span<const int32_t>(longPath, 1), 3, 10);
   EXPECT_EQ(Reverb().GeneralMIDISettings.RoomSize, before.RoomSize);
+}
+
+// The frame-by-frame form of the reverb, on a second instance's filters: the
+// chunked kernel must match it bit for bit (the renderer's output is pinned).
+void ReferenceProcess(TReverb& R, TBufferSample* In, TBufferSample* Out, int32_t Samples) {
+  R.AudioActiveStateTracker.fSampleRate = R.Synth.SampleRate;
+  R.AudioActiveStateTracker.ScanInput(In, Samples);
+  if (!R.AudioActiveStateTracker.Active()) return;
+  for (int32_t i = 0; i < Samples && R.DelayBufferSize > 0; i++) {
+    std::swap(In[i], R.DelayBuffer[R.DelayBufferIndex]);
+    if (++R.DelayBufferIndex >= R.DelayBufferSize) R.DelayBufferIndex = 0;
+  }
+  for (int32_t i = 0; i < Samples; i++) {
+    const float x = (In[i].Left + In[i].Right) * R.Gain;
+    float left = 0.0f, right = 0.0f;
+    for (auto& pair : R.Comb) {
+      left += pair[0].Process(x);
+      right += pair[1].Process(x);
+    }
+    for (auto& pair : R.AllPass) {
+      left = pair[0].Process(left);
+      right = pair[1].Process(right);
+    }
+    R.AudioActiveStateTracker.ScanSingleOutput(TBufferSample{{{left, right}}});
+    Out[i].Left += left * R.Wet1 + right * R.Wet2;
+    Out[i].Right += right * R.Wet1 + left * R.Wet2;
+  }
+}
+
+TEST_F(ReverbTest, MatchesTheFrameByFrameFiltersExactly) {
+  auto other = std::make_unique<TSynth>();
+  const struct {
+    double stretch, roomSize, damp, width;
+  } cases[] = {
+      {1.0, 0.84, 0.2, 1.0},   // the default set
+      {1e-9, 0.99, 0.7, 0.3},  // one-frame filters: every frame wraps
+      {0.003, 0.9, 0.0, 0.5},  // filters of 1..5 frames, shorter than a chunk
+  };
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> level(-0.5f, 0.5f);
+  std::uniform_int_distribution<int32_t> cut(1, 700);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stretch);
+    for (TReverb* r : {&Reverb(), other->Reverb.get()}) {
+      r->Settings = TReverbSettings{};
+      r->Settings.Force = true;
+      r->Settings.Stretch = c.stretch;
+      r->Settings.RoomSize = c.roomSize;
+      r->Settings.Damp = c.damp;
+      r->Settings.Width = c.width;
+      r->Settings.DelayTime = 0.002;
+      r->Update();
+    }
+    std::vector<TBufferSample> input(20000), out1(input.size()), out2(input.size());
+    for (size_t n = 0; n < 6000; n++) input[n] = {{{level(rng), level(rng)}}};
+    for (size_t offset = 0; offset < input.size();) {
+      const auto n = std::min<int32_t>(cut(rng), static_cast<int32_t>(input.size() - offset));
+      std::vector<TBufferSample> a(input.begin() + offset, input.begin() + offset + n), b = a;
+      Reverb().Process(a.data(), out1.data() + offset, n);
+      ReferenceProcess(*other->Reverb, b.data(), out2.data() + offset, n);
+      ASSERT_EQ(Reverb().AudioActiveStateTracker.fOutputSilence, other->Reverb->AudioActiveStateTracker.fOutputSilence);
+      offset += n;
+    }
+    for (size_t n = 0; n < out1.size(); n++) {
+      ASSERT_EQ(out1[n].Left, out2[n].Left) << n;
+      ASSERT_EQ(out1[n].Right, out2[n].Right) << n;
+    }
+  }
 }
 
 TEST_F(ReverbTest, IdlesAfterItsTailAndWakesOnInput) {
