@@ -55,8 +55,7 @@ TDLSSampleEntry CreateSample(TSynth& synth, TAttachedSoundFont* bank, const TWAV
   std::fill_n(data.get(), SampleGuardFrames, count > 0 ? frames[0] : 0.0f);
   std::fill_n(frames + count, SampleGuardFrames, count > 0 ? frames[count - 1] : 0.0f);
   s->Data = std::move(data);
-  const auto [first, end] = TSample::LoopWorkDataElements(s->LoopStart, s->LoopEnd);
-  s->AllocateWorkData(first, end);
+  s->AllocateLoopWorkData();
   s->Loaded = true;
   return entry;
 }

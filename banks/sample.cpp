@@ -111,11 +111,12 @@ TSample::TSample(TSynth* ownerSynth) : Synth(ownerSynth) { Clear(); }
 TSample::~TSample() { Clear(); }
 
 void TSample::ResetWorkDataState() {
-  for (auto& modification : WorkDataModifications) modification = {};
-  CountWorkDataModifications = 0;
+  for (auto& window : WorkWindows) window = {};
+  CountWorkWindows = 0;
   IndexLookupLoopType = ltUNKNOWN;
   IndexLookupLoopStart = -1;
   IndexLookupLoopEnd = -1;
+  IndexLookupReach = -1;
 }
 
 void TSample::Clear() {
@@ -137,24 +138,22 @@ void TSample::Clear() {
   PitchCorrection = 0;
   Data.reset();
   WorkData.reset();
-  WorkDataFirst = 0;
-  WorkDataElements = -1;
+  WorkDataCapacity = -1;
   ResetWorkDataState();
 }
 
-void TSample::AllocateWorkData(int64_t First, int64_t End) {
+void TSample::AllocateWorkData(int64_t Elements) {
   WorkData.reset();
-  WorkDataFirst = 0;
-  WorkDataElements = -1;
+  WorkDataCapacity = -1;
   ResetWorkDataState();
-  const int64_t total = BufferElements();
-  const int64_t first = std::clamp<int64_t>(First, 0, total);
-  const int64_t last = std::clamp<int64_t>(End, 0, total);
-  if (!Data || first >= last) return;
-  WorkData = AllocateSampleBuffer(last - first);
-  std::copy(Data.get() + first, Data.get() + last, WorkData.get());
-  WorkDataFirst = first;
-  WorkDataElements = last - first;
+  if (Elements <= 0) return;
+  WorkData = AllocateSampleBuffer(Elements);
+  WorkDataCapacity = Elements;
+}
+
+void TSample::AllocateLoopWorkData() {
+  const int32_t points = Synth ? Synth->ResamplingPoints : 1024;
+  AllocateWorkData(LoopWorkDataElements(LoopStart, LoopEnd, points));
 }
 
 void TSample::Assign(const TSample& from) {
@@ -182,14 +181,13 @@ void TSample::Assign(const TSample& from) {
   };
   Data = duplicate(from.Data, from.BufferElements());
   WorkData = duplicate(from.WorkData, from.WorkDataSize());
-  WorkDataFirst = from.WorkDataFirst;
-  WorkDataElements = from.WorkDataElements;
-  std::copy(std::begin(from.WorkDataModifications), std::end(from.WorkDataModifications),
-            std::begin(WorkDataModifications));
-  CountWorkDataModifications = from.CountWorkDataModifications;
+  WorkDataCapacity = from.WorkDataCapacity;
+  std::copy(std::begin(from.WorkWindows), std::end(from.WorkWindows), std::begin(WorkWindows));
+  CountWorkWindows = from.CountWorkWindows;
   IndexLookupLoopType = from.IndexLookupLoopType;
   IndexLookupLoopStart = from.IndexLookupLoopStart;
   IndexLookupLoopEnd = from.IndexLookupLoopEnd;
+  IndexLookupReach = from.IndexLookupReach;
   Loaded = from.Loaded.load();
 }
 
@@ -242,8 +240,7 @@ void TSample::Load(bool nested) {
     std::fill_n(data.get(), SampleGuardFrames, first);
     std::fill_n(frames + count, SampleGuardFrames, last);
     Data = std::move(data);
-    const auto window = LoopWorkDataElements(LoopStart, LoopEnd);
-    AllocateWorkData(window.first, window.second);
+    AllocateLoopWorkData();
     Loaded = true;
   }
   // The chain is followed after releasing this sample's lock, so that two
@@ -259,8 +256,7 @@ void TSample::Unload(bool /*nested*/) {
   Loaded = false;
   Data.reset();
   WorkData.reset();
-  WorkDataFirst = 0;
-  WorkDataElements = -1;
+  WorkDataCapacity = -1;
   ResetWorkDataState();
 }
 

@@ -63,10 +63,24 @@ inline constexpr int32_t SampleGuardElements = 2 * SampleGuardFrames;
 // Longest chain that Load and MarkAsNeeded follow from a sample.
 inline constexpr int32_t MaxSampleLinks = 9;
 
-// A frame range in which WorkData differs from Data.
-struct TSampleWorkDataModification {
-  int32_t From = 0;
-  int32_t To_ = 0;
+// Frames a resampling kernel of Points points reads on either side of its
+// position, the step between two table phases included.
+constexpr int64_t WorkWindowReach(int32_t Points) { return (Points < 2 ? 2 : Points > 1024 ? 1024 : Points) / 2 + 2; }
+// Frames a window reaches into a long loop beyond what the kernel needs at the
+// loop point: room for a run's positions, so most runs read one window.
+inline constexpr int64_t WorkWindowRunFrames = 256;
+// WorkData elements that hold the windows of any loop for a kernel of Points
+// points: the two of a long loop, or the one around a short loop.
+constexpr int64_t LoopWorkDataCapacity(int32_t Points) {
+  return 2 * (5 * WorkWindowReach(Points) + WorkWindowRunFrames + 1);
+}
+
+// Elements First .. First + Elements - 1 of the guarded layout, held at
+// WorkData[Offset ..].
+struct TSampleWorkWindow {
+  int64_t First = 0;
+  int64_t Elements = 0;
+  int64_t Offset = 0;
 };
 
 // One sample. Frame k lives at Data[k + SampleGuardFrames]. Data, WorkData,
@@ -93,26 +107,27 @@ class TSample : public TSynthClass {
 
   // Number of floats in Data when loaded.
   int64_t BufferElements() const { return static_cast<int64_t>(Length > 0 ? Length : 0) + SampleGuardElements; }
-  // WorkData holds elements WorkDataFirst .. WorkDataFirst + WorkDataElements - 1
-  // of the guarded layout (-1 elements: all of BufferElements).
-  int64_t WorkDataSize() const { return WorkDataElements < 0 ? BufferElements() : WorkDataElements; }
-  // WorkData addressed like Data: frame k at [k + SampleGuardFrames]. Only
-  // the elements of the window may be read through it.
-  const float* WorkDataBase() const { return WorkData ? WorkData.get() - WorkDataFirst : nullptr; }
-  float* WorkDataBase() { return WorkData ? WorkData.get() - WorkDataFirst : nullptr; }
-  // Whether WorkData holds every element of first .. last.
-  bool WorkDataCovers(int64_t first, int64_t last) const {
-    return WorkData && first >= WorkDataFirst && last < WorkDataFirst + WorkDataSize();
+  // Floats in WorkData (0 without it).
+  int64_t WorkDataSize() const { return !WorkData ? 0 : WorkDataCapacity < 0 ? BufferElements() : WorkDataCapacity; }
+  // Window W of WorkData addressed like Data: frame k at [k + SampleGuardFrames].
+  // Only the elements of the window may be read through it.
+  const float* WorkWindowBase(int32_t W) const {
+    return WorkData.get() + WorkWindows[W].Offset - WorkWindows[W].First;
   }
-  // Points WorkData at a fresh copy of Data's elements First .. End - 1
-  // (clamped to the buffer), or at nothing when that is empty, and forgets the
-  // prepared loop. Caller holds the write lock or owns the sample alone.
-  void AllocateWorkData(int64_t First, int64_t End);
-  // The elements a loop's wrapped copy needs: the loop with SampleGuardFrames
-  // on either side; an empty range when LoopTo <= LoopFrom.
-  static std::pair<int64_t, int64_t> LoopWorkDataElements(int32_t LoopFrom, int32_t LoopTo) {
-    if (LoopTo <= LoopFrom) return {0, 0};
-    return {int64_t{LoopFrom}, int64_t{LoopTo} + SampleGuardElements + 1};
+  // Whether window W holds every element of first .. last.
+  bool WorkWindowCovers(int32_t W, int64_t first, int64_t last) const {
+    return first >= WorkWindows[W].First && last < WorkWindows[W].First + WorkWindows[W].Elements;
+  }
+  // Points WorkData at Elements fresh floats (nothing for Elements <= 0), with
+  // no window in it, and forgets the prepared loop. Caller holds the write
+  // lock or owns the sample alone.
+  void AllocateWorkData(int64_t Elements);
+  // WorkData for the loop windows of the synth's kernel (the longest kernel
+  // without a synth), when the sample has a loop.
+  void AllocateLoopWorkData();
+  // WorkData elements a loop From..To needs (0 without a loop) for the kernel.
+  static int64_t LoopWorkDataElements(int32_t LoopFrom, int32_t LoopTo, int32_t Points) {
+    return LoopTo <= LoopFrom ? 0 : LoopWorkDataCapacity(Points);
   }
 
   TSynth* Synth;
@@ -135,16 +150,17 @@ class TSample : public TSynthClass {
   int32_t OriginalPitch = 0;    // MIDI key
   int32_t PitchCorrection = 0;  // cents
   std::unique_ptr<float[]> Data;
-  // The resampler's copy of the frames around the active loop, patched so
-  // that kernels read across the loop's ends; elsewhere Data serves as is.
+  // The resampler's copies of the frames around the prepared loop's ends,
+  // patched so that kernels read across the loop's ends; Data serves as is
+  // elsewhere. One window around a short loop, one at each end of a long one.
   std::unique_ptr<float[]> WorkData;
-  int64_t WorkDataFirst = 0;
-  int64_t WorkDataElements = -1;
-  TSampleWorkDataModification WorkDataModifications[4];
-  int32_t CountWorkDataModifications = 0;
+  int64_t WorkDataCapacity = -1;  // floats in WorkData; -1: BufferElements (a whole copy)
+  TSampleWorkWindow WorkWindows[2];
+  int32_t CountWorkWindows = 0;
   TLoopType IndexLookupLoopType = ltUNKNOWN;  // the loop WorkData is prepared for
   int32_t IndexLookupLoopStart = -1;
   int32_t IndexLookupLoopEnd = -1;
+  int32_t IndexLookupReach = -1;  // the kernel reach the windows are made for
   TMultipleReaderSingleWriterLock MultipleReaderSingleWriterLock;
   bool Needed = false;  // mark of the last LoadUnloadSamples pass
 

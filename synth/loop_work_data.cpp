@@ -6,25 +6,31 @@ namespace kelvane {
 
 namespace {
 
-constexpr int32_t GuardFrames = 2048;
+constexpr int64_t GuardFrames = SampleGuardFrames;
+constexpr int64_t FixedOne = int64_t{1} << 32;
 
 int64_t PositiveModulo(int64_t value, int64_t period) {
   const int64_t r = value % period;
   return r < 0 ? r + period : r;
 }
 
-// Rewrites WorkData frames From..To (clamped to the guarded buffer) from the
-// frames the loop plays there, and records the range.
-void RewriteRange(const float* data, float* workData, int32_t length, TLoopWrapMode mode, int32_t loopStart,
-                  int32_t loopEnd, int64_t from, int64_t to, TWorkDataRange* modifications, int32_t& count) {
-  from = std::max<int64_t>(from, -GuardFrames);
-  to = std::min<int64_t>(to, int64_t{length} + GuardFrames - 1);
-  if (from > to || count >= MaxWorkDataModifications) return;
-  modifications[count++] = {static_cast<int32_t>(from), static_cast<int32_t>(to)};
-  for (int64_t d = from; d <= to; ++d) {
-    const int32_t s = std::clamp(LoopSourceFrame(mode, loopStart, loopEnd, static_cast<int32_t>(d)), 0, length - 1);
-    workData[d + GuardFrames] = data[s + GuardFrames];
-  }
+bool RangesMeet(int64_t aFirst, int64_t aLast, int64_t bFirst, int64_t bLast) {
+  return aFirst <= bLast && bFirst <= aLast;
+}
+
+// How many leading positions of a run (32.32, stepping by Increment) lie in
+// frames FirstFrame .. LastFrame; 0 when the first does not.
+int32_t LeadingFramesInside(int64_t Position, int64_t Increment, int32_t Frames, int64_t FirstFrame,
+                            int64_t LastFrame) {
+  constexpr int64_t frameLimit = (int64_t{1} << 31) - 2;  // keeps the products below in range
+  FirstFrame = std::max(FirstFrame, -frameLimit);
+  LastFrame = std::min(LastFrame, frameLimit);
+  const int64_t first = Position >> 32;
+  if (FirstFrame > LastFrame || first < FirstFrame || first > LastFrame) return 0;
+  int64_t count = Frames;
+  if (Increment > 0) count = ((LastFrame + 1) * FixedOne - 1 - Position) / Increment + 1;
+  if (Increment < 0) count = (Position - FirstFrame * FixedOne) / -Increment + 1;
+  return static_cast<int32_t>(std::min<int64_t>(count, Frames));
 }
 
 }  // namespace
@@ -36,95 +42,6 @@ TLoopWrapMode LoopWrapModeOf(TLoopType LoopType) {
     case ltBIDI: return lwmReflect;
     default: return lwmNone;
   }
-}
-
-namespace {
-
-// Rewrites the wrapped frames of the sample's prepared loop into a WorkData
-// that holds plain Data. Caller holds the write lock.
-void RewritePreparedLoop(TSample& Sample, int32_t Points) {
-  PrepareLoopWorkData(Sample.Data.get(), Sample.WorkDataBase(), Sample.Length,
-                      LoopWrapModeOf(Sample.IndexLookupLoopType), Sample.IndexLookupLoopStart,
-                      Sample.IndexLookupLoopEnd, Points, Sample.WorkDataModifications,
-                      Sample.CountWorkDataModifications);
-}
-
-// Makes WorkData hold elements First .. End - 1 besides those it holds, and
-// keeps the prepared loop's rewrite. Caller holds the write lock.
-void WidenWorkData(TSample& Sample, int64_t First, int64_t End, int32_t Points) {
-  if (Sample.WorkData) {
-    First = std::min(First, Sample.WorkDataFirst);
-    End = std::max(End, Sample.WorkDataFirst + Sample.WorkDataSize());
-  }
-  const TLoopType type = Sample.IndexLookupLoopType;
-  const int32_t loopStart = Sample.IndexLookupLoopStart;
-  const int32_t loopEnd = Sample.IndexLookupLoopEnd;
-  Sample.AllocateWorkData(First, End);
-  if (!Sample.WorkData) return;
-  Sample.IndexLookupLoopType = type;
-  Sample.IndexLookupLoopStart = loopStart;
-  Sample.IndexLookupLoopEnd = loopEnd;
-  if (type != ltUNKNOWN) RewritePreparedLoop(Sample, Points);
-}
-
-bool RangesMeet(int64_t aFirst, int64_t aLast, int64_t bFirst, int64_t bLast) {
-  return aFirst <= bLast && bFirst <= aLast;
-}
-
-}  // namespace
-
-bool PrepareSampleWorkData(TSample& Sample, TLoopType LoopType, int32_t LoopStart, int32_t LoopEnd, int32_t Points) {
-  const auto prepared = [&] {
-    return Sample.IndexLookupLoopType == LoopType && Sample.IndexLookupLoopStart == LoopStart &&
-           Sample.IndexLookupLoopEnd == LoopEnd;
-  };
-  if (prepared()) return false;
-  // Another voice may have prepared the same loop while the lock was free.
-  Sample.MultipleReaderSingleWriterLock.ReadToWrite();
-  if (prepared()) return true;
-  if (Sample.Data) {
-    // The window must hold every frame the rewrite touches; a loop moved by
-    // its voice's offsets may lie outside the one made at load time.
-    const auto [first, end] = TSample::LoopWorkDataElements(LoopStart, LoopEnd);
-    if (first < end && !Sample.WorkDataCovers(first, end - 1)) {
-      RestoreWorkData(Sample.Data.get(), Sample.WorkDataBase(), Sample.Length, Sample.WorkDataModifications,
-                      Sample.CountWorkDataModifications);
-      Sample.IndexLookupLoopType = ltUNKNOWN;
-      WidenWorkData(Sample, first, end, Points);
-    }
-  }
-  Sample.IndexLookupLoopType = LoopType;
-  Sample.IndexLookupLoopStart = LoopStart;
-  Sample.IndexLookupLoopEnd = LoopEnd;
-  if (Sample.Data && Sample.WorkData) RewritePreparedLoop(Sample, Points);
-  return true;
-}
-
-const float* LoopReadData(TSample& Sample, int64_t Position, int64_t Increment, int32_t Frames, int32_t Points,
-                          bool& WriteHold) {
-  const float* data = Sample.Data.get();
-  if (Frames <= 0 || !data) return data;
-  // Frames the kernel may read: every position of the run, widened by more
-  // than any kernel reaches.
-  const int64_t lastPosition = Position + int64_t{Frames - 1} * Increment;
-  const int64_t reach = int64_t{std::max(Points, 0)} + 2;
-  const int64_t first = (std::min(Position, lastPosition) >> 32) - reach + GuardFrames;
-  const int64_t last = (std::max(Position, lastPosition) >> 32) + reach + GuardFrames;
-  if (Sample.WorkDataCovers(first, last)) return Sample.WorkDataBase();
-  // Outside the rewritten ranges WorkData equals Data.
-  bool meets = false;
-  for (int32_t m = 0; m < std::min(Sample.CountWorkDataModifications, MaxWorkDataModifications); ++m) {
-    const TWorkDataRange& range = Sample.WorkDataModifications[m];
-    meets = meets || RangesMeet(first, last, int64_t{range.From} + GuardFrames, int64_t{range.To_} + GuardFrames);
-  }
-  if (!meets) return data;
-  // A run reaching from a rewritten frame beyond the window: widen it.
-  if (!WriteHold) {
-    Sample.MultipleReaderSingleWriterLock.ReadToWrite();
-    WriteHold = true;
-  }
-  if (!Sample.WorkDataCovers(first, last)) WidenWorkData(Sample, first, last + 1, Points);
-  return Sample.WorkDataCovers(first, last) ? Sample.WorkDataBase() : data;
 }
 
 int32_t LoopSourceFrame(TLoopWrapMode Mode, int32_t LoopStart, int32_t LoopEnd, int32_t Index) {
@@ -143,26 +60,145 @@ int32_t LoopSourceFrame(TLoopWrapMode Mode, int32_t LoopStart, int32_t LoopEnd, 
   return Index;
 }
 
-void RestoreWorkData(const float* Data, float* WorkData, int32_t Length, TWorkDataRange* Modifications,
-                     int32_t& CountModifications) {
-  const int64_t last = int64_t{std::max(Length, 0)} + GuardFrames - 1;
-  for (int32_t m = 0; m < std::min(CountModifications, MaxWorkDataModifications); ++m) {
-    const int64_t from = std::max<int64_t>(Modifications[m].From, -GuardFrames);
-    const int64_t to = std::min<int64_t>(Modifications[m].To_, last);
-    if (from <= to) std::copy(Data + from + GuardFrames, Data + to + GuardFrames + 1, WorkData + from + GuardFrames);
+void PlaceWorkWindows(int64_t Capacity, int64_t Total, int32_t LoopStart, int32_t LoopEnd, int64_t Reach,
+                      TSampleWorkWindow (&Windows)[2], int32_t& Count) {
+  Count = 0;
+  if (Total <= 0 || Capacity <= 0 || LoopEnd <= LoopStart) return;
+  if (Capacity >= Total) {
+    Windows[0] = {0, Total, 0};
+    Count = 1;
+    return;
   }
-  CountModifications = 0;
+  const auto window = [Total](int64_t firstFrame, int64_t lastFrame, int64_t offset) {
+    const int64_t first = std::clamp<int64_t>(firstFrame + GuardFrames, 0, Total);
+    const int64_t end = std::clamp<int64_t>(lastFrame + GuardFrames + 1, 0, Total);
+    return TSampleWorkWindow{first, std::max<int64_t>(end - first, 0), offset};
+  };
+  // A kernel at a loop point reads Reach frames either side of it, and the
+  // rewritten frames reach Reach beyond the loop: a window holds every frame
+  // a position touching them reads.
+  const int64_t outer = 3 * Reach;
+  const int64_t inner = 2 * Reach + WorkWindowRunFrames;
+  if (int64_t{LoopEnd} - LoopStart <= 2 * inner) {
+    const TSampleWorkWindow whole = window(int64_t{LoopStart} - outer, int64_t{LoopEnd} + outer, 0);
+    if (whole.Elements > Capacity) return;
+    Windows[0] = whole;
+    Count = 1;
+    return;
+  }
+  const TSampleWorkWindow start = window(int64_t{LoopStart} - outer, int64_t{LoopStart} + inner, 0);
+  const TSampleWorkWindow end = window(int64_t{LoopEnd} - inner, int64_t{LoopEnd} + outer, start.Elements);
+  if (start.Elements + end.Elements > Capacity) return;
+  Windows[0] = start;
+  Windows[1] = end;
+  Count = 2;
 }
 
-void PrepareLoopWorkData(const float* Data, float* WorkData, int32_t Length, TLoopWrapMode Mode, int32_t LoopStart,
-                         int32_t LoopEnd, int32_t Points, TWorkDataRange* Modifications, int32_t& CountModifications) {
-  RestoreWorkData(Data, WorkData, Length, Modifications, CountModifications);
+void FillWorkWindow(const float* Data, int32_t Length, TLoopWrapMode Mode, int32_t LoopStart, int32_t LoopEnd,
+                    int64_t Reach, const TSampleWorkWindow& Window, float* Destination) {
+  std::copy_n(Data + Window.First, Window.Elements, Destination);
   if (Mode == lwmNone || Length <= 0 || LoopEnd <= LoopStart) return;
-  const int64_t reach = int64_t{std::max(Points, 0)} + 1;
-  RewriteRange(Data, WorkData, Length, Mode, LoopStart, LoopEnd, int64_t{LoopStart} - reach, LoopStart,
-               Modifications, CountModifications);
-  RewriteRange(Data, WorkData, Length, Mode, LoopStart, LoopEnd, LoopEnd, int64_t{LoopEnd} + reach, Modifications,
-               CountModifications);
+  const auto rewrite = [&](int64_t fromFrame, int64_t toFrame) {
+    const int64_t from = std::max(fromFrame + GuardFrames, Window.First);
+    const int64_t to = std::min(toFrame + GuardFrames, Window.First + Window.Elements - 1);
+    for (int64_t e = from; e <= to; ++e) {
+      const int32_t frame = static_cast<int32_t>(e - GuardFrames);
+      const int32_t source = std::clamp(LoopSourceFrame(Mode, LoopStart, LoopEnd, frame), 0, Length - 1);
+      Destination[e - Window.First] = Data[source + GuardFrames];
+    }
+  };
+  rewrite(int64_t{LoopStart} - Reach, LoopStart);
+  rewrite(LoopEnd, int64_t{LoopEnd} + Reach);
+}
+
+bool PrepareSampleWorkData(TSample& Sample, TLoopType LoopType, int32_t LoopStart, int32_t LoopEnd, int32_t Points) {
+  const int64_t reach = WorkWindowReach(Points);
+  const auto prepared = [&] {
+    return Sample.IndexLookupLoopType == LoopType && Sample.IndexLookupLoopStart == LoopStart &&
+           Sample.IndexLookupLoopEnd == LoopEnd && Sample.IndexLookupReach == reach;
+  };
+  if (prepared()) return false;
+  // Another voice may have prepared the same loop while the lock was free.
+  Sample.MultipleReaderSingleWriterLock.ReadToWrite();
+  if (prepared()) return true;
+  const auto remember = [&] {
+    Sample.IndexLookupLoopType = LoopType;
+    Sample.IndexLookupLoopStart = LoopStart;
+    Sample.IndexLookupLoopEnd = LoopEnd;
+    Sample.IndexLookupReach = static_cast<int32_t>(reach);
+    Sample.CountWorkWindows = 0;
+  };
+  remember();
+  const TLoopWrapMode mode = LoopWrapModeOf(LoopType);
+  if (!Sample.Data || mode == lwmNone || LoopEnd <= LoopStart) return true;
+  TSampleWorkWindow windows[2];
+  int32_t count = 0;
+  PlaceWorkWindows(Sample.WorkDataSize(), Sample.BufferElements(), LoopStart, LoopEnd, reach, windows, count);
+  if (count == 0) {
+    // A sample loaded without a loop of its own that a layer loops.
+    Sample.AllocateWorkData(LoopWorkDataCapacity(Points));
+    remember();
+    PlaceWorkWindows(Sample.WorkDataSize(), Sample.BufferElements(), LoopStart, LoopEnd, reach, windows, count);
+  }
+  for (int32_t w = 0; w < count; ++w) {
+    FillWorkWindow(Sample.Data.get(), Sample.Length, mode, LoopStart, LoopEnd, reach, windows[w],
+                   Sample.WorkData.get() + windows[w].Offset);
+    Sample.WorkWindows[w] = windows[w];
+  }
+  Sample.CountWorkWindows = count;
+  return true;
+}
+
+const float* LoopReadData(const TSample& Sample, int64_t Position, int64_t Increment, int32_t Frames, int32_t Points,
+                          int32_t& Served) {
+  Served = Frames;
+  const float* data = Sample.Data.get();
+  if (Frames <= 0 || !data || Sample.CountWorkWindows <= 0) return data;
+  // Frames the kernel reads for the whole run.
+  const int64_t reach = WorkWindowReach(Points);
+  const int64_t lastPosition = Position + int64_t{Frames - 1} * Increment;
+  const int64_t first = (std::min(Position, lastPosition) >> 32) - reach;
+  const int64_t last = (std::max(Position, lastPosition) >> 32) + reach;
+  const int32_t windows = std::min(Sample.CountWorkWindows, 2);
+  for (int32_t w = 0; w < windows; ++w) {
+    if (Sample.WorkWindowCovers(w, first + GuardFrames, last + GuardFrames)) return Sample.WorkWindowBase(w);
+  }
+  // Outside the rewritten frames the windows equal Data.
+  const int64_t loopStart = Sample.IndexLookupLoopStart, loopEnd = Sample.IndexLookupLoopEnd;
+  const int64_t rewritten = Sample.IndexLookupReach;
+  if (!RangesMeet(first, last, loopStart - rewritten, loopStart) &&
+      !RangesMeet(first, last, loopEnd, loopEnd + rewritten))
+    return data;
+  // No one buffer holds the run (a long stride): serve the longest lead.
+  // Every position has one that holds its own frames, so the lead is never empty.
+  int32_t best = 0;
+  const float* result = data;
+  const auto consider = [&](int64_t firstFrame, int64_t lastFrame, const float* buffer) {
+    const int32_t count = LeadingFramesInside(Position, Increment, Frames, firstFrame + reach, lastFrame - reach);
+    if (count > best) {
+      best = count;
+      result = buffer;
+    }
+  };
+  for (int32_t w = 0; w < windows; ++w) {
+    const TSampleWorkWindow& window = Sample.WorkWindows[w];
+    consider(window.First - GuardFrames, window.First + window.Elements - 1 - GuardFrames, Sample.WorkWindowBase(w));
+  }
+  const int64_t lowest = -GuardFrames, highest = Sample.BufferElements() - 1 - GuardFrames;
+  consider(lowest, loopStart - rewritten - 1, data);
+  consider(loopStart + 1, loopEnd - 1, data);
+  consider(loopEnd + rewritten + 1, highest, data);
+  if (best > 0) Served = best;
+  return result;
+}
+
+void FitSampleWorkData(TSample& Sample, int32_t Points) {
+  TWriteLockGuard guard(Sample.MultipleReaderSingleWriterLock);
+  // Whole copies (made by hand) hold any window already.
+  if (!Sample.Data || (Sample.WorkData && Sample.WorkDataCapacity < 0)) return;
+  const bool looped = Sample.LoopEnd > Sample.LoopStart || Sample.WorkData;
+  const int64_t elements = looped ? LoopWorkDataCapacity(Points) : 0;
+  if (Sample.WorkDataSize() != elements) Sample.AllocateWorkData(elements);
 }
 
 }  // namespace kelvane

@@ -8,6 +8,7 @@
 #include "synth/chorus.h"
 #include "synth/exceptions.h"
 #include "synth/fpu.h"
+#include "synth/loop_work_data.h"
 #include "synth/math_helpers.h"
 #include "synth/mixing.h"
 #include "synth/resampling_tables.h"
@@ -187,11 +188,7 @@ TSynth::~TSynth() {
 void TSynth::InitTuningTables() {
   bool expected = true;
   if (!TuningTablesChanged.compare_exchange_strong(expected, false)) return;
-  for (auto& bank : *TuningTables) {
-    for (auto& table : bank) {
-      for (size_t key = 0; key < table.size(); key++) table[key] = static_cast<double>(key);
-    }
-  }
+  TuningTables->Reset();
 }
 
 void TSynth::FreeEventRecord(TMIDIEvent* Event) {
@@ -277,6 +274,7 @@ void TSynth::AddEvent(const TMIDIEvent& Event) {
     record = new TMIDIEvent();
   }
   *record = Event;
+  ReserveTuningTable(*record);
   record->Previous = nullptr;
   record->Next = nullptr;
   EventInsert(record);
@@ -643,6 +641,8 @@ void TSynth::SetResamplingMethod(int32_t Method, int32_t InterpolationMode) {
     }
     HasResamplingTables = true;
   }
+  // Loop windows follow the kernel's reach, so voices never grow them.
+  for (TSample* sample : Samples) FitSampleWorkData(*sample, ResamplingPoints);
   for (int32_t i = 0; i < NumberOfVoices; i++) Voices[static_cast<size_t>(i)]->UpdateResamplingProc();
 }
 

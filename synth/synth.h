@@ -69,6 +69,9 @@ class TSynth : public TSynthClass {
   TSynth& operator=(const TSynth&) = delete;
 
   void InitTuningTables();
+  // Stores the tuning table a queued tuning message will write, so that
+  // processing it on the render thread allocates nothing.
+  void ReserveTuningTable(const TMIDIEvent& Event);
   void Clear();
   void Reset();
 
@@ -200,7 +203,7 @@ class TSynth : public TSynthClass {
   int64_t CurrentPosition = 0;  // frames rendered since the last Reset
   TMIDIEvent* CurrentEvent = nullptr;
 
-  std::unique_ptr<TTuningTables> TuningTables;  // [bank][program][key], semitones
+  std::unique_ptr<TTuningTables> TuningTables;  // [bank][program][key], semitones; stored when written
   std::atomic<bool> TuningTablesChanged{true};
 
   // Sound-bank data. Declared so that layers go before samples and samples

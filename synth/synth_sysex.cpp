@@ -251,7 +251,7 @@ class TSysExProcessor {
     const uint8_t bank = BankIndex == NoBankByte ? 0 : fMessage.Raw(BankIndex);
     const uint8_t program = fMessage.Raw(ProgramIndex);
     if (bank > 127 || program > 127) return false;
-    Table = &(*fSynth.TuningTables)[bank][program];
+    Table = &fSynth.TuningTables->Edit(bank, program);
     return true;
   }
 
@@ -321,6 +321,31 @@ class TSysExProcessor {
 };
 
 }  // namespace
+
+void TSynth::ReserveTuningTable(const TMIDIEvent& Event) {
+  if (Event.Command != 0xF0 || Event.SysEx == nullptr || Event.SysExLength == 0) return;
+  const TSysExReader m(Event.SysEx, Event.SysExLength);
+  if (!m.Has(0, 6) || (m.Byte(0) != NonRealTime && m.Byte(0) != RealTime) || m.Byte(2) != SubIDTuning) return;
+  size_t bank = 0;
+  size_t program = 0;
+  switch (m.Byte(3)) {
+    case 0x01:
+    case 0x02:
+      program = m.Raw(4);
+      break;
+    case 0x04:
+    case 0x05:
+    case 0x06:
+    case 0x07:
+      bank = m.Raw(4);
+      program = m.Raw(5);
+      break;
+    default:
+      return;
+  }
+  // A message that would be ignored may still reserve: the table reads the same.
+  if (bank < TTuningTables::Banks && program < TTuningTables::Programs) TuningTables->Reserve(bank, program);
+}
 
 void TSynth::ProcessEventSysEx(const TMIDIEvent& Event) {
   if (Event.SysEx == nullptr || Event.SysExLength == 0) return;

@@ -490,9 +490,10 @@ void TVoice::UpdateParameter(int32_t Gen) {
 
 double TVoice::TuningValue(int32_t AKey) const {
   if (Channel->UseForcedTuningTable) return Channel->ForcedTuningTable[static_cast<size_t>(AKey)];
-  const auto& table =
-      (*Synth.TuningTables)[static_cast<size_t>(Channel->TuningBank & 127)][static_cast<size_t>(Channel->TuningProgram & 127)];
-  return table[static_cast<size_t>(AKey)] + Channel->TuningTable[static_cast<size_t>(AKey)];
+  const double pitch = Synth.TuningTables->Pitch(static_cast<size_t>(Channel->TuningBank & 127),
+                                                 static_cast<size_t>(Channel->TuningProgram & 127),
+                                                 static_cast<size_t>(AKey));
+  return pitch + Channel->TuningTable[static_cast<size_t>(AKey)];
 }
 
 double TVoice::GetTuningPitch(int32_t AKey) const {

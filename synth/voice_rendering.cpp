@@ -658,11 +658,12 @@ void TVoice::RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TB
     if (n > 0) {
       // WorkData follows this voice's loop; the write hold it may need is
       // turned back into a read hold once the chunk is resampled.
-      bool writeHold = Synth.ResampleLoopWrapping && LoopType != ltNONE &&
-                       PrepareSampleWorkData(*Sample, LoopType, LoopStart, LoopEnd, Synth.ResamplingPoints);
+      const bool writeHold = Synth.ResampleLoopWrapping && LoopType != ltNONE &&
+                             PrepareSampleWorkData(*Sample, LoopType, LoopStart, LoopEnd, Synth.ResamplingPoints);
       const bool useWorkData = Synth.ResampleLoopWrapping && LoopIndexLimitTouched && !DoLoopCrossFade;
       const int64_t increment = Backwards ? -PositionIncrement : PositionIncrement;
-      CurrentSampleData = useWorkData ? LoopReadData(*Sample, Position, increment, n, Synth.ResamplingPoints, writeHold)
+      int32_t served = n;
+      CurrentSampleData = useWorkData ? LoopReadData(*Sample, Position, increment, n, Synth.ResamplingPoints, served)
                                       : Sample->Data.get();
       float* mono = buffers.VoiceMonoBuffer.data();
       if (Lane != nullptr) {
@@ -677,7 +678,12 @@ void TVoice::RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TB
         ProcessLoopCrossFade(buffers.VoiceMonoBufferCrossFadeA.data(), buffers.VoiceMonoBufferCrossFadeB.data(), mono,
                              LoopCrossFadePos, n);
       } else {
-        Resample(mono, n, increment, Position);
+        // A run striding past one window of the loop-wrapped data goes on from the next.
+        for (int32_t done = 0; done < n; done += served) {
+          if (done > 0)
+            CurrentSampleData = LoopReadData(*Sample, Position, increment, n - done, Synth.ResamplingPoints, served);
+          Resample(mono + done, served, increment, Position);
+        }
       }
       if (writeHold) Sample->MultipleReaderSingleWriterLock.WriteToRead();
       if (Lane == nullptr) {

@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
       for (const TSample* s : synth->Samples) {
         if (!s->Loaded) continue;
         ++loaded;
-        floats += s->BufferElements() * (s->WorkData ? 2 : 1);  // Data and the resampler's WorkData
+        floats += s->BufferElements() + s->WorkDataSize();  // Data and the resampler's loop windows
       }
       std::printf("load all samples: %.4f s, %d loaded, %.1f MiB in Data + WorkData\n", SecondsSince(start), loaded,
                   static_cast<double>(floats) * sizeof(float) / (1024.0 * 1024.0));

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <memory>
@@ -181,6 +182,35 @@ TEST(RenderAllocation, ChannelMessagesAllocateNothing) {
   // The note on channel 0 was dispatched and is in its release.
   EXPECT_TRUE(synth->Voices[0]->Active || synth->Voices[1]->Active || synth->Voices[2]->Active);
   EXPECT_EQ(synth->Channels[0]->PitchBendDepthSemitones, 2);  // controller 121 came last
+}
+
+// Tuning messages write tables that equal temperament left unstored; the
+// queue stores them, so the render thread only writes.
+TEST(RenderAllocation, TuningMessagesToUnstoredTablesAllocateNothing) {
+  auto synth = std::make_unique<TSynth>();
+  std::vector<TBufferSample> out(256);
+  synth->FillBuffer(out.data(), 256);
+  const int kTables = 12;  // more than any spare pool
+  for (int i = 0; i < kTables; i++) {
+    TMIDIEvent event;
+    event.Position = i;
+    event.Command = 0xF0;
+    // Single-note change with bank: bank i, program 100 - i, key 60 -> 61.
+    const uint8_t payload[] = {0x7F, 0x7F, 0x08, 0x07, static_cast<uint8_t>(i), static_cast<uint8_t>(100 - i),
+                               0x00, 0x3C, 0x3D, 0x00, 0x00, 0xF7};
+    event.SysExLength = sizeof(payload);
+    event.SysEx = new uint8_t[sizeof(payload)];
+    std::copy(payload, payload + sizeof(payload), event.SysEx);
+    synth->AddEvent(event);
+  }
+  const long before = Allocations.load();
+  synth->FillBuffer(out.data(), 256);
+  EXPECT_EQ(Allocations.load() - before, 0);
+  for (int i = 0; i < kTables; i++) {
+    EXPECT_EQ(synth->TuningTables->Pitch(i, 100 - i, 60), 61.0) << i;
+    EXPECT_EQ(synth->TuningTables->Pitch(i, 100 - i, 61), 61.0) << i;
+  }
+  EXPECT_EQ(synth->TuningTables->StoredTables(), static_cast<size_t>(kTables));
 }
 
 TEST(RenderAllocation, CountingIsLive) {

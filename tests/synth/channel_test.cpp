@@ -580,7 +580,7 @@ TEST(ChannelTuning, TuningBankAndProgramSelectTheSynthTable) {
   TChannelFixture f;
   f.AddZone(f.AddPreset(0, 0), "z");
   f.Synth->Recache();
-  (*f.Synth->TuningTables)[2][5][60] = 60.5;
+  f.Synth->TuningTables->Edit(2, 5)[60] = 60.5;
   f.CC(0, 101, 0);
   f.CC(0, 100, 4);
   f.CC(0, 6, 2);

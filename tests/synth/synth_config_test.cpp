@@ -50,16 +50,18 @@ TEST(SynthConstruction, TuningTablesHoldEqualTemperament) {
   const TTuningTables& tables = *synth->TuningTables;
   for (int bank : {0, 5, 127}) {
     for (int program : {0, 64, 127}) {
-      for (int key : {0, 60, 127}) EXPECT_EQ(tables[bank][program][key], key);
+      for (int key : {0, 60, 127}) EXPECT_EQ(tables.Pitch(bank, program, key), key);
     }
   }
+  EXPECT_EQ(tables.StoredTables(), 0u);  // equal temperament costs no table
   // Reset restores an edited table only when it is marked changed.
-  (*synth->TuningTables)[3][4][60] = 61.5;
+  synth->TuningTables->Edit(3, 4)[60] = 61.5;
   synth->Reset();
-  EXPECT_EQ(tables[3][4][60], 61.5);
+  EXPECT_EQ(tables.Pitch(3, 4, 60), 61.5);
   synth->TuningTablesChanged = true;
   synth->Reset();
-  EXPECT_EQ(tables[3][4][60], 60.0);
+  EXPECT_EQ(tables.Pitch(3, 4, 60), 60.0);
+  EXPECT_EQ(tables.Pitch(3, 4, 61), 61.0);
   EXPECT_FALSE(synth->TuningTablesChanged);
 }
 

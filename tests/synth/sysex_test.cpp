@@ -49,7 +49,7 @@ class SysExTest : public ::testing::Test {
     synth->ProcessEventSysEx(event);
   }
 
-  double Table(int bank, int program, int key) const { return (*synth->TuningTables)[bank][program][key]; }
+  double Table(int bank, int program, int key) const { return synth->TuningTables->Pitch(bank, program, key); }
   const TTuningTable& ChannelTable(int channel) const { return synth->Channels[channel]->TuningTable; }
 
   std::unique_ptr<TRetuneCountingSynth> synth;
@@ -198,7 +198,8 @@ TEST_F(SysExTest, BulkTuningDumpWritesBankZeroAndIgnoresTheChecksum) {
                       TBytes{0x55 /* wrong checksum */, 0xF7};
   ASSERT_EQ(dump.size(), 407u);
   Send(dump);
-  ExpectDumpedTable((*synth->TuningTables)[0][5]);
+  ASSERT_NE(synth->TuningTables->Find(0, 5), nullptr);
+  ExpectDumpedTable(*synth->TuningTables->Find(0, 5));
   EXPECT_DOUBLE_EQ(Table(0, 4, 60), 60.0);
   EXPECT_TRUE(synth->TuningTablesChanged.load());
   EXPECT_EQ(synth->RetuneCount, 0);  // non-real-time: from the next note
@@ -212,7 +213,8 @@ TEST_F(SysExTest, KeyBasedDumpWithBank) {
   const TBytes dump = TBytes{0x7E, 0x00, 0x08, 0x04, 0x03, 0x07} + Repeat('B', 16) + FrequencyEntries();
   ASSERT_EQ(dump.size(), 406u);  // shortest accepted: no checksum, no closing byte
   Send(dump);
-  ExpectDumpedTable((*synth->TuningTables)[3][7]);
+  ASSERT_NE(synth->TuningTables->Find(3, 7), nullptr);
+  ExpectDumpedTable(*synth->TuningTables->Find(3, 7));
   EXPECT_DOUBLE_EQ(Table(0, 7, 60), 60.0);
 }
 
@@ -302,8 +304,7 @@ TEST_F(SysExTest, ChannelScaleOctaveTuning) {
 
 // --- Messages that must change nothing ---------------------------------------
 
-// Everything a system-exclusive message may change. The tuning tables (16 MB)
-// live on the heap.
+// Everything a system-exclusive message may change.
 struct TSynthSnapshot {
   explicit TSynthSnapshot(const TSynth& s)
       : Volume(s.MasterVolume), Balance(s.MasterBalance), Fine(s.MasterFineTuning), Coarse(s.MasterCoarseTuning),

@@ -86,7 +86,7 @@ TEST(VoiceTuning, ChannelTablesAndFractionalKeys) {
   EXPECT_DOUBLE_EQ(f.voice->GetTuningPitch(61), 6150.0);
   EXPECT_DOUBLE_EQ(f.voice->GetTuningPitchFine(60.5), 100.0 * (60.0 * 0.5 + 61.5 * 0.5));
 
-  (*f.synth->TuningTables)[1][2][61] = 70.0;
+  f.synth->TuningTables->Edit(1, 2)[61] = 70.0;
   ch.TuningBank = 1 + 128;  // only the low seven bits select
   ch.TuningProgram = 2;
   EXPECT_DOUBLE_EQ(f.voice->GetTuningPitch(61), 7050.0);
