@@ -125,31 +125,40 @@ TPresetLayerModulator* Clone(const TPresetLayerModulator& m) {
 
 namespace {
 
-// The default set as modulator records, built once and never freed (layers
-// of any synthesizer may point at them until the process ends).
-std::span<const TPresetLayerModulator* const> SharedDefaultModulators(bool sf204) {
-  using TTable = std::array<const TPresetLayerModulator*, DefaultModulatorCount>;
-  static const std::array<TTable, 2>& tables = *[] {
-    auto* result = new std::array<TTable, 2>();
-    for (int v = 0; v < 2; ++v) {
+// The default set as modulator records, built on first use and destroyed
+// with the program or library (a plug-in's library may be unloaded and loaded
+// again; its synthesizers, and with them every layer pointing here, are gone
+// by then).
+class TSharedDefaultModulators {
+ public:
+  TSharedDefaultModulators() {
+    for (size_t v = 0; v < 2; ++v) {
       const auto set = DefaultModulators(v == 1);
       for (size_t i = 0; i < DefaultModulatorCount; ++i) {
-        auto* m = new TPresetLayerModulator();
-        m->fDest = set[i].Dest;
-        m->fSrc1 = set[i].Src1;
-        m->fFlags1 = set[i].Flags1;
-        m->fSrc2 = set[i].Src2;
-        m->fFlags2 = set[i].Flags2;
-        m->fAmount = set[i].Amount;
-        m->fIDGroup = 0;
-        m->fIndex = static_cast<int32_t>(i);  // the set leads the list it is shared with
-        m->fShared = true;
-        (*result)[static_cast<size_t>(v)][i] = m;
+        TPresetLayerModulator& m = fRecords[v][i];
+        m.fDest = set[i].Dest;
+        m.fSrc1 = set[i].Src1;
+        m.fFlags1 = set[i].Flags1;
+        m.fSrc2 = set[i].Src2;
+        m.fFlags2 = set[i].Flags2;
+        m.fAmount = set[i].Amount;
+        m.fIDGroup = 0;
+        m.fIndex = static_cast<int32_t>(i);  // the set leads the list it is shared with
+        m.fShared = true;
+        fTables[v][i] = &m;
       }
     }
-    return result;
-  }();
-  return tables[sf204 ? 1 : 0];
+  }
+  std::span<const TPresetLayerModulator* const> Table(bool sf204) const { return fTables[sf204 ? 1 : 0]; }
+
+ private:
+  std::array<std::array<TPresetLayerModulator, DefaultModulatorCount>, 2> fRecords;
+  std::array<std::array<const TPresetLayerModulator*, DefaultModulatorCount>, 2> fTables{};
+};
+
+std::span<const TPresetLayerModulator* const> SharedDefaultModulators(bool sf204) {
+  static const TSharedDefaultModulators shared;
+  return shared.Table(sf204);
 }
 
 }  // namespace
