@@ -46,8 +46,8 @@ for tool in $tools; do
   perf report -i "$tmp/$tool.data" --no-children --sort symbol --stdio -g none 2>/dev/null |
     awk '/%/ { p = $1; sub("%", "", p); $1 = ""; $2 = ""; print p "\t" $0 }' >"$tmp/$tool.txt"
   echo "== $tool: share of perf samples"
-  awk -F'\t' -v spec="$(printf '%s\n' "${items[@]}")" '
-    BEGIN { n = split(spec, rows, "\n"); for (i = 1; i <= n; i++) { k = index(rows[i], "|"); name[i] = substr(rows[i], 1, k - 1); re[i] = substr(rows[i], k + 1) } }
+  awk -F'\t' -v items="$(printf '%s\n' "${items[@]}")" '
+    BEGIN { n = split(items, rows, "\n"); for (i = 1; i <= n; i++) { k = index(rows[i], "|"); name[i] = substr(rows[i], 1, k - 1); re[i] = substr(rows[i], k + 1) } }
     { for (i = 1; i <= n; i++) if ($2 ~ re[i]) { share[i] += $1; next } other += $1 }
     END { for (i = 1; i <= n; i++) printf "%6.2f%%  %s\n", share[i], name[i]; printf "%6.2f%%  other\n", other }' "$tmp/$tool.txt"
   echo "-- top symbols"

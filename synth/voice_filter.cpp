@@ -336,16 +336,7 @@ void TVoice::ApplyFilterToBuffer(TFilter& AFilter, float* Buffer, int32_t Count)
   const int32_t ramp = std::min(Count, F.FilterCoefIncrCount);
   if (!F.FilterActive) {
     // Bypassed: the signal passes, but a running ramp still advances.
-    // One increment per frame, as the running filter adds them, so the
-    // coefficients do not depend on where the block ends.
-    for (int32_t i = 0; i < ramp; i++) {
-      F.a1 += F.a1incr;
-      F.a2 += F.a2incr;
-      F.b0 += F.b0incr;
-      F.b1 += F.b1incr;
-      F.b2 += F.b2incr;
-    }
-    F.FilterCoefIncrCount -= ramp;
+    F.AdvanceRamp(ramp);
     return;
   }
   if (ramp > 0) {

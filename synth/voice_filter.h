@@ -47,6 +47,20 @@ struct TFilter {
     if (NextFilterActive || FilterStartup) FilterActive = NextFilterActive;
   }
 
+  // Frames of the coefficient ramp passed without filtering: one increment
+  // per frame, as the running filter adds them, so the coefficients do not
+  // depend on where blocks end.
+  void AdvanceRamp(int32_t Frames) {
+    for (int32_t i = 0; i < Frames; i++) {
+      a1 += a1incr;
+      a2 += a2incr;
+      b0 += b0incr;
+      b1 += b1incr;
+      b2 += b2incr;
+    }
+    FilterCoefIncrCount -= Frames;
+  }
+
   // The state after a voice reset: everything zero, no last computation,
   // unity gain, the given type.
   void Reset(int32_t Type) {

@@ -534,14 +534,7 @@ void TVoice::RecordChunk(TVoiceLane& Lane, int32_t Offset, int32_t Count) {
     if (ramp <= 0 && Lane.ExtendFilterRun(f, Offset, Count, F)) continue;
     Lane.AddFilterRun(f, TVoiceLaneFilterRun{Offset, Count, ramp, F.FilterActive, F.a1, F.a2, F.b0, F.b1, F.b2,
                                              F.a1incr, F.a2incr, F.b0incr, F.b1incr, F.b2incr});
-    for (int32_t i = 0; i < ramp; i++) {
-      F.a1 += F.a1incr;
-      F.a2 += F.a2incr;
-      F.b0 += F.b0incr;
-      F.b1 += F.b1incr;
-      F.b2 += F.b2incr;
-    }
-    F.FilterCoefIncrCount -= ramp;
+    F.AdvanceRamp(ramp);
   }
   TVoiceLaneChunk& chunk = Lane.Chunks[Lane.ChunkCount++];
   chunk.Offset = Offset;

@@ -16,6 +16,7 @@
 #include "synth/midi_event.h"
 #include "synth/reverb.h"
 #include "synth/synth.h"
+#include "synth_test_support.h"
 
 namespace kelvane {
 namespace {
@@ -23,14 +24,7 @@ namespace {
 constexpr const char* BankPath = "/usr/share/sounds/sf2/TimGM6mb.sf2";
 constexpr int64_t SongFrames = 44100 * 3;
 
-TMIDIEvent Message(int64_t position, uint8_t status, uint8_t data1, uint8_t data2) {
-  TMIDIEvent event;
-  event.Position = position;
-  event.Command = status;
-  event.Data[0] = data1;
-  event.Data[1] = data2;
-  return event;
-}
+using test::ShortMessage;
 
 // A short passage that exercises what runs across block boundaries: notes
 // started and released at odd frames (one ending mid-block through its sample
@@ -38,18 +32,18 @@ TMIDIEvent Message(int64_t position, uint8_t status, uint8_t data1, uint8_t data
 // pedal and drums whose voices run out by themselves.
 std::vector<TMIDIEvent> Passage() {
   return {
-      Message(0, 0xC0, 48, 0),        // strings
-      Message(0, 0xC1, 0, 0),         // piano
-      Message(0, 0xC2, 81, 0),        // saw lead
-      Message(0, 0xB2, 74, 40),       // brightness
-      Message(5, 0x90, 60, 100),      Message(7, 0x91, 64, 90),     Message(777, 0x92, 67, 110),
-      Message(1001, 0x99, 36, 120),   Message(1003, 0x99, 42, 100), Message(2000, 0xB0, 1, 100),
-      Message(3001, 0xE0, 0x13, 0x50), Message(4321, 0xB2, 74, 110), Message(5000, 0xB1, 64, 127),
-      Message(6007, 0x81, 64, 0),     Message(9001, 0xE0, 0x00, 0x30), Message(11025, 0xB1, 10, 10),
-      Message(15000, 0x99, 49, 127),  Message(20011, 0xB1, 64, 0),  Message(22050, 0x82, 67, 0),
-      Message(30001, 0x99, 38, 90),   Message(44100, 0x80, 60, 64), Message(50000, 0x91, 72, 100),
-      Message(60013, 0x81, 72, 0),    Message(70000, 0xB0, 7, 60),  Message(88200, 0x90, 48, 127),
-      Message(100003, 0xE0, 0x7F, 0x7F), Message(110000, 0x80, 48, 0),
+      ShortMessage(0, 0xC0, 48, 0),        // strings
+      ShortMessage(0, 0xC1, 0, 0),         // piano
+      ShortMessage(0, 0xC2, 81, 0),        // saw lead
+      ShortMessage(0, 0xB2, 74, 40),       // brightness
+      ShortMessage(5, 0x90, 60, 100),      ShortMessage(7, 0x91, 64, 90),     ShortMessage(777, 0x92, 67, 110),
+      ShortMessage(1001, 0x99, 36, 120),   ShortMessage(1003, 0x99, 42, 100), ShortMessage(2000, 0xB0, 1, 100),
+      ShortMessage(3001, 0xE0, 0x13, 0x50), ShortMessage(4321, 0xB2, 74, 110), ShortMessage(5000, 0xB1, 64, 127),
+      ShortMessage(6007, 0x81, 64, 0),     ShortMessage(9001, 0xE0, 0x00, 0x30), ShortMessage(11025, 0xB1, 10, 10),
+      ShortMessage(15000, 0x99, 49, 127),  ShortMessage(20011, 0xB1, 64, 0),  ShortMessage(22050, 0x82, 67, 0),
+      ShortMessage(30001, 0x99, 38, 90),   ShortMessage(44100, 0x80, 60, 64), ShortMessage(50000, 0x91, 72, 100),
+      ShortMessage(60013, 0x81, 72, 0),    ShortMessage(70000, 0xB0, 7, 60),  ShortMessage(88200, 0x90, 48, 127),
+      ShortMessage(100003, 0xE0, 0x7F, 0x7F), ShortMessage(110000, 0x80, 48, 0),
   };
 }
 

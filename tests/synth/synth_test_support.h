@@ -47,4 +47,14 @@ inline TMIDIEvent MakeEvent(int64_t position, uint8_t command, uint8_t marker) {
   return event;
 }
 
+// A channel message (status with its channel, two data bytes) at a frame.
+inline TMIDIEvent ShortMessage(int64_t position, uint8_t status, uint8_t data1, uint8_t data2) {
+  TMIDIEvent event;
+  event.Position = position;
+  event.Command = status;
+  event.Data[0] = data1;
+  event.Data[1] = data2;
+  return event;
+}
+
 }  // namespace kelvane::test

@@ -16,6 +16,7 @@
 #include "synth/midi_event.h"
 #include "synth/reverb.h"
 #include "synth/synth.h"
+#include "synth_test_support.h"
 #include "synth/voice_filter.h"
 #include "synth/voice_group.h"
 
@@ -100,14 +101,7 @@ TEST(VoiceGroup, LaneFiltersMatchTheScalarFilter) {
 constexpr const char* BankPath = "/usr/share/sounds/sf2/TimGM6mb.sf2";
 constexpr int64_t SongFrames = 44100 * 2;
 
-TMIDIEvent Message(int64_t position, uint8_t status, uint8_t data1, uint8_t data2) {
-  TMIDIEvent event;
-  event.Position = position;
-  event.Command = status;
-  event.Data[0] = data1;
-  event.Data[1] = data2;
-  return event;
-}
+using test::ShortMessage;
 
 // Many voices at odd frames (so their modulation steps do not line up):
 // looped strings and organ, unlooped piano and drums that end mid-block,
@@ -115,23 +109,23 @@ TMIDIEvent Message(int64_t position, uint8_t status, uint8_t data1, uint8_t data
 // volume swell that ramps the gains.
 std::vector<TMIDIEvent> Passage() {
   std::vector<TMIDIEvent> events = {
-      Message(0, 0xC0, 48, 0),  Message(0, 0xC1, 0, 0),    Message(0, 0xC2, 19, 0), Message(0, 0xC3, 81, 0),
-      Message(0, 0xB2, 74, 30), Message(0, 0xB3, 71, 110), Message(0, 0xB1, 91, 0), Message(0, 0xB1, 93, 0),
+      ShortMessage(0, 0xC0, 48, 0),  ShortMessage(0, 0xC1, 0, 0),    ShortMessage(0, 0xC2, 19, 0), ShortMessage(0, 0xC3, 81, 0),
+      ShortMessage(0, 0xB2, 74, 30), ShortMessage(0, 0xB3, 71, 110), ShortMessage(0, 0xB1, 91, 0), ShortMessage(0, 0xB1, 93, 0),
   };
   for (int32_t k = 0; k < 9; k++) {
-    events.push_back(Message(3 + 17 * k, static_cast<uint8_t>(0x90 + k % 4), static_cast<uint8_t>(48 + 3 * k),
+    events.push_back(ShortMessage(3 + 17 * k, static_cast<uint8_t>(0x90 + k % 4), static_cast<uint8_t>(48 + 3 * k),
                              static_cast<uint8_t>(60 + 7 * k)));
   }
   const int64_t sweep[] = {2001, 5003, 9007, 15011, 26000};
   for (int32_t i = 0; i < 5; i++) {
-    events.push_back(Message(sweep[i], 0xB2, 74, static_cast<uint8_t>(30 + 20 * i)));
-    events.push_back(Message(sweep[i] + 1, 0xB3, 74, static_cast<uint8_t>(120 - 20 * i)));
-    events.push_back(Message(sweep[i] + 2, 0xB0, 7, static_cast<uint8_t>(60 + 15 * i)));
+    events.push_back(ShortMessage(sweep[i], 0xB2, 74, static_cast<uint8_t>(30 + 20 * i)));
+    events.push_back(ShortMessage(sweep[i] + 1, 0xB3, 74, static_cast<uint8_t>(120 - 20 * i)));
+    events.push_back(ShortMessage(sweep[i] + 2, 0xB0, 7, static_cast<uint8_t>(60 + 15 * i)));
   }
-  for (int32_t d = 0; d < 6; d++) events.push_back(Message(1001 + 7919 * d, 0x99, static_cast<uint8_t>(36 + d), 110));
-  events.push_back(Message(30001, 0x81, 51, 0));
-  events.push_back(Message(44101, 0x80, 48, 0));
-  events.push_back(Message(50003, 0x82, 54, 0));
+  for (int32_t d = 0; d < 6; d++) events.push_back(ShortMessage(1001 + 7919 * d, 0x99, static_cast<uint8_t>(36 + d), 110));
+  events.push_back(ShortMessage(30001, 0x81, 51, 0));
+  events.push_back(ShortMessage(44101, 0x80, 48, 0));
+  events.push_back(ShortMessage(50003, 0x82, 54, 0));
   return events;
 }
 
