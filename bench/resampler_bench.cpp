@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "synth/resampler.h"
+#include "synth/resampler_avx2.h"
 
 namespace kelvane {
 namespace {
@@ -81,6 +82,58 @@ void BM_TableKernelScalar(benchmark::State& s) { RunKernel(s, false); }
 void BM_TableKernelSIMD(benchmark::State& s) { RunKernel(s, true); }
 BENCHMARK(BM_TableKernelScalar)->Arg(4)->Arg(8)->Arg(16)->Arg(64);
 BENCHMARK(BM_TableKernelSIMD)->Arg(4)->Arg(8)->Arg(16)->Arg(64);
+
+// The linear and cubic builds side by side in 32-frame runs (one modulation
+// step of a voice), the run length the voices use, at a ratio of 1.37.
+enum class TBuild { Scalar, SSE2, AVX2 };
+
+template <bool Cubic>
+void RunStepKernel(benchmark::State& state, TBuild build) {
+  if (build == TBuild::AVX2 && !detail::CPUHasAVX2()) {
+    state.SkipWithError("no AVX2");
+    return;
+  }
+  AcquireResamplingTables(rmCubicSpline);
+  const float* table = CubicTableRow(0);
+  const float* data = ToneFrames().data();
+  std::vector<float> out(4096);
+  const int64_t increment = int64_t(1.37 * 4294967296.0);
+  int64_t position = int64_t{2048} << 32;
+  for (auto _ : state) {
+    for (int32_t n = 0; n < 4096; n += 32) {
+      float* o = out.data() + n;
+      if constexpr (Cubic) {
+        switch (build) {
+          case TBuild::Scalar: detail::ResampleTableScalar(data, table, 4, -1, o, 32, increment, position); break;
+          case TBuild::SSE2: detail::ResampleTableSIMD(data, table, 4, -1, o, 32, increment, position); break;
+          case TBuild::AVX2: detail::ResampleCubicAVX2(data + 2048, table, o, 32, increment, position); break;
+        }
+      } else {
+        switch (build) {
+          case TBuild::Scalar: detail::ResampleLinearScalar(data, o, 32, increment, position); break;
+          case TBuild::SSE2: detail::ResampleLinearSIMD(data, o, 32, increment, position); break;
+          case TBuild::AVX2: detail::ResampleLinearAVX2(data + 2048, o, 32, increment, position); break;
+        }
+      }
+    }
+    if (position > (int64_t{160000} << 32)) position = int64_t{2048} << 32;
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetItemsProcessed(state.iterations() * 4096);
+  ReleaseResamplingTables(rmCubicSpline);
+}
+void BM_LinearStepScalar(benchmark::State& s) { RunStepKernel<false>(s, TBuild::Scalar); }
+void BM_LinearStepSSE2(benchmark::State& s) { RunStepKernel<false>(s, TBuild::SSE2); }
+void BM_LinearStepAVX2(benchmark::State& s) { RunStepKernel<false>(s, TBuild::AVX2); }
+void BM_CubicStepScalar(benchmark::State& s) { RunStepKernel<true>(s, TBuild::Scalar); }
+void BM_CubicStepSSE2(benchmark::State& s) { RunStepKernel<true>(s, TBuild::SSE2); }
+void BM_CubicStepAVX2(benchmark::State& s) { RunStepKernel<true>(s, TBuild::AVX2); }
+BENCHMARK(BM_LinearStepScalar);
+BENCHMARK(BM_LinearStepSSE2);
+BENCHMARK(BM_LinearStepAVX2);
+BENCHMARK(BM_CubicStepScalar);
+BENCHMARK(BM_CubicStepSSE2);
+BENCHMARK(BM_CubicStepAVX2);
 
 }  // namespace
 }  // namespace kelvane

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <numbers>
 
+#include "synth/resampler_avx2.h"
 #include "synth/synth_init.h"
 #include "synth/voice_buffers.h"
 
@@ -49,6 +50,8 @@ inline float DotScalar(const float* row, const float* frames) {
 #ifdef KELVANE_RESAMPLER_SSE
 // Two floats into the low lanes; no alignment needed.
 inline __m128 LoadPair(const float* p) { return _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))); }
+// Two floats into the high lanes of v.
+inline __m128 LoadHighPair(__m128 v, const float* p) { return _mm_loadh_pi(v, reinterpret_cast<const __m64*>(p)); }
 
 template <int N>
 inline float DotSSE(const float* row, const float* frames) {
@@ -129,6 +132,9 @@ void ResampleTableAnyN(const float* sampleData, const float* table, int32_t poin
 
 constexpr bool UseSIMDKernels = true;
 
+// The AVX2 kernels where the processor runs them, decided once at start-up.
+const bool UseAVX2Kernels = detail::CPUHasAVX2();
+
 template <int N>
 void ResampleFastSINC(const TResampleContext& context, float* buffer, int32_t samples, int64_t increment,
                       int64_t& position) {
@@ -145,6 +151,15 @@ inline float Sanitized(float sum) { return std::isnormal(sum) ? sum : 0.0f; }
 }  // namespace
 
 namespace detail {
+
+bool CPUHasAVX2() {
+#ifdef KELVANE_AVX2_KERNELS
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+#else
+  return false;
+#endif
+}
 
 void ResampleTableScalar(const float* SampleData, const float* Table, int32_t Points, int32_t FirstTap,
                          float* Buffer, int32_t Samples, int64_t Increment, int64_t& Position) {
@@ -198,15 +213,15 @@ void detail::ResampleLinearScalar(const float* SampleData, float* Buffer, int32_
   LinearRun(SampleData + GuardFrames, Buffer, Samples, Increment, Position, 0);
 }
 
-void ResampleLinear(const TResampleContext& Context, float* Buffer, int32_t Samples, int64_t Increment,
-                    int64_t& Position) {
-  if (!Context.SampleData || Samples <= 0) return;
-  const float* base = Context.SampleData + GuardFrames;
+void detail::ResampleLinearSIMD(const float* SampleData, float* Buffer, int32_t Samples, int64_t Increment,
+                                int64_t& Position) {
+  if (!SampleData || Samples <= 0) return;
+  const float* base = SampleData + GuardFrames;
   int32_t n = 0;
 #ifdef KELVANE_RESAMPLER_SSE
   int64_t p = Position;
   const __m128i low16 = _mm_set1_epi32(0xFFFF);
-  const __m128 scale16 = _mm_set1_ps(65536.0f), fracScale = _mm_set1_ps(FracScale);
+  const __m128 highScale = _mm_set1_ps(0x1p-16f), lowScale = _mm_set1_ps(FracScale);
   // The fractions are the low halves of the positions, and those add with
   // wrap-around on their own: four lanes step by four increments.
   __m128i frac = _mm_setr_epi32(static_cast<int32_t>(p), static_cast<int32_t>(p + Increment),
@@ -215,19 +230,15 @@ void ResampleLinear(const TResampleContext& Context, float* Buffer, int32_t Samp
   for (; n + 4 <= Samples; n += 4) {
     const int64_t p0 = p, p1 = p0 + Increment, p2 = p1 + Increment, p3 = p2 + Increment;
     p = p3 + Increment;
-    // Frame pairs f[0], f[1] of the four positions.
-    const __m128 q0 = LoadPair(base + FrameIndex(p0));
-    const __m128 q1 = LoadPair(base + FrameIndex(p1));
-    const __m128 q2 = LoadPair(base + FrameIndex(p2));
-    const __m128 q3 = LoadPair(base + FrameIndex(p3));
-    const __m128 q01 = _mm_unpacklo_ps(q0, q1);  // a0 a1 b0 b1
-    const __m128 q23 = _mm_unpacklo_ps(q2, q3);  // a2 a3 b2 b3
-    const __m128 a = _mm_movelh_ps(q01, q23);
-    const __m128 b = _mm_movehl_ps(q23, q01);
-    // The unsigned 32-bit fractions to float: both 16-bit halves convert
+    // Frame pairs f[0], f[1] of the four positions: (a0 b0 a1 b1), (a2 b2 a3 b3).
+    const __m128 q01 = LoadHighPair(LoadPair(base + FrameIndex(p0)), base + FrameIndex(p1));
+    const __m128 q23 = LoadHighPair(LoadPair(base + FrameIndex(p2)), base + FrameIndex(p3));
+    const __m128 a = _mm_shuffle_ps(q01, q23, _MM_SHUFFLE(2, 0, 2, 0));
+    const __m128 b = _mm_shuffle_ps(q01, q23, _MM_SHUFFLE(3, 1, 3, 1));
+    // The unsigned 32-bit fractions to float: both 16-bit halves scale
     // exactly, so their sum is rounded once, as a direct conversion is.
-    const __m128 high = _mm_mul_ps(_mm_cvtepi32_ps(_mm_srli_epi32(frac, 16)), scale16);
-    const __m128 w = _mm_mul_ps(_mm_add_ps(high, _mm_cvtepi32_ps(_mm_and_si128(frac, low16))), fracScale);
+    const __m128 high = _mm_mul_ps(_mm_cvtepi32_ps(_mm_srli_epi32(frac, 16)), highScale);
+    const __m128 w = _mm_add_ps(high, _mm_mul_ps(_mm_cvtepi32_ps(_mm_and_si128(frac, low16)), lowScale));
     _mm_storeu_ps(Buffer + n, _mm_add_ps(a, _mm_mul_ps(_mm_sub_ps(b, a), w)));
     frac = _mm_add_epi32(frac, fracStep);
   }
@@ -236,10 +247,22 @@ void ResampleLinear(const TResampleContext& Context, float* Buffer, int32_t Samp
   LinearRun(base, Buffer, Samples, Increment, Position, n);
 }
 
+void ResampleLinear(const TResampleContext& Context, float* Buffer, int32_t Samples, int64_t Increment,
+                    int64_t& Position) {
+  if (!Context.SampleData || Samples <= 0) return;
+  if (UseAVX2Kernels) {
+    return detail::ResampleLinearAVX2(Context.SampleData + GuardFrames, Buffer, Samples, Increment, Position);
+  }
+  detail::ResampleLinearSIMD(Context.SampleData, Buffer, Samples, Increment, Position);
+}
+
 void ResampleCubicSpline(const TResampleContext& Context, float* Buffer, int32_t Samples, int64_t Increment,
                          int64_t& Position) {
   const float* table = CubicTableRow(0);
   if (!Context.SampleData || !table || Samples <= 0) return;
+  if (UseAVX2Kernels) {
+    return detail::ResampleCubicAVX2(Context.SampleData + GuardFrames, table, Buffer, Samples, Increment, Position);
+  }
   ResampleTable<CubicTablePoints, UseSIMDKernels>(Context.SampleData, table, -1, Buffer, Samples, Increment,
                                                   Position);
 }

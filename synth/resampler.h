@@ -117,15 +117,19 @@ void ResampleInterpolated(TResampleContext& Context, const TResampleInterpolatio
                           int64_t& Position);
 
 namespace detail {
-// Table kernels: plain C++ (the reference) and the SIMD build used by the
-// routines above. Same summation order, so they agree bit for bit.
+// Table kernels: plain C++ (the reference) and the SSE2 build used by the
+// routines above (the cubic spline runs an AVX2 build where it can). Same
+// summation order, so they agree bit for bit.
 void ResampleTableScalar(const float* SampleData, const float* Table, int32_t Points, int32_t FirstTap,
                          float* Buffer, int32_t Samples, int64_t Increment, int64_t& Position);
 void ResampleTableSIMD(const float* SampleData, const float* Table, int32_t Points, int32_t FirstTap,
                        float* Buffer, int32_t Samples, int64_t Increment, int64_t& Position);
-// ResampleLinear one frame at a time (the reference of its SIMD build).
+// ResampleLinear one frame at a time (the reference of its vector builds),
+// and its SSE2 build (ResampleLinear runs the AVX2 one where it can).
 void ResampleLinearScalar(const float* SampleData, float* Buffer, int32_t Samples, int64_t Increment,
                           int64_t& Position);
+void ResampleLinearSIMD(const float* SampleData, float* Buffer, int32_t Samples, int64_t Increment,
+                        int64_t& Position);
 }  // namespace detail
 
 }  // namespace kelvane

@@ -3,9 +3,11 @@
 #include <cstdint>
 #include <new>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "synth/resampler.h"
+#include "synth/resampler_avx2.h"
 #include "synth/resampler_fixtures.h"
 
 namespace kelvane {
@@ -13,6 +15,7 @@ namespace {
 
 using test::Fixed;
 using test::TGuardedFrames;
+using test::TResamplingTableUse;
 
 // A random table of 4096 rows of N taps, 16-byte aligned like the shared ones.
 class TRandomTable {
@@ -67,24 +70,84 @@ TEST(ResamplerKernelTest, SIMDMatchesScalarOverLengthsAndAlignments) {
   }
 }
 
-// The linear resampler's vector build against its frame-by-frame reference,
-// forwards and backwards, with fractions on both sides of 2^31 (the unsigned
-// conversion the vector code does in two halves).
-TEST(ResamplerKernelTest, LinearSIMDMatchesScalar) {
+// Run lengths around the vector widths (4 and 8) and the 32-frame
+// modulation step, and increments forwards and backwards with fractions on
+// both sides of 2^31 (the unsigned conversion the vector code does in two
+// halves), whole frames, and a tiny and a large step.
+constexpr int32_t KernelRunLengths[] = {1, 3, 4, 7, 8, 9, 31, 32, 33, 64, 1001};
+const int64_t KernelIncrements[] = {Fixed(1.0) + 0x0FEDCBA9, Fixed(0.5) + 0x7FFFFFFF, Fixed(3.0) + 0x80000001,
+                                    -(Fixed(1.0) + 0x0FEDCBA9), 0x00000001, -0x7FFFFFFF, Fixed(2.0),
+                                    Fixed(7.0) + 0x12345};
+
+// Backwards from near the end; forwards from the middle and from the guard
+// frames before frame 0 (negative frame indices).
+std::vector<int64_t> KernelStarts(int64_t increment) {
+  if (increment < 0) return {Fixed(11000) + 0xFFFFFFF0};
+  return {Fixed(600) + 0xFFFFFFF0, Fixed(-3.25)};
+}
+
+// A linear kernel with the signature of detail::ResampleLinearScalar.
+using TLinearKernel = void (*)(const float*, float*, int32_t, int64_t, int64_t&);
+
+void LinearByContext(const float* data, float* buffer, int32_t samples, int64_t increment, int64_t& position) {
+  ResampleLinear(TResampleContext{data}, buffer, samples, increment, position);
+}
+
+void LinearAVX2(const float* data, float* buffer, int32_t samples, int64_t increment, int64_t& position) {
+  detail::ResampleLinearAVX2(data + TGuardedFrames::Guard, buffer, samples, increment, position);
+}
+
+// Each vector build of the linear resampler (and the routine that picks one)
+// against its frame-by-frame reference; none writes past the run.
+TEST(ResamplerKernelTest, LinearBuildsMatchScalar) {
   std::mt19937 rng(11);
   std::uniform_real_distribution<float> d(-1.0f, 1.0f);
   const TGuardedFrames frames(12000, [&](int32_t) { return d(rng); });
-  const int64_t increments[] = {Fixed(1.0) + 0x0FEDCBA9, Fixed(0.5) + 0x7FFFFFFF, Fixed(3.0) + 0x80000001,
-                                -(Fixed(1.0) + 0x0FEDCBA9), 0x00000001, -0x7FFFFFFF};
-  for (int64_t increment : increments) {
-    for (int32_t samples : {1, 3, 4, 7, 64, 1001}) {
-      const int64_t start = Fixed(increment < 0 ? 8000 : 600) + 0xFFFFFFF0;
-      std::vector<float> scalar(static_cast<size_t>(samples)), simd(static_cast<size_t>(samples));
-      int64_t p1 = start, p2 = start;
-      detail::ResampleLinearScalar(frames.Data(), scalar.data(), samples, increment, p1);
-      ResampleLinear(TResampleContext{frames.Data()}, simd.data(), samples, increment, p2);
-      ASSERT_EQ(p2, p1);
-      ASSERT_EQ(scalar, simd) << increment << ", " << samples << " frames";
+  std::vector<std::pair<const char*, TLinearKernel>> builds = {{"ResampleLinear", LinearByContext},
+                                                               {"SSE2", detail::ResampleLinearSIMD}};
+  if (detail::CPUHasAVX2()) builds.emplace_back("AVX2", LinearAVX2);
+  for (const auto& [name, kernel] : builds) {
+    for (int64_t increment : KernelIncrements) {
+      for (int64_t start : KernelStarts(increment)) {
+        for (int32_t samples : KernelRunLengths) {
+          std::vector<float> scalar(static_cast<size_t>(samples) + 1, -9.0f), simd(scalar.size(), -9.0f);
+          int64_t p1 = start, p2 = start;
+          detail::ResampleLinearScalar(frames.Data(), scalar.data(), samples, increment, p1);
+          kernel(frames.Data(), simd.data(), samples, increment, p2);
+          ASSERT_EQ(p2, p1) << name;
+          ASSERT_EQ(scalar, simd) << name << ": " << increment << " from " << start << ", " << samples << " frames";
+        }
+      }
+    }
+  }
+}
+
+// The cubic spline's builds against the plain 4-tap table kernel: the AVX2
+// kernel on a random table (each tap a different weight) and the routine
+// that picks a build on the shared cubic table.
+TEST(ResamplerKernelTest, CubicBuildsMatchScalar) {
+  TResamplingTableUse tables({rmCubicSpline});
+  std::mt19937 rng(13);
+  std::uniform_real_distribution<float> d(-1.0f, 1.0f);
+  const TGuardedFrames frames(12000, [&](int32_t) { return d(rng); });
+  const TRandomTable random(4, 5);
+  for (int64_t increment : KernelIncrements) {
+    for (int64_t start : KernelStarts(increment)) {
+      for (int32_t samples : KernelRunLengths) {
+        std::vector<float> scalar(static_cast<size_t>(samples) + 1, -9.0f), simd(scalar.size(), -9.0f);
+        int64_t p1 = start, p2 = start;
+        detail::ResampleTableScalar(frames.Data(), CubicTableRow(0), 4, -1, scalar.data(), samples, increment, p1);
+        ResampleCubicSpline(TResampleContext{frames.Data()}, simd.data(), samples, increment, p2);
+        ASSERT_EQ(p2, p1);
+        ASSERT_EQ(scalar, simd) << increment << " from " << start << ", " << samples << " frames";
+        if (!detail::CPUHasAVX2()) continue;
+        p1 = p2 = start;
+        detail::ResampleTableScalar(frames.Data(), random.Data(), 4, -1, scalar.data(), samples, increment, p1);
+        detail::ResampleCubicAVX2(frames.Data() + TGuardedFrames::Guard, random.Data(), simd.data(), samples,
+                                  increment, p2);
+        ASSERT_EQ(p2, p1);
+        ASSERT_EQ(scalar, simd) << "AVX2: " << increment << " from " << start << ", " << samples << " frames";
+      }
     }
   }
 }
