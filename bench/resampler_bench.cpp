@@ -128,6 +128,63 @@ void BM_LinearStepAVX2(benchmark::State& s) { RunStepKernel<false>(s, TBuild::AV
 void BM_CubicStepScalar(benchmark::State& s) { RunStepKernel<true>(s, TBuild::Scalar); }
 void BM_CubicStepSSE2(benchmark::State& s) { RunStepKernel<true>(s, TBuild::SSE2); }
 void BM_CubicStepAVX2(benchmark::State& s) { RunStepKernel<true>(s, TBuild::AVX2); }
+// As the voices read: 960 runs of 32 frames in turn, each voice at its own
+// place in 64 MB of frames (mostly out of cache) with its own ratio 0.5..4.
+template <bool Cubic>
+void RunVoicesKernel(benchmark::State& state, TBuild build) {
+  if (build == TBuild::AVX2 && !detail::CPUHasAVX2()) {
+    state.SkipWithError("no AVX2");
+    return;
+  }
+  constexpr int32_t voices = 960, frames = 16 << 20;
+  static const std::vector<float> data = [] {
+    std::vector<float> d(size_t(frames) + 4096);
+    for (size_t k = 0; k < d.size(); ++k) d[k] = float(k % 1000) * 0.001f - 0.5f;
+    return d;
+  }();
+  AcquireResamplingTables(rmCubicSpline);
+  const float* table = CubicTableRow(0);
+  // Each voice plays its own stretch of the frames, from its start again.
+  const auto start = [](int32_t v) { return int64_t{2048} + int64_t(v) * (frames / voices); };
+  std::vector<int64_t> position(voices), increment(voices);
+  for (int32_t v = 0; v < voices; ++v) {
+    position[size_t(v)] = start(v) << 32;
+    increment[size_t(v)] = int64_t((0.5 + 3.5 * ((v * 37) % voices) / voices) * 4294967296.0);
+  }
+  std::vector<float> out(32);
+  for (auto _ : state) {
+    for (int32_t v = 0; v < voices; ++v) {
+      int64_t& p = position[size_t(v)];
+      const int64_t i = increment[size_t(v)];
+      if constexpr (Cubic) {
+        switch (build) {
+          case TBuild::Scalar: detail::ResampleTableScalar(data.data(), table, 4, -1, out.data(), 32, i, p); break;
+          case TBuild::SSE2: detail::ResampleTableSIMD(data.data(), table, 4, -1, out.data(), 32, i, p); break;
+          case TBuild::AVX2: detail::ResampleCubicAVX2(data.data() + 2048, table, out.data(), 32, i, p); break;
+        }
+      } else {
+        switch (build) {
+          case TBuild::Scalar: detail::ResampleLinearScalar(data.data(), out.data(), 32, i, p); break;
+          case TBuild::SSE2: detail::ResampleLinearSIMD(data.data(), out.data(), 32, i, p); break;
+          case TBuild::AVX2: detail::ResampleLinearAVX2(data.data() + 2048, out.data(), 32, i, p); break;
+        }
+      }
+      if ((p >> 32) > start(v + 1) - 256) p = start(v) << 32;
+      benchmark::DoNotOptimize(out.data());
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * voices * 32);
+  ReleaseResamplingTables(rmCubicSpline);
+}
+void BM_LinearVoicesSSE2(benchmark::State& s) { RunVoicesKernel<false>(s, TBuild::SSE2); }
+void BM_LinearVoicesAVX2(benchmark::State& s) { RunVoicesKernel<false>(s, TBuild::AVX2); }
+void BM_CubicVoicesSSE2(benchmark::State& s) { RunVoicesKernel<true>(s, TBuild::SSE2); }
+void BM_CubicVoicesAVX2(benchmark::State& s) { RunVoicesKernel<true>(s, TBuild::AVX2); }
+BENCHMARK(BM_LinearVoicesSSE2);
+BENCHMARK(BM_LinearVoicesAVX2);
+BENCHMARK(BM_CubicVoicesSSE2);
+BENCHMARK(BM_CubicVoicesAVX2);
+
 BENCHMARK(BM_LinearStepScalar);
 BENCHMARK(BM_LinearStepSSE2);
 BENCHMARK(BM_LinearStepAVX2);
