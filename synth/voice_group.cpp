@@ -1,15 +1,18 @@
-// Voices four at a time: a voice's biquad is one long chain of dependent
-// multiplies and adds, so one voice leaves most of the core idle while it
-// waits; four voices' filters in the lanes of one vector wait once for all.
-// Each lane does the scalar filter's operations in the scalar order, so the
-// output does not change.
+// Voices four at a time: a voice's biquad, like its gain ramp, is one long
+// chain of dependent operations, so one voice leaves most of the core idle
+// while it waits; four voices in the lanes of one vector wait once for all.
+// Each lane does the scalar voice's operations in the scalar order, and the
+// lanes add into the mixes frame by frame in pool order, so the output does
+// not change.
 
 #include "synth/voice_group.h"
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 
+#include "synth/synth.h"
 #include "synth/voice.h"
 
 #if defined(__SSE2__) || defined(_M_X64)
@@ -258,7 +261,9 @@ void FilterLanes(const TLaneFilterJob (&Jobs)[Lanes], float* Spare, int32_t Samp
 }
 
 TVoiceGroup::TVoiceGroup()
-    : fMono(std::make_unique<float[]>(static_cast<size_t>(Lanes + 1) * MaxBlockSamples)),
+    : fMono(std::make_unique<float[]>(static_cast<size_t>(Lanes + 2) * MaxBlockSamples)),
+      fGains(std::make_unique_for_overwrite<float[]>(static_cast<size_t>(2 * Lanes) * MaxBlockSamples)),
+      fSink(std::make_unique_for_overwrite<TBufferSample[]>(MaxBlockSamples)),
       fChunks(std::make_unique_for_overwrite<TVoiceLaneChunk[]>(static_cast<size_t>(Lanes) * MaxBlockSamples)),
       fRuns(std::make_unique_for_overwrite<TVoiceLaneFilterRun[]>(static_cast<size_t>(Lanes) * VoiceFilterCount *
                                                                   MaxBlockSamples)) {
@@ -285,6 +290,9 @@ void TVoiceGroup::Render(TVoice* const* Voices, size_t Count, TVoiceBuffers* Buf
     TVoiceLane& lane = fLanes[lanes++];
     lane.Clear();
     lane.Voice = &voice;
+    lane.Dry = Buffer;
+    lane.Chorus = ChorusBuffer;
+    lane.Reverb = ReverbBuffer;
     // As FillBuffer: an ended voice only lets its residue decay.
     if (!voice.Active) {
       lane.ResidueOffset = 0;
@@ -293,15 +301,14 @@ void TVoiceGroup::Render(TVoice* const* Voices, size_t Count, TVoiceBuffers* Buf
       voice.RenderChunks(Buffer, ChorusBuffer, ReverbBuffer, Samples, &lane);
     }
     if (lanes == Lanes) {
-      RenderLanes(lanes, Buffer, ChorusBuffer, ReverbBuffer, Samples);
+      RenderLanes(lanes, Samples);
       lanes = 0;
     }
   }
-  if (lanes > 0) RenderLanes(lanes, Buffer, ChorusBuffer, ReverbBuffer, Samples);
+  if (lanes > 0) RenderLanes(lanes, Samples);
 }
 
-void TVoiceGroup::RenderLanes(int32_t LaneCount, TBufferSample* Buffer, TBufferSample* ChorusBuffer,
-                              TBufferSample* ReverbBuffer, int32_t Samples) {
+void TVoiceGroup::RenderLanes(int32_t LaneCount, int32_t Samples) {
   // Each filter of the chain in turn over the whole block: a filter's output
   // does not depend on where the next one in the chain was cut.
   for (int32_t f = 0; f < VoiceFilterCount; f++) {
@@ -317,8 +324,408 @@ void TVoiceGroup::RenderLanes(int32_t LaneCount, TBufferSample* Buffer, TBufferS
     }
     if (any) FilterLanes(jobs, fMono.get() + static_cast<size_t>(Lanes) * MaxBlockSamples, Samples);
   }
+
+  RampLaneGains(LaneCount, Samples);
+
+  // All lanes into the same three buffers (the calling thread's), or each
+  // into its own. The shared buffers start at +0 and only ever take sums, so
+  // they never hold -0 and a zero that a lane adds where it has nothing to
+  // add changes nothing.
+  bool shared = true;
+  const TVoiceLane& first = fLanes[0];
+  for (int32_t l = 1; l < LaneCount; l++) {
+    const TVoiceLane& lane = fLanes[l];
+    shared = shared && lane.Dry == first.Dry && lane.Chorus == first.Chorus && lane.Reverb == first.Reverb;
+  }
+  shared = shared && first.Dry != first.Chorus && first.Dry != first.Reverb &&
+           (first.Chorus != first.Reverb || first.Chorus == nullptr);
+
+  // An ended voice's residue keeps its place: over the frames where it
+  // decays, the lanes before it are mixed first, then the residue, then the
+  // lanes after it.
+  int32_t cuts[Lanes + 2] = {0};  // in order
+  int32_t cutCount = 1;
+  auto cut = [&](int32_t at) {
+    int32_t i = cutCount++;
+    for (; cuts[i - 1] > at; i--) cuts[i] = cuts[i - 1];
+    cuts[i] = at;
+  };
   for (int32_t l = 0; l < LaneCount; l++) {
-    fLanes[l].Voice->MixLane(fLanes[l], Buffer, ChorusBuffer, ReverbBuffer, Samples);
+    if (fLanes[l].ResidueOffset >= 0) cut(std::min(fLanes[l].ResidueOffset, Samples));
+  }
+  cut(Samples);
+  for (int32_t c = 0; c + 1 < cutCount; c++) {
+    const int32_t from = cuts[c], to = cuts[c + 1];
+    if (from == to) continue;
+    uint32_t mask = 0;
+    for (int32_t l = 0; l < LaneCount; l++) {
+      const TVoiceLane& lane = fLanes[l];
+      if (lane.ResidueOffset < 0 || lane.ResidueOffset > from) {
+        mask |= 1u << l;
+        continue;
+      }
+      if (mask != 0) MixLaneRange(LaneCount, mask, shared, from, to);
+      mask = 0;
+      lane.Voice->MixLaneResidue(lane, from, to);
+    }
+    if (mask != 0) MixLaneRange(LaneCount, mask, shared, from, to);
+  }
+}
+
+namespace {
+
+// Where a lane's gain ramp stands, as TVoice keeps it between steps (in
+// double), and which of its chunks the frames have reached.
+struct TLaneRamp {
+  double VolLeft, VolRight, IncLeft, IncRight;
+  int32_t Remain;
+  int32_t Chunk;  // the current chunk, or the next one when Inside is false
+  bool Inside;
+};
+
+// A modulation step's new ramp towards the step's target gains, from the
+// gain the mix has reached (TVoice::ModulationStep's step 8).
+void PlanRamp(TLaneRamp& R, double EndLeft, double EndRight, int32_t ModulationSamples) {
+  if (std::fabs(EndLeft - R.VolLeft) > 1e-18 || std::fabs(EndRight - R.VolRight) > 1e-18) {
+    R.Remain = ModulationSamples;
+    R.IncLeft = (EndLeft - R.VolLeft) / R.Remain;
+    R.IncRight = (EndRight - R.VolRight) / R.Remain;
+  }
+}
+
+// The gains of frames From..To: each frame the gains grow by the increments
+// first (-0, in a lane that does not ramp, adds nothing).
+void RampGains(float* Left, float* Right, const float* IncLeft, const float* IncRight, float* Gains, int32_t From,
+               int32_t To) {
+#ifdef KELVANE_GROUP_SSE
+  __m128 left = _mm_load_ps(Left), right = _mm_load_ps(Right);
+  const __m128 incLeft = _mm_load_ps(IncLeft), incRight = _mm_load_ps(IncRight);
+  for (int32_t t = From; t < To; t++) {
+    left = _mm_add_ps(left, incLeft);
+    right = _mm_add_ps(right, incRight);
+    _mm_store_ps(Gains + 2 * Lanes * t, left);
+    _mm_store_ps(Gains + 2 * Lanes * t + Lanes, right);
+  }
+  _mm_store_ps(Left, left);
+  _mm_store_ps(Right, right);
+#else
+  for (int32_t t = From; t < To; t++) {
+    for (int32_t l = 0; l < Lanes; l++) {
+      Left[l] += IncLeft[l];
+      Right[l] += IncRight[l];
+      Gains[2 * Lanes * t + l] = Left[l];
+      Gains[2 * Lanes * t + Lanes + l] = Right[l];
+    }
+  }
+#endif
+}
+
+}  // namespace
+
+void TVoiceGroup::RampLaneGains(int32_t LaneCount, int32_t Samples) {
+  alignas(16) float left[Lanes], right[Lanes], incLeft[Lanes], incRight[Lanes];
+  TLaneRamp ramps[Lanes];
+  int32_t next[Lanes];
+  for (int32_t l = 0; l < Lanes; l++) {
+    left[l] = right[l] = incLeft[l] = incRight[l] = NegativeZero;
+    next[l] = Samples + 1;  // never
+    if (l >= LaneCount) continue;
+    const TVoiceLane& lane = fLanes[l];
+    if (!lane.GainSaved) continue;
+    ramps[l] = TLaneRamp{lane.VolLeft, lane.VolRight, lane.VolIncLeft, lane.VolIncRight, lane.VolRemain, 0, false};
+    if (lane.ChunkCount > 0) next[l] = 0;  // a lane without chunks mixes zeros
+  }
+  const int32_t modulationSamples = LaneCount > 0 ? fLanes[0].Voice->Synth.ModulationSamples : 0;
+
+  int32_t t = 0;
+  while (true) {
+    // Lanes whose chunk or ramp ends here, or whose next chunk starts here.
+    for (int32_t l = 0; l < LaneCount; l++) {
+      if (next[l] != t) continue;
+      const TVoiceLane& lane = fLanes[l];
+      TLaneRamp& R = ramps[l];
+      if (R.Inside) {
+        const TVoiceLaneChunk& c = lane.Chunks[R.Chunk];
+        incLeft[l] = incRight[l] = NegativeZero;
+        if (c.Offset + c.Count != t) {  // the ramp ended inside the chunk
+          next[l] = c.Offset + c.Count;
+          continue;
+        }
+        if (R.Remain > 0) {
+          R.Remain -= std::min(R.Remain, c.Count);
+          R.VolLeft = left[l];
+          R.VolRight = right[l];
+        }
+        R.Inside = false;
+        R.Chunk++;
+        if (R.Chunk == lane.ChunkCount) {
+          // What MixVoice returns for the voice's last frame.
+          const float mono = lane.Mono[t - 1];
+          lane.Voice->Last = TBufferSample{{{mono * left[l], mono * right[l]}}};
+        }
+      }
+      if (R.Chunk < lane.ChunkCount && lane.Chunks[R.Chunk].Offset == t) {
+        const TVoiceLaneChunk& c = lane.Chunks[R.Chunk];
+        if (c.Stepped) PlanRamp(R, c.EndVolLeft, c.EndVolRight, modulationSamples);
+        left[l] = static_cast<float>(R.VolLeft);
+        right[l] = static_cast<float>(R.VolRight);
+        const int32_t ramp = std::clamp(R.Remain, 0, c.Count);
+        if (ramp > 0) {
+          incLeft[l] = static_cast<float>(R.IncLeft);
+          incRight[l] = static_cast<float>(R.IncRight);
+        }
+        R.Inside = true;
+        next[l] = t + (ramp > 0 && ramp < c.Count ? ramp : c.Count);
+        continue;
+      }
+      // No chunk here: the lane adds -0 (zero times -0) until its next one.
+      const int32_t end = R.Chunk < lane.ChunkCount ? lane.Chunks[R.Chunk].Offset : Samples;
+      left[l] = right[l] = NegativeZero;
+      std::fill(lane.Mono + t, lane.Mono + end, 0.0f);
+      next[l] = end > t ? end : Samples + 1;
+    }
+    if (t == Samples) break;
+    int32_t end = Samples;
+    for (int32_t l = 0; l < Lanes; l++) end = std::min(end, next[l]);
+    RampGains(left, right, incLeft, incRight, fGains.get(), t, end);
+    t = end;
+  }
+
+  for (int32_t l = 0; l < LaneCount; l++) {
+    const TVoiceLane& lane = fLanes[l];
+    if (!lane.GainSaved) continue;
+    TLaneRamp& R = ramps[l];
+    if (lane.TrailingStep) PlanRamp(R, lane.TrailingEndVolLeft, lane.TrailingEndVolRight, modulationSamples);
+    TVoice& voice = *lane.Voice;
+    voice.VolLeft = R.VolLeft;
+    voice.VolRight = R.VolRight;
+    voice.VolIncLeft = R.IncLeft;
+    voice.VolIncRight = R.IncRight;
+    voice.VolRemain = R.Remain;
+  }
+}
+
+namespace {
+
+// One call of MixLanes: per lane its block, its three targets and its sends
+// (a lane that sends nowhere has an amplitude of 0).
+struct TLaneMixJob {
+  const float* Mono[Lanes];
+  TBufferSample* Dry[Lanes];
+  TBufferSample* Chorus[Lanes];
+  TBufferSample* Reverb[Lanes];
+  float AmpChorus[Lanes];
+  float AmpReverb[Lanes];
+};
+
+#ifdef KELVANE_GROUP_SSE
+// Frames From..To of the four lanes: frame = mono * gain, added lane after
+// lane into the targets, as MixVoice adds each lane. Shared: every lane's
+// targets are lane 0's.
+template <bool Shared, bool HasChorus, bool HasReverb>
+void MixLanes(const TLaneMixJob& J, const float* Gains, int32_t From, int32_t To) {
+  const float* const m0 = J.Mono[0];
+  const float* const m1 = J.Mono[1];
+  const float* const m2 = J.Mono[2];
+  const float* const m3 = J.Mono[3];
+  __m128 ampChorus[Lanes], ampReverb[Lanes];
+  for (int32_t l = 0; l < Lanes; l++) {
+    ampChorus[l] = _mm_set1_ps(J.AmpChorus[l]);
+    ampReverb[l] = _mm_set1_ps(J.AmpReverb[l]);
+  }
+  // Two frames of each lane, left and right: lane 0, 1, 2, 3.
+  auto mixTwo = [&](int32_t i, const __m128 (&P)[Lanes]) {
+    auto add = [](TBufferSample* at, __m128 v) {
+      float* p = &at->Left;
+      _mm_storeu_ps(p, _mm_add_ps(_mm_loadu_ps(p), v));
+    };
+    if constexpr (Shared) {
+      auto addLanes = [&](TBufferSample* at, const __m128* amp) {
+        float* p = &at->Left;
+        __m128 sum = _mm_loadu_ps(p);
+        for (int32_t l = 0; l < Lanes; l++) sum = _mm_add_ps(sum, amp != nullptr ? _mm_mul_ps(P[l], amp[l]) : P[l]);
+        _mm_storeu_ps(p, sum);
+      };
+      addLanes(J.Dry[0] + i, nullptr);
+      if constexpr (HasChorus) addLanes(J.Chorus[0] + i, ampChorus);
+      if constexpr (HasReverb) addLanes(J.Reverb[0] + i, ampReverb);
+    } else {
+      for (int32_t l = 0; l < Lanes; l++) {
+        add(J.Dry[l] + i, P[l]);
+        if constexpr (HasChorus) add(J.Chorus[l] + i, _mm_mul_ps(P[l], ampChorus[l]));
+        if constexpr (HasReverb) add(J.Reverb[l] + i, _mm_mul_ps(P[l], ampReverb[l]));
+      }
+    }
+  };
+  // One frame of each lane in the low halves.
+  auto mixOne = [&](int32_t i, const __m128 (&P)[Lanes]) {
+    auto load = [](const TBufferSample* at) {
+      return _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(&at->Left)));
+    };
+    auto store = [](TBufferSample* at, __m128 v) { _mm_store_sd(reinterpret_cast<double*>(&at->Left), _mm_castps_pd(v)); };
+    if constexpr (Shared) {
+      auto addLanes = [&](TBufferSample* at, const __m128* amp) {
+        __m128 sum = load(at);
+        for (int32_t l = 0; l < Lanes; l++) sum = _mm_add_ps(sum, amp != nullptr ? _mm_mul_ps(P[l], amp[l]) : P[l]);
+        store(at, sum);
+      };
+      addLanes(J.Dry[0] + i, nullptr);
+      if constexpr (HasChorus) addLanes(J.Chorus[0] + i, ampChorus);
+      if constexpr (HasReverb) addLanes(J.Reverb[0] + i, ampReverb);
+    } else {
+      for (int32_t l = 0; l < Lanes; l++) {
+        store(J.Dry[l] + i, _mm_add_ps(load(J.Dry[l] + i), P[l]));
+        if constexpr (HasChorus) {
+          store(J.Chorus[l] + i, _mm_add_ps(load(J.Chorus[l] + i), _mm_mul_ps(P[l], ampChorus[l])));
+        }
+        if constexpr (HasReverb) {
+          store(J.Reverb[l] + i, _mm_add_ps(load(J.Reverb[l] + i), _mm_mul_ps(P[l], ampReverb[l])));
+        }
+      }
+    }
+  };
+  // A frame of the four lanes (one float each) times the gains: left and
+  // right of lanes 0 and 1, then of lanes 2 and 3.
+  auto frame = [Gains](int32_t t, __m128 m, __m128& A, __m128& B) {
+    const float* g = Gains + 2 * Lanes * t;
+    const __m128 left = _mm_mul_ps(m, _mm_load_ps(g));
+    const __m128 right = _mm_mul_ps(m, _mm_load_ps(g + Lanes));
+    A = _mm_unpacklo_ps(left, right);
+    B = _mm_unpackhi_ps(left, right);
+  };
+
+  int32_t t = From;
+  for (; t + 4 <= To; t += 4) {
+    __m128 r0 = _mm_loadu_ps(m0 + t), r1 = _mm_loadu_ps(m1 + t), r2 = _mm_loadu_ps(m2 + t), r3 = _mm_loadu_ps(m3 + t);
+    _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+    __m128 A0, B0, A1, B1, A2, B2, A3, B3;
+    frame(t, r0, A0, B0);
+    frame(t + 1, r1, A1, B1);
+    frame(t + 2, r2, A2, B2);
+    frame(t + 3, r3, A3, B3);
+    const __m128 first[Lanes] = {_mm_movelh_ps(A0, A1), _mm_movehl_ps(A1, A0), _mm_movelh_ps(B0, B1),
+                                 _mm_movehl_ps(B1, B0)};
+    mixTwo(t, first);
+    const __m128 second[Lanes] = {_mm_movelh_ps(A2, A3), _mm_movehl_ps(A3, A2), _mm_movelh_ps(B2, B3),
+                                  _mm_movehl_ps(B3, B2)};
+    mixTwo(t + 2, second);
+  }
+  for (; t < To; t++) {
+    __m128 A, B;
+    frame(t, _mm_setr_ps(m0[t], m1[t], m2[t], m3[t]), A, B);
+    const __m128 lanes[Lanes] = {A, _mm_movehl_ps(A, A), B, _mm_movehl_ps(B, B)};
+    mixOne(t, lanes);
+  }
+}
+#else
+// The same lane by lane, frame by frame.
+template <bool Shared, bool HasChorus, bool HasReverb>
+void MixLanes(const TLaneMixJob& J, const float* Gains, int32_t From, int32_t To) {
+  for (int32_t t = From; t < To; t++) {
+    for (int32_t l = 0; l < Lanes; l++) {
+      const float left = J.Mono[l][t] * Gains[2 * Lanes * t + l];
+      const float right = J.Mono[l][t] * Gains[2 * Lanes * t + Lanes + l];
+      J.Dry[l][t].Left += left;
+      J.Dry[l][t].Right += right;
+      if (HasChorus) {
+        J.Chorus[l][t].Left += left * J.AmpChorus[l];
+        J.Chorus[l][t].Right += right * J.AmpChorus[l];
+      }
+      if (HasReverb) {
+        J.Reverb[l][t].Left += left * J.AmpReverb[l];
+        J.Reverb[l][t].Right += right * J.AmpReverb[l];
+      }
+    }
+  }
+}
+#endif
+
+}  // namespace
+
+void TVoiceGroup::MixLaneRange(int32_t LaneCount, uint32_t LaneMask, bool Shared, int32_t From, int32_t To) {
+  const float* zero = fMono.get() + static_cast<size_t>(Lanes + 1) * MaxBlockSamples;
+  TBufferSample* sink = fSink.get();
+  const TVoiceLane& first = fLanes[0];
+  bool chorusActive = false, reverbActive = false;
+  if (LaneCount > 0) {
+    const TSynth& synth = first.Voice->Synth;
+    chorusActive = synth.ChorusMixActive;
+    reverbActive = synth.ReverbMixActive;
+  }
+  TLaneMixJob job;
+  int32_t chunk[Lanes] = {};
+  for (int32_t l = 0; l < Lanes; l++) {
+    const bool in = l < LaneCount && (LaneMask >> l & 1u) != 0;
+    job.Mono[l] = in && fLanes[l].ChunkCount > 0 ? fLanes[l].Mono : zero;
+    // A lane left out adds into the sink, or zeros into shared targets.
+    job.Dry[l] = Shared ? first.Dry : in ? fLanes[l].Dry : sink;
+  }
+
+  // The sends stay the same over runs of chunks; cut where any lane's change.
+  int32_t runEnd[Lanes];
+  for (int32_t l = 0; l < Lanes; l++) {
+    job.AmpChorus[l] = job.AmpReverb[l] = 0.0f;
+    job.Chorus[l] = Shared ? first.Chorus : sink;
+    job.Reverb[l] = Shared ? first.Reverb : sink;
+    runEnd[l] = job.Mono[l] != zero ? From : To;
+  }
+  int32_t t = From;
+  while (t < To) {
+    int32_t end = To;
+    bool chorus = false, reverb = false;
+    for (int32_t l = 0; l < Lanes; l++) {
+      if (runEnd[l] <= t) {
+        // The lane's run of chunks with the same sends from t, or the gap before its next chunk.
+        const TVoiceLane& lane = fLanes[l];
+        float ampChorus = 0.0f, ampReverb = 0.0f;
+        int32_t& c = chunk[l];
+        while (c < lane.ChunkCount && lane.Chunks[c].Offset + lane.Chunks[c].Count <= t) c++;
+        runEnd[l] = To;
+        if (c < lane.ChunkCount && lane.Chunks[c].Offset <= t) {
+          // As MixToTargets: a send of zero adds nothing, one to an effect that is off goes nowhere.
+          auto sends = [&](const TVoiceLaneChunk& k, float& a, float& b) {
+            a = chorusActive && lane.Chorus != nullptr && k.AmpChorus != 0.0f ? k.AmpChorus : 0.0f;
+            b = reverbActive && lane.Reverb != nullptr && k.AmpReverb != 0.0f ? k.AmpReverb : 0.0f;
+          };
+          sends(lane.Chunks[c], ampChorus, ampReverb);
+          int32_t last = c;
+          while (last + 1 < lane.ChunkCount &&
+                 lane.Chunks[last + 1].Offset == lane.Chunks[last].Offset + lane.Chunks[last].Count) {
+            float a, b;
+            sends(lane.Chunks[last + 1], a, b);
+            if (a != ampChorus || b != ampReverb) break;
+            last++;
+          }
+          runEnd[l] = lane.Chunks[last].Offset + lane.Chunks[last].Count;
+        } else if (c < lane.ChunkCount) {
+          runEnd[l] = lane.Chunks[c].Offset;
+        }
+        job.AmpChorus[l] = ampChorus;
+        job.AmpReverb[l] = ampReverb;
+        if (!Shared) {
+          job.Chorus[l] = ampChorus != 0.0f ? lane.Chorus : sink;
+          job.Reverb[l] = ampReverb != 0.0f ? lane.Reverb : sink;
+        }
+      }
+      end = std::min(end, runEnd[l]);
+      chorus = chorus || job.AmpChorus[l] != 0.0f;
+      reverb = reverb || job.AmpReverb[l] != 0.0f;
+    }
+    const float* gains = fGains.get();
+    if (Shared) {
+      if (chorus) {
+        reverb ? MixLanes<true, true, true>(job, gains, t, end) : MixLanes<true, true, false>(job, gains, t, end);
+      } else {
+        reverb ? MixLanes<true, false, true>(job, gains, t, end) : MixLanes<true, false, false>(job, gains, t, end);
+      }
+    } else {
+      if (chorus) {
+        reverb ? MixLanes<false, true, true>(job, gains, t, end) : MixLanes<false, true, false>(job, gains, t, end);
+      } else {
+        reverb ? MixLanes<false, false, true>(job, gains, t, end) : MixLanes<false, false, false>(job, gains, t, end);
+      }
+    }
+    t = end;
   }
 }
 
