@@ -262,7 +262,7 @@ void FilterLanes(const TLaneFilterJob (&Jobs)[Lanes], float* Spare, int32_t Samp
 
 TVoiceGroup::TVoiceGroup()
     : fMono(std::make_unique<float[]>(static_cast<size_t>(Lanes + 2) * MaxBlockSamples)),
-      fGains(std::make_unique_for_overwrite<float[]>(static_cast<size_t>(2 * Lanes) * MaxBlockSamples)),
+      fGains(std::make_unique_for_overwrite<TBufferSample[]>(static_cast<size_t>(Lanes) * MaxBlockSamples)),
       fSink(std::make_unique_for_overwrite<TBufferSample[]>(MaxBlockSamples)),
       fChunks(std::make_unique_for_overwrite<TVoiceLaneChunk[]>(static_cast<size_t>(Lanes) * MaxBlockSamples)),
       fRuns(std::make_unique_for_overwrite<TVoiceLaneFilterRun[]>(static_cast<size_t>(Lanes) * VoiceFilterCount *
@@ -341,8 +341,10 @@ void TVoiceGroup::RenderLanes(int32_t LaneCount, int32_t Samples) {
            (first.Chorus != first.Reverb || first.Chorus == nullptr);
 
   // An ended voice's residue keeps its place: over the frames where it
-  // decays, the lanes before it are mixed first, then the residue, then the
-  // lanes after it.
+  // decays, it comes after the lanes before it and before the lanes after
+  // it. Where no lane after it is mixed, it simply follows the mix; a
+  // residue without sends goes into the mix as the lane's gains (on a mono
+  // of 1, the gain itself: the same sums); else the mix is cut around it.
   int32_t cuts[Lanes + 2] = {0};  // in order
   int32_t cutCount = 1;
   auto cut = [&](int32_t at) {
@@ -357,18 +359,49 @@ void TVoiceGroup::RenderLanes(int32_t LaneCount, int32_t Samples) {
   for (int32_t c = 0; c + 1 < cutCount; c++) {
     const int32_t from = cuts[c], to = cuts[c + 1];
     if (from == to) continue;
-    uint32_t mask = 0;
+    int32_t lastMixed = -1;
     for (int32_t l = 0; l < LaneCount; l++) {
       const TVoiceLane& lane = fLanes[l];
-      if (lane.ResidueOffset < 0 || lane.ResidueOffset > from) {
+      const bool residue = lane.ResidueOffset >= 0 && lane.ResidueOffset <= from;
+      if (!residue && lane.ChunkCount > 0 && lane.Chunks[0].Offset < to &&
+          lane.Chunks[lane.ChunkCount - 1].Offset + lane.Chunks[lane.ChunkCount - 1].Count > from) {
+        lastMixed = l;
+      }
+    }
+    uint32_t mask = 0, residues = 0;
+    int32_t after = LaneCount;  // residues from here on follow the mix
+    for (int32_t l = 0; l < LaneCount; l++) {
+      TVoiceLane& lane = fLanes[l];
+      const bool residue = lane.ResidueOffset >= 0 && lane.ResidueOffset <= from;
+      if (!residue) {
         mask |= 1u << l;
         continue;
       }
-      if (mask != 0) MixLaneRange(LaneCount, mask, shared, from, to);
-      mask = 0;
-      lane.Voice->MixLaneResidue(lane, from, to);
+      if (l > lastMixed) {
+        after = l;
+        break;
+      }
+      TVoice& voice = *lane.Voice;
+      if (!voice.HasClickResidue()) continue;
+      if (voice.LaneResidueSends(lane)) {
+        if (mask != 0) MixLaneRange(LaneCount, mask, residues, shared, from, to);
+        mask = residues = 0;
+        voice.MixLaneResidue(lane, from, to);
+        continue;
+      }
+      // -0 + r is r, whatever r.
+      TBufferSample* gains = fGains.get() + static_cast<size_t>(l) * MaxBlockSamples;
+      std::fill(gains + from, gains + to, TBufferSample{{{NegativeZero, NegativeZero}}});
+      voice.DecayLaneResidue(gains + from, to - from);
+      std::fill(lane.Mono + from, lane.Mono + to, 1.0f);
+      mask |= 1u << l;
+      residues |= 1u << l;
     }
-    if (mask != 0) MixLaneRange(LaneCount, mask, shared, from, to);
+    if (mask != 0) MixLaneRange(LaneCount, mask, residues, shared, from, to);
+    for (int32_t l = after; l < LaneCount; l++) {
+      const TVoiceLane& lane = fLanes[l];
+      if (lane.ResidueOffset >= 0 && lane.ResidueOffset <= from) lane.Voice->MixLaneResidue(lane, from, to);
+    }
   }
 }
 
@@ -394,27 +427,36 @@ void PlanRamp(TLaneRamp& R, double EndLeft, double EndRight, int32_t ModulationS
 }
 
 // The gains of frames From..To: each frame the gains grow by the increments
-// first (-0, in a lane that does not ramp, adds nothing).
-void RampGains(float* Left, float* Right, const float* IncLeft, const float* IncRight, float* Gains, int32_t From,
-               int32_t To) {
+// first (-0, in a lane that does not ramp, adds nothing). Gain and Inc hold
+// left and right of each lane in turn.
+void RampGains(float* Gain, const float* Inc, TBufferSample* Gains, int32_t From, int32_t To) {
+  TBufferSample* const g0 = Gains;
+  TBufferSample* const g1 = Gains + MaxBlockSamples;
+  TBufferSample* const g2 = Gains + 2 * MaxBlockSamples;
+  TBufferSample* const g3 = Gains + 3 * MaxBlockSamples;
 #ifdef KELVANE_GROUP_SSE
-  __m128 left = _mm_load_ps(Left), right = _mm_load_ps(Right);
-  const __m128 incLeft = _mm_load_ps(IncLeft), incRight = _mm_load_ps(IncRight);
+  __m128 gain01 = _mm_load_ps(Gain), gain23 = _mm_load_ps(Gain + 4);
+  const __m128 inc01 = _mm_load_ps(Inc), inc23 = _mm_load_ps(Inc + 4);
+  auto store = [](TBufferSample* at, __m128 v, bool high) {
+    high ? _mm_storeh_pi(reinterpret_cast<__m64*>(&at->Left), v) : _mm_storel_pi(reinterpret_cast<__m64*>(&at->Left), v);
+  };
   for (int32_t t = From; t < To; t++) {
-    left = _mm_add_ps(left, incLeft);
-    right = _mm_add_ps(right, incRight);
-    _mm_store_ps(Gains + 2 * Lanes * t, left);
-    _mm_store_ps(Gains + 2 * Lanes * t + Lanes, right);
+    gain01 = _mm_add_ps(gain01, inc01);
+    gain23 = _mm_add_ps(gain23, inc23);
+    store(g0 + t, gain01, false);
+    store(g1 + t, gain01, true);
+    store(g2 + t, gain23, false);
+    store(g3 + t, gain23, true);
   }
-  _mm_store_ps(Left, left);
-  _mm_store_ps(Right, right);
+  _mm_store_ps(Gain, gain01);
+  _mm_store_ps(Gain + 4, gain23);
 #else
+  TBufferSample* const lanes[Lanes] = {g0, g1, g2, g3};
   for (int32_t t = From; t < To; t++) {
     for (int32_t l = 0; l < Lanes; l++) {
-      Left[l] += IncLeft[l];
-      Right[l] += IncRight[l];
-      Gains[2 * Lanes * t + l] = Left[l];
-      Gains[2 * Lanes * t + Lanes + l] = Right[l];
+      Gain[2 * l] += Inc[2 * l];
+      Gain[2 * l + 1] += Inc[2 * l + 1];
+      lanes[l][t] = TBufferSample{{{Gain[2 * l], Gain[2 * l + 1]}}};
     }
   }
 #endif
@@ -423,11 +465,11 @@ void RampGains(float* Left, float* Right, const float* IncLeft, const float* Inc
 }  // namespace
 
 void TVoiceGroup::RampLaneGains(int32_t LaneCount, int32_t Samples) {
-  alignas(16) float left[Lanes], right[Lanes], incLeft[Lanes], incRight[Lanes];
+  alignas(16) float gain[2 * Lanes], inc[2 * Lanes];  // left and right of each lane
   TLaneRamp ramps[Lanes];
   int32_t next[Lanes];
   for (int32_t l = 0; l < Lanes; l++) {
-    left[l] = right[l] = incLeft[l] = incRight[l] = NegativeZero;
+    gain[2 * l] = gain[2 * l + 1] = inc[2 * l] = inc[2 * l + 1] = NegativeZero;
     next[l] = Samples + 1;  // never
     if (l >= LaneCount) continue;
     const TVoiceLane& lane = fLanes[l];
@@ -446,33 +488,33 @@ void TVoiceGroup::RampLaneGains(int32_t LaneCount, int32_t Samples) {
       TLaneRamp& R = ramps[l];
       if (R.Inside) {
         const TVoiceLaneChunk& c = lane.Chunks[R.Chunk];
-        incLeft[l] = incRight[l] = NegativeZero;
+        inc[2 * l] = inc[2 * l + 1] = NegativeZero;
         if (c.Offset + c.Count != t) {  // the ramp ended inside the chunk
           next[l] = c.Offset + c.Count;
           continue;
         }
         if (R.Remain > 0) {
           R.Remain -= std::min(R.Remain, c.Count);
-          R.VolLeft = left[l];
-          R.VolRight = right[l];
+          R.VolLeft = gain[2 * l];
+          R.VolRight = gain[2 * l + 1];
         }
         R.Inside = false;
         R.Chunk++;
         if (R.Chunk == lane.ChunkCount) {
           // What MixVoice returns for the voice's last frame.
           const float mono = lane.Mono[t - 1];
-          lane.Voice->Last = TBufferSample{{{mono * left[l], mono * right[l]}}};
+          lane.Voice->Last = TBufferSample{{{mono * gain[2 * l], mono * gain[2 * l + 1]}}};
         }
       }
       if (R.Chunk < lane.ChunkCount && lane.Chunks[R.Chunk].Offset == t) {
         const TVoiceLaneChunk& c = lane.Chunks[R.Chunk];
         if (c.Stepped) PlanRamp(R, c.EndVolLeft, c.EndVolRight, modulationSamples);
-        left[l] = static_cast<float>(R.VolLeft);
-        right[l] = static_cast<float>(R.VolRight);
+        gain[2 * l] = static_cast<float>(R.VolLeft);
+        gain[2 * l + 1] = static_cast<float>(R.VolRight);
         const int32_t ramp = std::clamp(R.Remain, 0, c.Count);
         if (ramp > 0) {
-          incLeft[l] = static_cast<float>(R.IncLeft);
-          incRight[l] = static_cast<float>(R.IncRight);
+          inc[2 * l] = static_cast<float>(R.IncLeft);
+          inc[2 * l + 1] = static_cast<float>(R.IncRight);
         }
         R.Inside = true;
         next[l] = t + (ramp > 0 && ramp < c.Count ? ramp : c.Count);
@@ -480,14 +522,14 @@ void TVoiceGroup::RampLaneGains(int32_t LaneCount, int32_t Samples) {
       }
       // No chunk here: the lane adds -0 (zero times -0) until its next one.
       const int32_t end = R.Chunk < lane.ChunkCount ? lane.Chunks[R.Chunk].Offset : Samples;
-      left[l] = right[l] = NegativeZero;
+      gain[2 * l] = gain[2 * l + 1] = NegativeZero;
       std::fill(lane.Mono + t, lane.Mono + end, 0.0f);
       next[l] = end > t ? end : Samples + 1;
     }
     if (t == Samples) break;
     int32_t end = Samples;
     for (int32_t l = 0; l < Lanes; l++) end = std::min(end, next[l]);
-    RampGains(left, right, incLeft, incRight, fGains.get(), t, end);
+    RampGains(gain, inc, fGains.get(), t, end);
     t = end;
   }
 
@@ -507,10 +549,11 @@ void TVoiceGroup::RampLaneGains(int32_t LaneCount, int32_t Samples) {
 
 namespace {
 
-// One call of MixLanes: per lane its block, its three targets and its sends
-// (a lane that sends nowhere has an amplitude of 0).
+// One call of MixLanes: per lane its block, its gains, its three targets and
+// its sends (a lane that sends nowhere has an amplitude of 0).
 struct TLaneMixJob {
   const float* Mono[Lanes];
+  const TBufferSample* Gains[Lanes];
   TBufferSample* Dry[Lanes];
   TBufferSample* Chorus[Lanes];
   TBufferSample* Reverb[Lanes];
@@ -523,46 +566,14 @@ struct TLaneMixJob {
 // lane into the targets, as MixVoice adds each lane. Shared: every lane's
 // targets are lane 0's.
 template <bool Shared, bool HasChorus, bool HasReverb>
-void MixLanes(const TLaneMixJob& J, const float* Gains, int32_t From, int32_t To) {
-  const float* const m0 = J.Mono[0];
-  const float* const m1 = J.Mono[1];
-  const float* const m2 = J.Mono[2];
-  const float* const m3 = J.Mono[3];
+void MixLanes(const TLaneMixJob& J, int32_t From, int32_t To) {
   __m128 ampChorus[Lanes], ampReverb[Lanes];
   for (int32_t l = 0; l < Lanes; l++) {
     ampChorus[l] = _mm_set1_ps(J.AmpChorus[l]);
     ampReverb[l] = _mm_set1_ps(J.AmpReverb[l]);
   }
-  // Two frames of each lane, left and right: lane 0, 1, 2, 3.
-  auto mixTwo = [&](int32_t i, const __m128 (&P)[Lanes]) {
-    auto add = [](TBufferSample* at, __m128 v) {
-      float* p = &at->Left;
-      _mm_storeu_ps(p, _mm_add_ps(_mm_loadu_ps(p), v));
-    };
-    if constexpr (Shared) {
-      auto addLanes = [&](TBufferSample* at, const __m128* amp) {
-        float* p = &at->Left;
-        __m128 sum = _mm_loadu_ps(p);
-        for (int32_t l = 0; l < Lanes; l++) sum = _mm_add_ps(sum, amp != nullptr ? _mm_mul_ps(P[l], amp[l]) : P[l]);
-        _mm_storeu_ps(p, sum);
-      };
-      addLanes(J.Dry[0] + i, nullptr);
-      if constexpr (HasChorus) addLanes(J.Chorus[0] + i, ampChorus);
-      if constexpr (HasReverb) addLanes(J.Reverb[0] + i, ampReverb);
-    } else {
-      for (int32_t l = 0; l < Lanes; l++) {
-        add(J.Dry[l] + i, P[l]);
-        if constexpr (HasChorus) add(J.Chorus[l] + i, _mm_mul_ps(P[l], ampChorus[l]));
-        if constexpr (HasReverb) add(J.Reverb[l] + i, _mm_mul_ps(P[l], ampReverb[l]));
-      }
-    }
-  };
-  // One frame of each lane in the low halves.
-  auto mixOne = [&](int32_t i, const __m128 (&P)[Lanes]) {
-    auto load = [](const TBufferSample* at) {
-      return _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(&at->Left)));
-    };
-    auto store = [](TBufferSample* at, __m128 v) { _mm_store_sd(reinterpret_cast<double*>(&at->Left), _mm_castps_pd(v)); };
+  // P: two frames of each lane (or one, in the low halves), left and right.
+  auto mix = [&](int32_t i, const __m128 (&P)[Lanes], auto load, auto store) {
     if constexpr (Shared) {
       auto addLanes = [&](TBufferSample* at, const __m128* amp) {
         __m128 sum = load(at);
@@ -575,56 +586,43 @@ void MixLanes(const TLaneMixJob& J, const float* Gains, int32_t From, int32_t To
     } else {
       for (int32_t l = 0; l < Lanes; l++) {
         store(J.Dry[l] + i, _mm_add_ps(load(J.Dry[l] + i), P[l]));
-        if constexpr (HasChorus) {
-          store(J.Chorus[l] + i, _mm_add_ps(load(J.Chorus[l] + i), _mm_mul_ps(P[l], ampChorus[l])));
-        }
-        if constexpr (HasReverb) {
-          store(J.Reverb[l] + i, _mm_add_ps(load(J.Reverb[l] + i), _mm_mul_ps(P[l], ampReverb[l])));
-        }
+        if constexpr (HasChorus) store(J.Chorus[l] + i, _mm_add_ps(load(J.Chorus[l] + i), _mm_mul_ps(P[l], ampChorus[l])));
+        if constexpr (HasReverb) store(J.Reverb[l] + i, _mm_add_ps(load(J.Reverb[l] + i), _mm_mul_ps(P[l], ampReverb[l])));
       }
     }
   };
-  // A frame of the four lanes (one float each) times the gains: left and
-  // right of lanes 0 and 1, then of lanes 2 and 3.
-  auto frame = [Gains](int32_t t, __m128 m, __m128& A, __m128& B) {
-    const float* g = Gains + 2 * Lanes * t;
-    const __m128 left = _mm_mul_ps(m, _mm_load_ps(g));
-    const __m128 right = _mm_mul_ps(m, _mm_load_ps(g + Lanes));
-    A = _mm_unpacklo_ps(left, right);
-    B = _mm_unpackhi_ps(left, right);
+  auto load2 = [](const TBufferSample* at) { return _mm_loadu_ps(&at->Left); };
+  auto store2 = [](TBufferSample* at, __m128 v) { _mm_storeu_ps(&at->Left, v); };
+  auto load1 = [](const TBufferSample* at) {
+    return _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(&at->Left)));
   };
+  auto store1 = [](TBufferSample* at, __m128 v) { _mm_store_sd(reinterpret_cast<double*>(&at->Left), _mm_castps_pd(v)); };
 
   int32_t t = From;
   for (; t + 4 <= To; t += 4) {
-    __m128 r0 = _mm_loadu_ps(m0 + t), r1 = _mm_loadu_ps(m1 + t), r2 = _mm_loadu_ps(m2 + t), r3 = _mm_loadu_ps(m3 + t);
-    _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
-    __m128 A0, B0, A1, B1, A2, B2, A3, B3;
-    frame(t, r0, A0, B0);
-    frame(t + 1, r1, A1, B1);
-    frame(t + 2, r2, A2, B2);
-    frame(t + 3, r3, A3, B3);
-    const __m128 first[Lanes] = {_mm_movelh_ps(A0, A1), _mm_movehl_ps(A1, A0), _mm_movelh_ps(B0, B1),
-                                 _mm_movehl_ps(B1, B0)};
-    mixTwo(t, first);
-    const __m128 second[Lanes] = {_mm_movelh_ps(A2, A3), _mm_movehl_ps(A3, A2), _mm_movelh_ps(B2, B3),
-                                  _mm_movehl_ps(B3, B2)};
-    mixTwo(t + 2, second);
+    __m128 first[Lanes], second[Lanes];
+    for (int32_t l = 0; l < Lanes; l++) {
+      const __m128 m = _mm_loadu_ps(J.Mono[l] + t);
+      first[l] = _mm_mul_ps(_mm_unpacklo_ps(m, m), load2(J.Gains[l] + t));
+      second[l] = _mm_mul_ps(_mm_unpackhi_ps(m, m), load2(J.Gains[l] + t + 2));
+    }
+    mix(t, first, load2, store2);
+    mix(t + 2, second, load2, store2);
   }
   for (; t < To; t++) {
-    __m128 A, B;
-    frame(t, _mm_setr_ps(m0[t], m1[t], m2[t], m3[t]), A, B);
-    const __m128 lanes[Lanes] = {A, _mm_movehl_ps(A, A), B, _mm_movehl_ps(B, B)};
-    mixOne(t, lanes);
+    __m128 frame[Lanes];
+    for (int32_t l = 0; l < Lanes; l++) frame[l] = _mm_mul_ps(_mm_set1_ps(J.Mono[l][t]), load1(J.Gains[l] + t));
+    mix(t, frame, load1, store1);
   }
 }
 #else
 // The same lane by lane, frame by frame.
 template <bool Shared, bool HasChorus, bool HasReverb>
-void MixLanes(const TLaneMixJob& J, const float* Gains, int32_t From, int32_t To) {
+void MixLanes(const TLaneMixJob& J, int32_t From, int32_t To) {
   for (int32_t t = From; t < To; t++) {
     for (int32_t l = 0; l < Lanes; l++) {
-      const float left = J.Mono[l][t] * Gains[2 * Lanes * t + l];
-      const float right = J.Mono[l][t] * Gains[2 * Lanes * t + Lanes + l];
+      const float left = J.Mono[l][t] * J.Gains[l][t].Left;
+      const float right = J.Mono[l][t] * J.Gains[l][t].Right;
       J.Dry[l][t].Left += left;
       J.Dry[l][t].Right += right;
       if (HasChorus) {
@@ -642,7 +640,8 @@ void MixLanes(const TLaneMixJob& J, const float* Gains, int32_t From, int32_t To
 
 }  // namespace
 
-void TVoiceGroup::MixLaneRange(int32_t LaneCount, uint32_t LaneMask, bool Shared, int32_t From, int32_t To) {
+void TVoiceGroup::MixLaneRange(int32_t LaneCount, uint32_t LaneMask, uint32_t Residues, bool Shared, int32_t From,
+                               int32_t To) {
   const float* zero = fMono.get() + static_cast<size_t>(Lanes + 1) * MaxBlockSamples;
   TBufferSample* sink = fSink.get();
   const TVoiceLane& first = fLanes[0];
@@ -654,12 +653,33 @@ void TVoiceGroup::MixLaneRange(int32_t LaneCount, uint32_t LaneMask, bool Shared
   }
   TLaneMixJob job;
   int32_t chunk[Lanes] = {};
+  // Only the frames where some lane has something to add.
+  int32_t from = To, to = From;
   for (int32_t l = 0; l < Lanes; l++) {
     const bool in = l < LaneCount && (LaneMask >> l & 1u) != 0;
-    job.Mono[l] = in && fLanes[l].ChunkCount > 0 ? fLanes[l].Mono : zero;
+    const TVoiceLane& lane = fLanes[l];
+    const bool residue = (Residues >> l & 1u) != 0;
+    job.Mono[l] = in && (residue || lane.ChunkCount > 0) ? lane.Mono : zero;
+    job.Gains[l] = fGains.get() + static_cast<size_t>(l) * MaxBlockSamples;
     // A lane left out adds into the sink, or zeros into shared targets.
-    job.Dry[l] = Shared ? first.Dry : in ? fLanes[l].Dry : sink;
+    job.Dry[l] = Shared ? first.Dry : in ? lane.Dry : sink;
+    if (job.Mono[l] == zero) continue;
+    if (residue) {
+      from = From;
+      to = To;
+    } else {
+      const TVoiceLaneChunk& last = lane.Chunks[lane.ChunkCount - 1];
+      if (lane.Chunks[0].Offset >= To || last.Offset + last.Count <= From) {
+        job.Mono[l] = zero;  // only zeros here
+        continue;
+      }
+      from = std::min(from, std::max(From, lane.Chunks[0].Offset));
+      to = std::max(to, std::min(To, last.Offset + last.Count));
+    }
   }
+  if (from >= to) return;
+  From = from;
+  To = to;
 
   // The sends stay the same over runs of chunks; cut where any lane's change.
   int32_t runEnd[Lanes];
@@ -667,7 +687,9 @@ void TVoiceGroup::MixLaneRange(int32_t LaneCount, uint32_t LaneMask, bool Shared
     job.AmpChorus[l] = job.AmpReverb[l] = 0.0f;
     job.Chorus[l] = Shared ? first.Chorus : sink;
     job.Reverb[l] = Shared ? first.Reverb : sink;
-    runEnd[l] = job.Mono[l] != zero ? From : To;
+    // Without an effect to send to, nothing to cut: between its chunks a
+    // lane's mono is 0 and its gains -0.
+    runEnd[l] = job.Mono[l] != zero && (chorusActive || reverbActive) ? From : To;
   }
   int32_t t = From;
   while (t < To) {
@@ -711,18 +733,17 @@ void TVoiceGroup::MixLaneRange(int32_t LaneCount, uint32_t LaneMask, bool Shared
       chorus = chorus || job.AmpChorus[l] != 0.0f;
       reverb = reverb || job.AmpReverb[l] != 0.0f;
     }
-    const float* gains = fGains.get();
     if (Shared) {
       if (chorus) {
-        reverb ? MixLanes<true, true, true>(job, gains, t, end) : MixLanes<true, true, false>(job, gains, t, end);
+        reverb ? MixLanes<true, true, true>(job, t, end) : MixLanes<true, true, false>(job, t, end);
       } else {
-        reverb ? MixLanes<true, false, true>(job, gains, t, end) : MixLanes<true, false, false>(job, gains, t, end);
+        reverb ? MixLanes<true, false, true>(job, t, end) : MixLanes<true, false, false>(job, t, end);
       }
     } else {
       if (chorus) {
-        reverb ? MixLanes<false, true, true>(job, gains, t, end) : MixLanes<false, true, false>(job, gains, t, end);
+        reverb ? MixLanes<false, true, true>(job, t, end) : MixLanes<false, true, false>(job, t, end);
       } else {
-        reverb ? MixLanes<false, false, true>(job, gains, t, end) : MixLanes<false, false, false>(job, gains, t, end);
+        reverb ? MixLanes<false, false, true>(job, t, end) : MixLanes<false, false, false>(job, t, end);
       }
     }
     t = end;

@@ -111,12 +111,13 @@ class TVoiceGroup {
   // The gain ramps of the lanes, frame by frame, into fGains; ends each
   // voice's ramp and sets its last frame.
   void RampLaneGains(int32_t LaneCount, int32_t Samples);
-  // Mixes the lanes of LaneMask over From..To with their gains.
-  void MixLaneRange(int32_t LaneCount, uint32_t LaneMask, bool Shared, int32_t From, int32_t To);
+  // Mixes the lanes of LaneMask over From..To with their gains; the lanes of
+  // Residues carry a click residue there (as gains, on a mono of 1).
+  void MixLaneRange(int32_t LaneCount, uint32_t LaneMask, uint32_t Residues, bool Shared, int32_t From, int32_t To);
 
   // Lanes + 2 blocks: the filters' stand-in for missing lanes, then zeros.
   std::unique_ptr<float[]> fMono;
-  std::unique_ptr<float[]> fGains;  // per frame: the lanes' left gains, then their right gains
+  std::unique_ptr<TBufferSample[]> fGains;  // each lane's gains, left and right, frame by frame
   std::unique_ptr<TBufferSample[]> fSink;  // takes what a lane sends nowhere
   std::unique_ptr<TVoiceLaneChunk[]> fChunks;
   std::unique_ptr<TVoiceLaneFilterRun[]> fRuns;

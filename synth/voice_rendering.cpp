@@ -548,9 +548,18 @@ void TVoice::RecordChunk(TVoiceLane& Lane, int32_t Offset, int32_t Count) {
 }
 
 void TVoice::MixLaneResidue(const TVoiceLane& Lane, int32_t From, int32_t To) {
-  auto at = [From](TBufferSample* target) { return target != nullptr ? target + From : nullptr; };
-  RenderClickResidue(Lane.Dry + From, at(Lane.Chorus), at(Lane.Reverb), To - From);
+  auto at = [From](bool active, TBufferSample* target) { return active && target != nullptr ? target + From : nullptr; };
+  RenderClickResidue(Lane.Dry + From, at(Synth.ChorusMixActive, Lane.Chorus), at(Synth.ReverbMixActive, Lane.Reverb),
+                     To - From);
 }
+
+bool TVoice::LaneResidueSends(const TVoiceLane& Lane) const {
+  // RenderClickResidue's choice of sends.
+  return (Synth.ChorusMixActive && Lane.Chorus != nullptr && std::fabs(AmpChorus) > 1e-10) ||
+         (Synth.ReverbMixActive && Lane.Reverb != nullptr && std::fabs(AmpReverb) > 1e-10);
+}
+
+void TVoice::DecayLaneResidue(TBufferSample* Dry, int32_t Count) { RenderClickResidue(Dry, nullptr, nullptr, Count); }
 
 void TVoice::RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer,
                           int32_t Samples, TVoiceLane* Lane) {
