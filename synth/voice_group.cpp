@@ -440,14 +440,20 @@ void RampGains(float* Gain, const float* Inc, TBufferSample* Gains, int32_t From
   auto store = [](TBufferSample* at, __m128 v, bool high) {
     high ? _mm_storeh_pi(reinterpret_cast<__m64*>(&at->Left), v) : _mm_storel_pi(reinterpret_cast<__m64*>(&at->Left), v);
   };
-  for (int32_t t = From; t < To; t++) {
+  auto step = [&](int32_t t) {
     gain01 = _mm_add_ps(gain01, inc01);
     gain23 = _mm_add_ps(gain23, inc23);
     store(g0 + t, gain01, false);
     store(g1 + t, gain01, true);
     store(g2 + t, gain23, false);
     store(g3 + t, gain23, true);
+  };
+  int32_t t = From;
+  for (; t + 2 <= To; t += 2) {
+    step(t);
+    step(t + 1);
   }
+  if (t < To) step(t);
   _mm_store_ps(Gain, gain01);
   _mm_store_ps(Gain + 4, gain23);
 #else
