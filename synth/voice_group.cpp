@@ -667,8 +667,8 @@ void TVoiceGroup::MixLaneRange(int32_t LaneCount, uint32_t LaneMask, uint32_t Re
     const bool residue = (Residues >> l & 1u) != 0;
     job.Mono[l] = in && (residue || lane.ChunkCount > 0) ? lane.Mono : zero;
     job.Gains[l] = fGains.get() + static_cast<size_t>(l) * MaxBlockSamples;
-    // A lane left out adds into the sink, or zeros into shared targets.
-    job.Dry[l] = Shared ? first.Dry : in ? lane.Dry : sink;
+    // A lane without frames here adds into the sink, or zeros into shared targets.
+    job.Dry[l] = Shared ? first.Dry : lane.Dry;
     if (job.Mono[l] == zero) continue;
     if (residue) {
       from = From;
@@ -686,6 +686,11 @@ void TVoiceGroup::MixLaneRange(int32_t LaneCount, uint32_t LaneMask, uint32_t Re
   if (from >= to) return;
   From = from;
   To = to;
+  if (!Shared) {
+    for (int32_t l = 0; l < Lanes; l++) {
+      if (job.Mono[l] == zero) job.Dry[l] = sink;
+    }
+  }
 
   // The sends stay the same over runs of chunks; cut where any lane's change.
   int32_t runEnd[Lanes];

@@ -220,7 +220,7 @@ TEST(VoiceGroup, OneBufferForBothSendsEqualsVoiceAfterVoice) {
   constexpr int32_t Block = 777;
   const std::vector<TMIDIEvent> events = Staccato();
   bool residueBeforeSounding = false;
-  for (const int64_t start : {int64_t{1900}, int64_t{5100}, int64_t{9400}}) {
+  for (const int64_t start : {int64_t{20000}, int64_t{44000}, int64_t{60000}}) {
     SCOPED_TRACE(testing::Message() << "from frame " << start);
     std::vector<TBufferSample> dry[2], send[2];
     for (int32_t s = 0; s < 2; s++) {
