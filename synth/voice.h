@@ -105,12 +105,17 @@ class TVoice : public TSynthClass {
   void FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer, int32_t Samples);
   // FillBuffer in two passes for TVoiceGroup. RenderChunks resamples the
   // block into Lane (with a lane; without one it is FillBuffer's loop) and
-  // advances the filter ramps; the lane's filters then run, and MixLane adds
-  // the result with the gain ramps, and the click residue, into the buffers.
+  // advances the filter ramps; the group then filters the lane, works out
+  // its gain ramps and mixes it into the lane's targets, and MixLaneResidue
+  // lets the click residue of the ended voice decay over frames From..To
+  // (a send to an effect that is off goes nowhere).
   void RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer, int32_t Samples,
                     TVoiceLane* Lane);
-  void MixLane(const TVoiceLane& Lane, TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer,
-               int32_t Samples);
+  void MixLaneResidue(const TVoiceLane& Lane, int32_t From, int32_t To);
+  // Whether that residue goes to a send as well; when not, the group may let
+  // it decay into Dry alone with DecayLaneResidue.
+  bool LaneResidueSends(const TVoiceLane& Lane) const;
+  void DecayLaneResidue(TBufferSample* Dry, int32_t Count);
   // Mono to stereo with the ramped gains.
   // Gain ramp and mixing of a run into the dry, chorus and reverb buffers; sets Last.
   void MixToTargets(const float* WorkMonoBuffer, int32_t SamplesToWork, TBufferSample* Buffer,

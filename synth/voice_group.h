@@ -53,6 +53,10 @@ struct TVoiceLane {
   TVoiceLaneFilterRun* Runs[VoiceFilterCount] = {};
   int32_t RunCount[VoiceFilterCount] = {};
   int32_t ResidueOffset = -1;  // the voice's click residue decays from here; -1 none
+  // The voice's targets for the block (frame 0 of the block at index 0).
+  TBufferSample* Dry = nullptr;
+  TBufferSample* Chorus = nullptr;
+  TBufferSample* Reverb = nullptr;
   // The voice's gain ramp when the first pass began.
   bool GainSaved = false;
   double VolLeft = 0.0, VolRight = 0.0, VolIncLeft = 0.0, VolIncRight = 0.0;
@@ -85,8 +89,9 @@ struct TVoiceLane {
 
 // Renders the voices of the calling thread four at a time: each voice first
 // resamples its whole block, then the four voices' filters run side by side
-// in vector lanes, then each voice is mixed in pool order. The output is the
-// one TVoice::FillBuffer gives voice after voice, bit for bit.
+// in vector lanes, then their gain ramps, and the four are mixed frame by
+// frame in pool order. The output is the one TVoice::FillBuffer gives voice
+// after voice, bit for bit.
 class TVoiceGroup {
  public:
   static constexpr int32_t Lanes = 4;
@@ -102,10 +107,18 @@ class TVoiceGroup {
               TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer, int32_t Samples);
 
  private:
-  void RenderLanes(int32_t LaneCount, TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer,
-                   int32_t Samples);
+  void RenderLanes(int32_t LaneCount, int32_t Samples);
+  // The gain ramps of the lanes, frame by frame, into fGains; ends each
+  // voice's ramp and sets its last frame.
+  void RampLaneGains(int32_t LaneCount, int32_t Samples);
+  // Mixes the lanes of LaneMask over From..To with their gains; the lanes of
+  // Residues carry a click residue there (as gains, on a mono of 1).
+  void MixLaneRange(int32_t LaneCount, uint32_t LaneMask, uint32_t Residues, bool Shared, int32_t From, int32_t To);
 
-  std::unique_ptr<float[]> fMono;  // Lanes + 1 blocks; the last one stands in for missing lanes
+  // Lanes + 2 blocks: the filters' stand-in for missing lanes, then zeros.
+  std::unique_ptr<float[]> fMono;
+  std::unique_ptr<TBufferSample[]> fGains;  // each lane's gains, left and right, frame by frame
+  std::unique_ptr<TBufferSample[]> fSink;  // takes what a lane sends nowhere
   std::unique_ptr<TVoiceLaneChunk[]> fChunks;
   std::unique_ptr<TVoiceLaneFilterRun[]> fRuns;
   TVoiceLane fLanes[Lanes];

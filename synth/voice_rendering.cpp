@@ -547,58 +547,25 @@ void TVoice::RecordChunk(TVoiceLane& Lane, int32_t Offset, int32_t Count) {
   chunk.AmpReverb = static_cast<float>(AmpReverb);
 }
 
-void TVoice::MixLane(const TVoiceLane& Lane, TBufferSample* Buffer, TBufferSample* ChorusBuffer,
-                     TBufferSample* ReverbBuffer, int32_t Samples) {
-  if (Lane.GainSaved) {
-    // The gain ramp follows the mix: each modulation step of the first pass
-    // left its target gains, and the ramp towards them starts from the gain
-    // the mix has reached, as the step itself does when it runs between mixes.
-    double volLeft = Lane.VolLeft, volRight = Lane.VolRight;
-    double incLeft = Lane.VolIncLeft, incRight = Lane.VolIncRight;
-    int32_t remain = Lane.VolRemain;
-    auto step = [&](double endLeft, double endRight) {
-      if (std::fabs(endLeft - volLeft) > 1e-18 || std::fabs(endRight - volRight) > 1e-18) {
-        remain = Synth.ModulationSamples;
-        incLeft = (endLeft - volLeft) / remain;
-        incRight = (endRight - volRight) / remain;
-      }
-    };
-    for (int32_t c = 0; c < Lane.ChunkCount; c++) {
-      const TVoiceLaneChunk& chunk = Lane.Chunks[c];
-      if (chunk.Stepped) step(chunk.EndVolLeft, chunk.EndVolRight);
-      TVoiceMixGain gain{static_cast<float>(volLeft), static_cast<float>(volRight), static_cast<float>(incLeft),
-                         static_cast<float>(incRight), remain};
-      TVoiceMixTargets targets;
-      targets.Dry = Buffer + chunk.Offset;
-      targets.AmpChorus = chunk.AmpChorus;
-      targets.AmpReverb = chunk.AmpReverb;
-      if (Synth.ChorusMixActive && targets.AmpChorus != 0.0f) targets.Chorus = ChorusBuffer + chunk.Offset;
-      if (Synth.ReverbMixActive && targets.AmpReverb != 0.0f) targets.Reverb = ReverbBuffer + chunk.Offset;
-      Last = MixVoice(Lane.Mono + chunk.Offset, chunk.Count, gain, targets);
-      if (remain > 0) {
-        remain = gain.Ramp;
-        volLeft = gain.Left;
-        volRight = gain.Right;
-      }
-    }
-    if (Lane.TrailingStep) step(Lane.TrailingEndVolLeft, Lane.TrailingEndVolRight);
-    VolLeft = volLeft;
-    VolRight = volRight;
-    VolIncLeft = incLeft;
-    VolIncRight = incRight;
-    VolRemain = remain;
-  }
-  if (Lane.ResidueOffset >= 0) {
-    const int32_t at = Lane.ResidueOffset;
-    RenderClickResidue(Buffer + at, ChorusBuffer + at, ReverbBuffer + at, Samples - at);
-  }
+void TVoice::MixLaneResidue(const TVoiceLane& Lane, int32_t From, int32_t To) {
+  auto at = [From](bool active, TBufferSample* target) { return active && target != nullptr ? target + From : nullptr; };
+  RenderClickResidue(Lane.Dry + From, at(Synth.ChorusMixActive, Lane.Chorus), at(Synth.ReverbMixActive, Lane.Reverb),
+                     To - From);
 }
+
+bool TVoice::LaneResidueSends(const TVoiceLane& Lane) const {
+  // RenderClickResidue's choice of sends.
+  return (Synth.ChorusMixActive && Lane.Chorus != nullptr && std::fabs(AmpChorus) > 1e-10) ||
+         (Synth.ReverbMixActive && Lane.Reverb != nullptr && std::fabs(AmpReverb) > 1e-10);
+}
+
+void TVoice::DecayLaneResidue(TBufferSample* Dry, int32_t Count) { RenderClickResidue(Dry, nullptr, nullptr, Count); }
 
 void TVoice::RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer,
                           int32_t Samples, TVoiceLane* Lane) {
   if (!Active || Note < 0 || Note > 127 || Sample == nullptr || VoiceBuffers == nullptr || Samples <= 0) return;
   TSampleReadHold hold(Sample->MultipleReaderSingleWriterLock);
-  // With a lane the gain ramp is worked out while mixing (see MixLane): until
+  // With a lane the gain ramp is worked out while mixing (see TVoiceGroup): until
   // then the voice's ramp fields are only the first pass's guesses, which can
   // cut the chunks elsewhere but change no frame.
   if (Lane != nullptr) {
