@@ -684,6 +684,7 @@ void TVoice::RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TB
   int32_t preparedStart = 0, preparedEnd = 0;
   const bool loopWrapping = Synth.ResampleLoopWrapping;
   bool loopCheckDue = true;  // the loop range may have moved since the last check
+  const int64_t readReach = WorkWindowReach(Synth.ResamplingPoints);  // frames the kernel reads either side
 
   TVoiceBuffers& buffers = *VoiceBuffers;
   int32_t offset = 0;
@@ -738,8 +739,17 @@ void TVoice::RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TB
       const bool useWorkData = loopWrapping && LoopIndexLimitTouched && !DoLoopCrossFade;
       const int64_t increment = Backwards ? -PositionIncrement : PositionIncrement;
       int32_t served = n;
-      CurrentSampleData = useWorkData ? LoopReadData(*Sample, Position, increment, n, Synth.ResamplingPoints, served)
-                                      : Sample->Data.get();
+      CurrentSampleData = Sample->Data.get();
+      if (useWorkData) {
+        // A run that reads only frames strictly inside the prepared loop
+        // reads no rewritten frame: Data serves it as any window would.
+        const int64_t lastPosition = Position + static_cast<int64_t>(n - 1) * increment;
+        const int64_t first = (std::min(Position, lastPosition) >> 32) - readReach;
+        const int64_t last = (std::max(Position, lastPosition) >> 32) + readReach;
+        if (first <= Sample->IndexLookupLoopStart || last >= Sample->IndexLookupLoopEnd) {
+          CurrentSampleData = LoopReadData(*Sample, Position, increment, n, Synth.ResamplingPoints, served);
+        }
+      }
       float* mono = buffers.VoiceMonoBuffer.data();
       if (Lane != nullptr) {
         mono = Lane->Mono + offset;
