@@ -337,6 +337,8 @@ class TVoice : public TSynthClass {
 
  private:
   void HandOffClickResidue();
+  // GetSampleLength, inlined where the render loop calls it.
+  int32_t SampleLength(int32_t Samples);
   // Records a resampled run of Count frames from Offset in Lane.
   void RecordChunk(TVoiceLane& Lane, int32_t Offset, int32_t Count);
   // Lets the residue of an ended voice decay into the buffers.

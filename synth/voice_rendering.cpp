@@ -82,7 +82,10 @@ void TVoice::ClampLoopRange() {
   LoopEndEx = std::max(0, LoopEnd - 1);
 }
 
-int32_t TVoice::GetSampleLength(int32_t Samples) {
+int32_t TVoice::GetSampleLength(int32_t Samples) { return SampleLength(Samples); }
+
+// Inlined into the render loop, which calls it once per chunk.
+[[gnu::always_inline]] inline int32_t TVoice::SampleLength(int32_t Samples) {
   // The usual case first: a forward loop played forwards, short of the loop
   // end, a run well inside the 32-bit frame range. Nothing wraps, and steps 4
   // to 6 below reduce to this.
@@ -573,7 +576,7 @@ void TVoice::FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBuf
   RenderChunks(Buffer, ChorusBuffer, ReverbBuffer, Samples, nullptr);
 }
 
-void TVoice::RecordChunk(TVoiceLane& Lane, int32_t Offset, int32_t Count) {
+[[gnu::always_inline]] inline void TVoice::RecordChunk(TVoiceLane& Lane, int32_t Offset, int32_t Count) {
   // The filters' coefficients advance as filtering would advance them: the
   // next modulation step starts from there.
   auto record = [&](int32_t f, TFilter& F) {
@@ -685,6 +688,7 @@ void TVoice::RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TB
   const bool loopWrapping = Synth.ResampleLoopWrapping;
   bool loopCheckDue = true;  // the loop range may have moved since the last check
   const int64_t readReach = WorkWindowReach(Synth.ResamplingPoints);  // frames the kernel reads either side
+  TResampleProc directProc = nullptr;
 
   TVoiceBuffers& buffers = *VoiceBuffers;
   int32_t offset = 0;
@@ -704,9 +708,14 @@ void TVoice::RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TB
       ResamplingSetUp();
       setUpDue = false;
       loopCheckDue = true;
+      // The routine Resample would call as it is, without blending table phases.
+      directProc = Synth.ResamplingInterpolationMode == 0 || Synth.ResamplingFracMask == 0 ||
+                           ResamplingMethod < rmCubicSpline || ResamplingMethod >= rmSINC8
+                       ? ResamplingProcToUse
+                       : nullptr;
     }
 
-    int32_t n = GetSampleLength(std::min(remaining, ModulationSamplesRemain));
+    int32_t n = SampleLength(std::min(remaining, ModulationSamplesRemain));
     if (n == 0) {
       Active = false;
       break;
@@ -767,7 +776,13 @@ void TVoice::RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TB
         for (int32_t done = 0; done < n; done += served) {
           if (done > 0)
             CurrentSampleData = LoopReadData(*Sample, Position, increment, n - done, Synth.ResamplingPoints, served);
-          Resample(mono + done, served, increment, Position);
+          if (directProc != nullptr && (increment >= 0 || directProc != ResampleNone)) {
+            SINCCutOffCurrentLevel = SINCCutOffLevel;
+            const TResampleContext context{CurrentSampleData, SINCCutOffLevel, Synth.ResamplingPoints};
+            directProc(context, mono + done, served, increment, Position);
+          } else {
+            Resample(mono + done, served, increment, Position);
+          }
         }
       }
       if (writeHold) Sample->MultipleReaderSingleWriterLock.WriteToRead();
