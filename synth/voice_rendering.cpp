@@ -320,7 +320,7 @@ double TVoice::LayerCrossFadeGain() const {
   return gain;
 }
 
-TVoice::TStepResult TVoice::ModulationStep(bool HasCrossfades, bool Gains) {
+[[gnu::always_inline]] inline TVoice::TStepResult TVoice::ModulationStep(bool HasCrossfades, bool Gains) {
   // 1.
   if (VolEnvelope->Finished()) {
     Active = false;
