@@ -469,9 +469,9 @@ double TVoice::LayerCrossFadeGain() const {
         f.FilterActive = false;
       } else if (!f.SteadyValid) {
         RecalculateFilter(f, memo);
-      } else {
-        if (f.FilterCoefIncrCount == 0) f.FilterActive = f.NextFilterActive;
-        f.SettleActive();
+      } else if (f.FilterCoefIncrCount == 0 || f.NextFilterActive || f.FilterStartup) {
+        // A filter switches off only once its ramp has run out (SettleActive).
+        f.FilterActive = f.NextFilterActive;
       }
     };
     settle(Filter, FilterCutoffMemo[0]);
