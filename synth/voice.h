@@ -212,6 +212,13 @@ class TVoice : public TSynthClass {
   int32_t ModLFOSkippedWave = -1;
   int32_t VibLFOSkippedWave = -1;
   int32_t Mod2LFOSkippedWave = -1;
+  // Modulation envelopes with a depth that is not 0 to some destination:
+  // without one every term they feed is a signed zero, which leaves every
+  // output as it is, so the step does not compare their values.
+  bool ModEnvUsed = false;
+  bool Mod2EnvUsed = false;
+  // The same for the three filters' cutoffs and resonances, by source.
+  bool FilterModLFOUsed = false, FilterMod2LFOUsed = false, FilterModEnvUsed = false, FilterMod2EnvUsed = false;
   // Some LFO or envelope depth to the chorus or reverb send is not 0;
   // without one the modulated sends equal the plain ones.
   bool SendsModulated = false;

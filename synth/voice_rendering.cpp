@@ -374,7 +374,9 @@ double TVoice::LayerCrossFadeGain() const {
   const bool emu = Synth.EMU10K1Mode;
   const int32_t state = VolEnvelope->Envelope.State;
   TStepInputs& last = StepInputs;
-  const uint64_t modEnvBits = std::bit_cast<uint64_t>(modEnv), mod2EnvBits = std::bit_cast<uint64_t>(mod2Env);
+  // An envelope without a depth feeds signed zeros only (see ModEnvUsed).
+  const uint64_t modEnvBits = ModEnvUsed ? std::bit_cast<uint64_t>(modEnv) : 0;
+  const uint64_t mod2EnvBits = Mod2EnvUsed ? std::bit_cast<uint64_t>(mod2Env) : 0;
   const uint64_t modLFOBits = std::bit_cast<uint64_t>(ModLFOVal), mod2LFOBits = std::bit_cast<uint64_t>(Mod2LFOVal);
   const uint64_t volEnvBits = std::bit_cast<uint64_t>(volEnv), vibLFOBits = std::bit_cast<uint64_t>(VibLFOVal);
   bool shared = last.Valid && last.Generation == ParameterGeneration && last.ModEnv == modEnvBits &&
