@@ -480,10 +480,9 @@ void TVoice::UpdateParameter(int32_t Gen) {
       break;
   }
   switch (Gen) {
-    case 5: case 6: case 7: case 10: case 11: case 13: case 120: case 121: case 122: case 123: case 124:
-    case 125: case 126: case 127: case 128: case 129: case 132: case 133: case 134: case 135: case 136:
-    case 137: case 138: case 139: case 140: case 141: case 142: case 143: case 144: case 145: case 146:
-    case 147: case 148: case 149: case 150: case 151: case 152: case 153: case 154: case 155: case 156:
+    case 5: case 6: case 10: case 13: case 128: case 129: case 132: case 133: case 134: case 135: case 136:
+    case 137: case 138: case 139: case 140: case 141: case 148: case 149: case 150: case 151: case 152:
+    case 153: case 154: case 155: case 156:
       UpdateModulationUse();
       break;
     default:

@@ -75,19 +75,13 @@ void TVoice::UpdateModulationUse() {
                ModLFOToChorusSend != 0.0;
   Mod2LFOUsed = Mod2LFOToPitch != 0.0 || Mod2LFOToVol != 0.0 || Mod2LFOToReverbSend != 0.0 ||
                 Mod2LFOToChorusSend != 0.0;
-  FilterModLFOUsed = FilterMod2LFOUsed = FilterModEnvUsed = FilterMod2EnvUsed = false;
+  FilterModLFOUsed = FilterMod2LFOUsed = false;
   for (const TFilter* f : {&Filter, &Filter2, &Filter3}) {
     FilterModLFOUsed = FilterModLFOUsed || f->ModLFOToFilterFC != 0.0 || f->ModLFOToFilterQ != 0.0;
     FilterMod2LFOUsed = FilterMod2LFOUsed || f->Mod2LFOToFilterFC != 0.0 || f->Mod2LFOToFilterQ != 0.0;
-    FilterModEnvUsed = FilterModEnvUsed || f->ModEnvToFilterFC != 0.0 || f->ModEnvToFilterQ != 0.0;
-    FilterMod2EnvUsed = FilterMod2EnvUsed || f->Mod2EnvToFilterFC != 0.0 || f->Mod2EnvToFilterQ != 0.0;
   }
   ModLFOUsed = ModLFOUsed || FilterModLFOUsed;
   Mod2LFOUsed = Mod2LFOUsed || FilterMod2LFOUsed;
-  ModEnvUsed = ModEnvToPitch != 0.0 || ModEnvToVol != 0.0 || ModEnvToReverbSend != 0.0 || ModEnvToChorusSend != 0.0 ||
-               FilterModEnvUsed;
-  Mod2EnvUsed = Mod2EnvToPitch != 0.0 || Mod2EnvToVol != 0.0 || Mod2EnvToReverbSend != 0.0 ||
-                Mod2EnvToChorusSend != 0.0 || FilterMod2EnvUsed;
   VibLFOUsed = VibLFOToPitch != 0.0;
   // The phase has not moved since that step, so this is the value it would have computed.
   auto catchUp = [](bool used, double& value, int32_t& skippedWave, double phase) {

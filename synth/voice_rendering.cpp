@@ -682,6 +682,18 @@ void TVoice::RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TB
     SynthStepInputs = synthInputs;
     StepInputs.Valid = false;
   }
+  // Depths move only between blocks, with parameter changes (which bump
+  // ParameterGeneration): these stay right for the whole block.
+  auto filterDepth = [this](double TFilter::*fc, double TFilter::*q) {
+    return Filter.*fc != 0.0 || Filter.*q != 0.0 || Filter2.*fc != 0.0 || Filter2.*q != 0.0 || Filter3.*fc != 0.0 ||
+           Filter3.*q != 0.0;
+  };
+  FilterModEnvUsed = filterDepth(&TFilter::ModEnvToFilterFC, &TFilter::ModEnvToFilterQ);
+  FilterMod2EnvUsed = filterDepth(&TFilter::Mod2EnvToFilterFC, &TFilter::Mod2EnvToFilterQ);
+  ModEnvUsed = ModEnvToPitch != 0.0 || ModEnvToVol != 0.0 || ModEnvToReverbSend != 0.0 || ModEnvToChorusSend != 0.0 ||
+               FilterModEnvUsed;
+  Mod2EnvUsed = Mod2EnvToPitch != 0.0 || Mod2EnvToVol != 0.0 || Mod2EnvToReverbSend != 0.0 ||
+                Mod2EnvToChorusSend != 0.0 || FilterMod2EnvUsed;
   // The loop the sample's WorkData was last found prepared for in this call:
   // nobody else can change it while this voice holds its read lock (which
   // it lets go only to prepare the data itself).
