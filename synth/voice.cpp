@@ -239,6 +239,8 @@ void TVoice::Reset() {
   ModEnvToVol = ModEnvToReverbSend = ModEnvToChorusSend = ModLFOToReverbSend = ModLFOToChorusSend = 0.0;
   VibLFOWaveType = ModLFOWaveType = Mod2LFOWaveType = 0;
   ModLFOUsed = VibLFOUsed = Mod2LFOUsed = false;
+  ModEnvUsed = Mod2EnvUsed = false;
+  FilterModLFOUsed = FilterMod2LFOUsed = FilterModEnvUsed = FilterMod2EnvUsed = false;
   ModLFOSkippedWave = VibLFOSkippedWave = Mod2LFOSkippedWave = -1;
   SendsModulated = false;
   LoopCrossFadeSamples = 0;

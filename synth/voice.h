@@ -85,6 +85,8 @@ class TVoice : public TSynthClass {
   // Output samples the next resampler call may produce without crossing a
   // loop boundary, wrapping the position first; 0 ends the voice.
   int32_t GetSampleLength(int32_t Samples);
+  // GetSampleLength's general case, wrapping included.
+  int32_t GetSampleLengthWrapping(int32_t Samples);
   // Loop type and range of this block from generator 54 and the offsets.
   void UpdateLoopRange();
 
@@ -215,6 +217,13 @@ class TVoice : public TSynthClass {
   int32_t ModLFOSkippedWave = -1;
   int32_t VibLFOSkippedWave = -1;
   int32_t Mod2LFOSkippedWave = -1;
+  // Modulation envelopes with a depth that is not 0 to some destination:
+  // without one every term they feed is a signed zero, which leaves every
+  // output as it is, so the step does not compare their values.
+  bool ModEnvUsed = false;
+  bool Mod2EnvUsed = false;
+  // The same for the three filters' cutoffs and resonances, by source.
+  bool FilterModLFOUsed = false, FilterMod2LFOUsed = false, FilterModEnvUsed = false, FilterMod2EnvUsed = false;
   // Some LFO or envelope depth to the chorus or reverb send is not 0;
   // without one the modulated sends equal the plain ones.
   bool SendsModulated = false;
@@ -297,21 +306,32 @@ class TVoice : public TSynthClass {
   };
   TFilterStepInputs FilterStepInputs;
   // Inputs of the last modulation step, as bits, besides the voice's
-  // parameters (which bump ParameterGeneration): the same again give the
-  // same gains, pitch, sends and filter inputs. Not valid after a step with
-  // cross-fades or one that released the voice.
+  // parameters (which bump ParameterGeneration). Each output is computed
+  // again only when one of its own inputs moved: all of them read the
+  // modulation envelopes, the modulation LFOs and the parameters; the gains
+  // also the volume envelope, its segment, the release, the synthesizer's
+  // volume and balance and the layer cross-fades (never repeated); the pitch
+  // also the vibrato LFO. The synthesizer's inputs are compared once per
+  // block (they stay put during a FillBuffer call), and clear Valid.
   struct TStepInputs {
-    uint64_t VolEnv = 0, ModEnv = 0, Mod2Env = 0, ModLFO = 0, Mod2LFO = 0, VibLFO = 0;
-    uint64_t MasterVolume = 0, MasterBalance = 0;
-    int32_t VolState = 0;
-    int32_t Rate = 0;
+    uint64_t ModEnv = 0, Mod2Env = 0, ModLFO = 0, Mod2LFO = 0;
     uint32_t Generation = 0;
+    bool Valid = false;  // the shared inputs above
+    uint64_t VolEnv = 0;
+    int32_t VolState = 0;
     bool KeyOff = false;
+    bool GainValid = false;  // the gain inputs above
+    uint64_t VibLFO = 0;
+  };
+  struct TSynthStepInputs {
+    uint64_t MasterVolume = 0, MasterBalance = 0;
+    int32_t Rate = 0;
     bool EMU = false;
     bool Valid = false;
-    bool operator==(const TStepInputs&) const = default;
+    bool operator==(const TSynthStepInputs&) const = default;
   };
   TStepInputs StepInputs;
+  TSynthStepInputs SynthStepInputs;
   // Inputs of the last resampling set-up within the current FillBuffer call
   // (which clears Valid; the synthesizer's settings stay put during a call):
   // the same inputs give the same increment, resampler and loop range.
@@ -329,6 +349,8 @@ class TVoice : public TSynthClass {
 
  private:
   void HandOffClickResidue();
+  // GetSampleLength, inlined where the render loop calls it.
+  int32_t SampleLength(int32_t Samples);
   // Records a resampled run of Count frames from Offset in Lane.
   void RecordChunk(TVoiceLane& Lane, int32_t Offset, int32_t Count);
   // Lets the residue of an ended voice decay into the buffers.
@@ -351,8 +373,15 @@ class TVoice : public TSynthClass {
   double TuningValue(int32_t AKey) const;
   // -(LFO and envelope volume offsets) in centibels, for the volume envelope's release.
   double VolumeModulationCentibels() const;
-  // One modulation step of FillBuffer; false when it ended the voice.
-  bool ModulationStep(bool HasCrossfades);
+  // What a modulation step did.
+  enum TStepResult : uint8_t {
+    srEnded,       // the voice ended
+    srPitchKept,   // PhaseInc, the parameters and the release are as before the step
+    srPitchMoved,  // the resampling set-up is due
+  };
+  // One modulation step of FillBuffer. Gains: false when the caller mixes
+  // with its own gain ramp (TVoiceLane), which leaves the voice's ramp alone.
+  TStepResult ModulationStep(bool HasCrossfades, bool Gains);
   void ResamplingSetUp();
   void StartLoopCrossFade();
   // Clamps the block's loop range into the sample; too short a loop plays as none.

@@ -51,7 +51,7 @@ TVoiceEnvelope::TVoiceEnvelope(TSynth& OwnerSynth, TVoice& OwnerVoice, bool AIsV
 }
 
 void TVoiceEnvelope::Reset() {
-  Steady = false;
+  SteadyEnd = 0;
   IsKeyOff = false;
   EndOfEnvelope = false;
   FrameRemain = -1;
@@ -68,7 +68,7 @@ void TVoiceEnvelope::KeyOn() { Reset(); }
 
 void TVoiceEnvelope::KeyOff(double VolumeModulation) {
   IsKeyOff = true;
-  Steady = false;
+  SteadyEnd = 0;
   TEnvelope& e = Envelope;
   if (e.State >= esRelease) return;
   if (IsVolumeEnvelope && e.State == esAttack) {
@@ -83,7 +83,7 @@ void TVoiceEnvelope::KeyOff(double VolumeModulation) {
 }
 
 void TVoiceEnvelope::Kill() {
-  Steady = false;
+  SteadyEnd = 0;
   Envelope.State = esOff;
   Envelope.Counter = 0;
   Envelope.Value = 0.0;
@@ -92,7 +92,7 @@ void TVoiceEnvelope::Kill() {
 }
 
 double TVoiceEnvelope::ProcessStep() {
-  Steady = false;
+  SteadyEnd = 0;
   if (LayerEnvelope != nullptr && LayerEnvelope->Active) {
     ProcessPoints();
   } else {
@@ -129,7 +129,9 @@ void TVoiceEnvelope::ProcessSegments() {
     clamped = false;
   }
   if (e.Counter < std::numeric_limits<int32_t>::max()) ++e.Counter;
-  Steady = !clamped && LayerEnvelope == nullptr && std::bit_cast<uint64_t>(v) == std::bit_cast<uint64_t>(e.Value);
+  SteadyEnd = !clamped && LayerEnvelope == nullptr && std::bit_cast<uint64_t>(v) == std::bit_cast<uint64_t>(e.Value)
+                  ? d.Count
+                  : 0;
   e.Value = v;
 
   if (d.Mode < 1 || d.Mode > 5) {
@@ -236,7 +238,7 @@ int32_t TVoiceEnvelope::CalculateHoldDelayCount(double Timecents, double KeyToTi
 }
 
 void TVoiceEnvelope::SetDelay(double Timecents) {
-  Steady = false;
+  SteadyEnd = 0;
   TEnvData& d = Envelope.Data[esDelay];
   d.Count = TimecentsToSteps(Clamp(Timecents, -12000.0, 5000.0));
   d.Coef = 0.0;
@@ -246,7 +248,7 @@ void TVoiceEnvelope::SetDelay(double Timecents) {
 }
 
 void TVoiceEnvelope::SetAttack(double Timecents, double Curve) {
-  Steady = false;
+  SteadyEnd = 0;
   TEnvData& d = Envelope.Data[esAttack];
   d.Count = TimecentsToSteps(Clamp(Timecents, -12000.0, 8000.0)) + 1;
   d.Coef = 1.0;
@@ -257,7 +259,7 @@ void TVoiceEnvelope::SetAttack(double Timecents, double Curve) {
 }
 
 void TVoiceEnvelope::SetHold(double Timecents, double KeyToTimecents, int32_t Key) {
-  Steady = false;
+  SteadyEnd = 0;
   TEnvData& d = Envelope.Data[esHold];
   const int32_t samples = CalculateHoldDelayCount(Timecents, KeyToTimecents, Key, false, Synth.SampleRate);
   d.Count = static_cast<int32_t>(static_cast<double>(samples) / Synth.ModulationSamples + 0.5);
@@ -287,7 +289,7 @@ void TVoiceEnvelope::SetRelease(double Timecents, double Curve) {
 }
 
 void TVoiceEnvelope::ApplyDecay() {
-  Steady = false;
+  SteadyEnd = 0;
   TEnvData& d = Envelope.Data[esDecay];
   const double level = SustainLevel;
   d.Count = static_cast<int32_t>(static_cast<double>(DecaySamples) / Synth.ModulationSamples + 0.5);
@@ -310,7 +312,7 @@ void TVoiceEnvelope::ApplyDecay() {
 }
 
 void TVoiceEnvelope::ApplyRelease() {
-  Steady = false;
+  SteadyEnd = 0;
   TEnvData& d = Envelope.Data[esRelease];
   const double level = SustainLevel;
   d.Count = TimecentsToSteps(Clamp(ReleaseTimecents, -12000.0, 8000.0)) + 1;

@@ -69,7 +69,7 @@ class TVoiceEnvelope : public TSynthClass {
   double Process() {
     // A segment step that left the value as it was repeats itself until the
     // segment's time is up; only the step count moves.
-    if (Steady && Envelope.Counter < Envelope.Data[Envelope.State].Count) {
+    if (Envelope.Counter < SteadyEnd) {
       ++Envelope.Counter;
       return Envelope.RealValue;
     }
@@ -94,7 +94,7 @@ class TVoiceEnvelope : public TSynthClass {
   // must outlive the note.
   void SetLayerEnvelope(const TPresetLayerEnvelope* List) {
     LayerEnvelope = List;
-    Steady = false;
+    SteadyEnd = 0;
   }
 
   // Modulation steps of a time in timecents at the synthesizer's rate.
@@ -133,9 +133,11 @@ class TVoiceEnvelope : public TSynthClass {
   double ReleaseTimecents = -12000.0;
   double ReleaseCurve = 0.0;
   // The last segment step kept its segment and its value bit for bit (and
-  // did not clamp): with the same data it would do so again. Cleared by
-  // everything that changes the segments, the state or the value.
-  bool Steady = false;
+  // did not clamp): with the same data it would do so again until the
+  // segment's step count. Then the segment's Count, else 0 (Counter never
+  // lies below 0). Cleared by everything that changes the segments, the
+  // state or the value.
+  int32_t SteadyEnd = 0;
 };
 
 }  // namespace kelvane

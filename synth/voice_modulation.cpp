@@ -75,10 +75,13 @@ void TVoice::UpdateModulationUse() {
                ModLFOToChorusSend != 0.0;
   Mod2LFOUsed = Mod2LFOToPitch != 0.0 || Mod2LFOToVol != 0.0 || Mod2LFOToReverbSend != 0.0 ||
                 Mod2LFOToChorusSend != 0.0;
+  FilterModLFOUsed = FilterMod2LFOUsed = false;
   for (const TFilter* f : {&Filter, &Filter2, &Filter3}) {
-    ModLFOUsed = ModLFOUsed || f->ModLFOToFilterFC != 0.0 || f->ModLFOToFilterQ != 0.0;
-    Mod2LFOUsed = Mod2LFOUsed || f->Mod2LFOToFilterFC != 0.0 || f->Mod2LFOToFilterQ != 0.0;
+    FilterModLFOUsed = FilterModLFOUsed || f->ModLFOToFilterFC != 0.0 || f->ModLFOToFilterQ != 0.0;
+    FilterMod2LFOUsed = FilterMod2LFOUsed || f->Mod2LFOToFilterFC != 0.0 || f->Mod2LFOToFilterQ != 0.0;
   }
+  ModLFOUsed = ModLFOUsed || FilterModLFOUsed;
+  Mod2LFOUsed = Mod2LFOUsed || FilterMod2LFOUsed;
   VibLFOUsed = VibLFOToPitch != 0.0;
   // The phase has not moved since that step, so this is the value it would have computed.
   auto catchUp = [](bool used, double& value, int32_t& skippedWave, double phase) {
@@ -99,11 +102,13 @@ void TVoice::RecalculateFilters(double ModEnv, double Mod2Env, bool Repeat) {
   // left steady inputs would take its steady path again.
   bool repeat = Repeat;
   if (!repeat) {
+    // A source without a depth to any filter adds only signed zeros, which
+    // change no cutoff (clamped to at least MinCutoffCents) and no design.
     TFilterStepInputs inputs;
-    inputs.ModLFO = std::bit_cast<uint64_t>(ModLFOVal);
-    inputs.Mod2LFO = std::bit_cast<uint64_t>(Mod2LFOVal);
-    inputs.ModEnv = std::bit_cast<uint64_t>(ModEnv);
-    inputs.Mod2Env = std::bit_cast<uint64_t>(Mod2Env);
+    inputs.ModLFO = FilterModLFOUsed ? std::bit_cast<uint64_t>(ModLFOVal) : 0;
+    inputs.Mod2LFO = FilterMod2LFOUsed ? std::bit_cast<uint64_t>(Mod2LFOVal) : 0;
+    inputs.ModEnv = FilterModEnvUsed ? std::bit_cast<uint64_t>(ModEnv) : 0;
+    inputs.Mod2Env = FilterMod2EnvUsed ? std::bit_cast<uint64_t>(Mod2Env) : 0;
     inputs.Rate = Synth.SampleRate;
     inputs.Generation = ParameterGeneration;
     inputs.Valid = true;

@@ -82,7 +82,35 @@ void TVoice::ClampLoopRange() {
   LoopEndEx = std::max(0, LoopEnd - 1);
 }
 
-int32_t TVoice::GetSampleLength(int32_t Samples) {
+int32_t TVoice::GetSampleLength(int32_t Samples) { return SampleLength(Samples); }
+
+// Inlined into the render loop, which calls it once per chunk.
+[[gnu::always_inline]] inline int32_t TVoice::SampleLength(int32_t Samples) {
+  // The usual case first: a forward loop played forwards, short of the loop
+  // end, a run well inside the 32-bit frame range. Nothing wraps, and steps 4
+  // to 6 below reduce to this.
+  const int64_t increment = PositionIncrement;
+  if (LoopType == ltFORWARD && !Backwards && increment > 0 && Samples >= 1 &&
+      static_cast<int64_t>(Samples) * ((increment >> 32) + 1) <= (int64_t{1} << 30)) {
+    const int64_t position = Position, stop = Frames(LoopEnd);
+    if (position >= 0 && position < stop && position < Frames(SampleEnd)) {
+      const int64_t last = position + static_cast<int64_t>(Samples - 1) * increment;
+      int64_t result = Samples;
+      if (last >= stop) result = (stop - position - 1) / increment + 1;
+      const int64_t startMargin = Frames(LoopStart) + Frames(Synth.ResamplingLoopStartOffset);
+      if (!LoopEntered && position <= startMargin) {
+        LoopIndexLimitTouched = false;
+        if (last > startMargin) result = std::min<int64_t>(result, (startMargin - position) / increment + 1);
+      } else {
+        LoopIndexLimitTouched = Synth.ResampleLoopWrapping;
+      }
+      return static_cast<int32_t>(std::clamp<int64_t>(result, 1, Samples));
+    }
+  }
+  return GetSampleLengthWrapping(Samples);
+}
+
+int32_t TVoice::GetSampleLengthWrapping(int32_t Samples) {
   const int64_t end = Frames(SampleEnd);
   int64_t start, stop;
   if (LoopType == ltNONE) {
@@ -292,11 +320,11 @@ double TVoice::LayerCrossFadeGain() const {
   return gain;
 }
 
-bool TVoice::ModulationStep(bool HasCrossfades) {
+[[gnu::always_inline]] inline TVoice::TStepResult TVoice::ModulationStep(bool HasCrossfades, bool Gains) {
   // 1.
   if (VolEnvelope->Finished()) {
     Active = false;
-    return false;
+    return srEnded;
   }
   // 2. Portamento.
   if (PortamentoPosition < PortamentoTime) {
@@ -309,12 +337,9 @@ bool TVoice::ModulationStep(bool HasCrossfades) {
     UpdateParameter(gen::initialPitch);
   }
   // 3.
-  VolEnvelope->Process();
-  ModEnvelope->Process();
-  Mod2Envelope->Process();
-  const double volEnv = VolEnvelope->Output();
-  const double modEnv = ModEnvelope->Output();
-  const double mod2Env = Mod2Envelope->Output();
+  const double volEnv = VolEnvelope->Process();
+  const double modEnv = ModEnvelope->Process();
+  const double mod2Env = Mod2Envelope->Process();
   // 4. LFOs; during the delay the value is taken at the resting phase.
   auto advance = [this](double& phase, double increment, int32_t delay) {
     if (Ticks < delay) return;
@@ -344,29 +369,36 @@ bool TVoice::ModulationStep(bool HasCrossfades) {
   advance(VibLFOPhase, VibLFOIncr, VibLFODelay);
   value(VibLFOUsed, VibLFOVal, VibLFOSkippedWave, VibLFOWaveType, VibLFOPhase);
 
-  // A step whose inputs all repeat the last one's leaves the gains, the
-  // pitch, the sends and the filters' modulation inputs as they are.
+  // Each output whose inputs all repeat the last step's stays as it is (see
+  // TStepInputs); the synthesizer's inputs were compared before the block.
   const bool emu = Synth.EMU10K1Mode;
   const int32_t state = VolEnvelope->Envelope.State;
-  TStepInputs inputs;
-  inputs.VolEnv = std::bit_cast<uint64_t>(volEnv);
-  inputs.ModEnv = std::bit_cast<uint64_t>(modEnv);
-  inputs.Mod2Env = std::bit_cast<uint64_t>(mod2Env);
-  inputs.ModLFO = std::bit_cast<uint64_t>(ModLFOVal);
-  inputs.Mod2LFO = std::bit_cast<uint64_t>(Mod2LFOVal);
-  inputs.VibLFO = std::bit_cast<uint64_t>(VibLFOVal);
-  inputs.MasterVolume = std::bit_cast<uint64_t>(Synth.MasterVolume);
-  inputs.MasterBalance = std::bit_cast<uint64_t>(Synth.MasterBalance);
-  inputs.VolState = state;
-  inputs.Rate = Synth.SampleRate;
-  inputs.Generation = ParameterGeneration;
-  inputs.KeyOff = IsKeyOff;
-  inputs.EMU = emu;
-  inputs.Valid = !HasCrossfades;
-  const bool repeat = inputs.Valid && inputs == StepInputs;
-  StepInputs = inputs;
+  TStepInputs& last = StepInputs;
+  // An envelope without a depth feeds signed zeros only (see ModEnvUsed).
+  const uint64_t modEnvBits = ModEnvUsed ? std::bit_cast<uint64_t>(modEnv) : 0;
+  const uint64_t mod2EnvBits = Mod2EnvUsed ? std::bit_cast<uint64_t>(mod2Env) : 0;
+  const uint64_t modLFOBits = std::bit_cast<uint64_t>(ModLFOVal), mod2LFOBits = std::bit_cast<uint64_t>(Mod2LFOVal);
+  const uint64_t volEnvBits = std::bit_cast<uint64_t>(volEnv), vibLFOBits = std::bit_cast<uint64_t>(VibLFOVal);
+  bool shared = last.Valid && last.Generation == ParameterGeneration && last.ModEnv == modEnvBits &&
+                last.Mod2Env == mod2EnvBits && last.ModLFO == modLFOBits && last.Mod2LFO == mod2LFOBits;
+  const bool gainsRepeat =
+      shared && last.GainValid && last.VolEnv == volEnvBits && last.VolState == state && last.KeyOff == IsKeyOff;
+  bool pitchRepeat = shared && last.VibLFO == vibLFOBits;
+  if (!shared) {
+    last.ModEnv = modEnvBits;
+    last.Mod2Env = mod2EnvBits;
+    last.ModLFO = modLFOBits;
+    last.Mod2LFO = mod2LFOBits;
+    last.Generation = ParameterGeneration;
+    last.Valid = true;
+  }
 
-  if (!repeat) {
+  if (!gainsRepeat) {
+    last.VolEnv = volEnvBits;
+    last.VolState = state;
+    last.KeyOff = IsKeyOff;
+    // The cross-fade weights follow controllers without a parameter change.
+    last.GainValid = !HasCrossfades;
     // 5. Linear amplitude during the attack, 0..96 dB afterwards.
     auto volumeGain = [&](double x) {
       const double b = x - Mod2LFOVal * Mod2LFOToVol - modEnv * ModEnvToVol - mod2Env * Mod2EnvToVol;
@@ -396,7 +428,10 @@ bool TVoice::ModulationStep(bool HasCrossfades) {
                                : gain * Synth.MasterVolume;
       if (std::fabs(level) < 3e-5) {
         KeyOff(127);
-        StepInputs.Valid = false;
+        // The release moves the loop range: everything is worked out
+        // again now and at the next step.
+        last.Valid = last.GainValid = false;
+        shared = pitchRepeat = false;
       }
     }
 
@@ -411,14 +446,15 @@ bool TVoice::ModulationStep(bool HasCrossfades) {
     }
   }
   // 8. Their ramp over the next step.
-  if (std::fabs(EndVolLeft - VolLeft) > 1e-18 || std::fabs(EndVolRight - VolRight) > 1e-18) {
+  if (Gains && (std::fabs(EndVolLeft - VolLeft) > 1e-18 || std::fabs(EndVolRight - VolRight) > 1e-18)) {
     VolRemain = Synth.ModulationSamples;
     VolIncLeft = (EndVolLeft - VolLeft) / VolRemain;
     VolIncRight = (EndVolRight - VolRight) / VolRemain;
   }
 
   // 9. Pitch.
-  if (!repeat) {
+  if (!pitchRepeat) {
+    last.VibLFO = vibLFOBits;
     const double cents = Pitch + ModLFOVal * ModLFOToPitch + Mod2LFOVal * Mod2LFOToPitch + VibLFOVal * VibLFOToPitch +
                          modEnv * ModEnvToPitch + mod2Env * Mod2EnvToPitch;
     PhaseInc = 440.0 * PitchMemo(cents, [](double c) { return std::exp2((c - 6900.0) / 1200.0); }) *
@@ -426,8 +462,26 @@ bool TVoice::ModulationStep(bool HasCrossfades) {
     if (PhaseInc == 0.0) PhaseInc = 1.0;
   }
 
-  // 10.
-  RecalculateFilters(modEnv, mod2Env, repeat);
+  // 10. With the shared inputs as at the last step, a filter whose last
+  // computation left steady inputs only settles its active flag (see
+  // RecalculateFilters); one that is off stays off.
+  if (shared) {
+    auto settle = [this](TFilter& f, TDoubleMemo& memo) {
+      if (f.FilterType == 0) {
+        f.FilterActive = false;
+      } else if (!f.SteadyValid) {
+        RecalculateFilter(f, memo);
+      } else if (f.FilterCoefIncrCount == 0 || f.NextFilterActive || f.FilterStartup) {
+        // A filter switches off only once its ramp has run out (SettleActive).
+        f.FilterActive = f.NextFilterActive;
+      }
+    };
+    settle(Filter, FilterCutoffMemo[0]);
+    settle(Filter2, FilterCutoffMemo[1]);
+    settle(Filter3, FilterCutoffMemo[2]);
+  } else {
+    RecalculateFilters(modEnv, mod2Env);
+  }
 
   // 11.
   Ticks += Synth.ModulationSamples;
@@ -436,7 +490,8 @@ bool TVoice::ModulationStep(bool HasCrossfades) {
   LifeTime = static_cast<int32_t>(static_cast<uint32_t>(LifeTime) + 1u);
 
   // 12. Sends, in centibels of send gain.
-  if (repeat) return true;
+  const TStepResult result = pitchRepeat ? srPitchKept : srPitchMoved;
+  if (shared) return result;
   auto sendGain = [emu](double c) {
     if (std::fabs(c) <= 1e-12) return 1.0;
     const double v = std::clamp(c, -1440.0, 1440.0);
@@ -452,7 +507,7 @@ bool TVoice::ModulationStep(bool HasCrossfades) {
     AmpReverb = ReverbSend * sendGain(-(ModLFOVal * ModLFOToReverbSend + Mod2LFOVal * Mod2LFOToReverbSend +
                                         modEnv * ModEnvToReverbSend + mod2Env * Mod2EnvToReverbSend));
   }
-  return true;
+  return result;
 }
 
 void TVoice::StartLoopCrossFade() {
@@ -523,19 +578,20 @@ void TVoice::FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBuf
   RenderChunks(Buffer, ChorusBuffer, ReverbBuffer, Samples, nullptr);
 }
 
-void TVoice::RecordChunk(TVoiceLane& Lane, int32_t Offset, int32_t Count) {
+[[gnu::always_inline]] inline void TVoice::RecordChunk(TVoiceLane& Lane, int32_t Offset, int32_t Count) {
   // The filters' coefficients advance as filtering would advance them: the
   // next modulation step starts from there.
-  TFilter* const filters[VoiceFilterCount] = {&Filter, &Filter2, &Filter3};
-  for (int32_t f = 0; f < VoiceFilterCount; f++) {
-    TFilter& F = *filters[f];
-    if (!F.FilterActive && F.FilterCoefIncrCount <= 0) continue;
+  auto record = [&](int32_t f, TFilter& F) {
+    if (!F.FilterActive && F.FilterCoefIncrCount <= 0) return;
     const int32_t ramp = std::min(Count, F.FilterCoefIncrCount);
-    if (ramp <= 0 && Lane.ExtendFilterRun(f, Offset, Count, F)) continue;
+    if (ramp <= 0 && Lane.ExtendFilterRun(f, Offset, Count, F)) return;
     Lane.AddFilterRun(f, TVoiceLaneFilterRun{Offset, Count, ramp, F.FilterActive, F.a1, F.a2, F.b0, F.b1, F.b2,
                                              F.a1incr, F.a2incr, F.b0incr, F.b1incr, F.b2incr});
     F.AdvanceRamp(ramp);
-  }
+  };
+  record(0, Filter);
+  record(1, Filter2);
+  record(2, Filter3);
   TVoiceLaneChunk& chunk = Lane.Chunks[Lane.ChunkCount++];
   chunk.Offset = Offset;
   chunk.Count = Count;
@@ -586,14 +642,45 @@ void TVoice::RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TB
   LoopType = ltNONE;
   SetUpInputs.Valid = false;
   bool setUpDue = true;
+  const TSynthStepInputs synthInputs{std::bit_cast<uint64_t>(Synth.MasterVolume),
+                                     std::bit_cast<uint64_t>(Synth.MasterBalance), Synth.SampleRate,
+                                     Synth.EMU10K1Mode, true};
+  if (!(synthInputs == SynthStepInputs)) {
+    SynthStepInputs = synthInputs;
+    StepInputs.Valid = false;
+  }
+  // Depths move only between blocks, with parameter changes (which bump
+  // ParameterGeneration): these stay right for the whole block.
+  auto filterDepth = [this](double TFilter::*fc, double TFilter::*q) {
+    return Filter.*fc != 0.0 || Filter.*q != 0.0 || Filter2.*fc != 0.0 || Filter2.*q != 0.0 || Filter3.*fc != 0.0 ||
+           Filter3.*q != 0.0;
+  };
+  FilterModEnvUsed = filterDepth(&TFilter::ModEnvToFilterFC, &TFilter::ModEnvToFilterQ);
+  FilterMod2EnvUsed = filterDepth(&TFilter::Mod2EnvToFilterFC, &TFilter::Mod2EnvToFilterQ);
+  ModEnvUsed = ModEnvToPitch != 0.0 || ModEnvToVol != 0.0 || ModEnvToReverbSend != 0.0 || ModEnvToChorusSend != 0.0 ||
+               FilterModEnvUsed;
+  Mod2EnvUsed = Mod2EnvToPitch != 0.0 || Mod2EnvToVol != 0.0 || Mod2EnvToReverbSend != 0.0 ||
+                Mod2EnvToChorusSend != 0.0 || FilterMod2EnvUsed;
+  // The loop the sample's WorkData was last found prepared for in this call:
+  // nobody else can change it while this voice holds its read lock (which
+  // it lets go only to prepare the data itself).
+  TLoopType preparedType = ltNONE;
+  int32_t preparedStart = 0, preparedEnd = 0;
+  const bool loopWrapping = Synth.ResampleLoopWrapping;
+  bool loopCheckDue = true;  // the loop range may have moved since the last check
+  const int64_t readReach = WorkWindowReach(Synth.ResamplingPoints);  // frames the kernel reads either side
+  TResampleProc directProc = nullptr;
 
   TVoiceBuffers& buffers = *VoiceBuffers;
   int32_t offset = 0;
   int32_t remaining = Samples;
   while (remaining > 0 && Active) {
     if (ModulationSamplesRemain < 1) {
-      if (!ModulationStep(hasCrossfades)) break;
-      setUpDue = true;
+      // A lane's mix works out the gain ramp itself (see MixLane).
+      const TStepResult step = ModulationStep(hasCrossfades, Lane == nullptr);
+      if (step == srEnded) break;
+      // The set-up's inputs are the pitch, the parameters and the release.
+      if (step == srPitchMoved) setUpDue = true;
       if (Lane != nullptr) Lane->Stepped = true;
     }
     // The set-up clamps the loop range, and nothing moves it between steps:
@@ -601,30 +688,58 @@ void TVoice::RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TB
     if (setUpDue) {
       ResamplingSetUp();
       setUpDue = false;
+      loopCheckDue = true;
+      // The routine Resample would call as it is, without blending table phases.
+      directProc = Synth.ResamplingInterpolationMode == 0 || Synth.ResamplingFracMask == 0 ||
+                           ResamplingMethod < rmCubicSpline || ResamplingMethod >= rmSINC8
+                       ? ResamplingProcToUse
+                       : nullptr;
     }
 
-    int32_t n = GetSampleLength(std::min(remaining, ModulationSamplesRemain));
+    int32_t n = SampleLength(std::min(remaining, ModulationSamplesRemain));
     if (n == 0) {
       Active = false;
       break;
     }
     n = std::min({n, ModulationSamplesRemain, remaining});
-    if (VolRemain != 0) n = std::min(n, VolRemain);
+    // A lane's mix follows the ramp within a chunk: cutting there changes no frame.
+    if (VolRemain != 0 && Lane == nullptr) n = std::min(n, VolRemain);
 
-    StartLoopCrossFade();
+    if (LoopCrossFadeType != 0) StartLoopCrossFade();
     if (LoopCrossFadeRemainSamples > 0) n = std::min(n, LoopCrossFadeRemainSamples);
     DoLoopCrossFade = LoopCrossFadeRemainSamples > 0;
 
     if (n > 0) {
       // WorkData follows this voice's loop; the write hold it may need is
       // turned back into a read hold once the chunk is resampled.
-      const bool writeHold = Synth.ResampleLoopWrapping && LoopType != ltNONE &&
-                             PrepareSampleWorkData(*Sample, LoopType, LoopStart, LoopEnd, Synth.ResamplingPoints);
-      const bool useWorkData = Synth.ResampleLoopWrapping && LoopIndexLimitTouched && !DoLoopCrossFade;
+      bool writeHold = false;
+      if (loopCheckDue) {
+        if (loopWrapping && LoopType != ltNONE &&
+            (LoopType != preparedType || LoopStart != preparedStart || LoopEnd != preparedEnd)) {
+          writeHold = PrepareSampleWorkData(*Sample, LoopType, LoopStart, LoopEnd, Synth.ResamplingPoints);
+          if (!writeHold) {
+            preparedType = LoopType;
+            preparedStart = LoopStart;
+            preparedEnd = LoopEnd;
+          }
+        }
+        // The lock is let go for a moment on the way back to reading.
+        loopCheckDue = writeHold;
+      }
+      const bool useWorkData = loopWrapping && LoopIndexLimitTouched && !DoLoopCrossFade;
       const int64_t increment = Backwards ? -PositionIncrement : PositionIncrement;
       int32_t served = n;
-      CurrentSampleData = useWorkData ? LoopReadData(*Sample, Position, increment, n, Synth.ResamplingPoints, served)
-                                      : Sample->Data.get();
+      CurrentSampleData = Sample->Data.get();
+      if (useWorkData) {
+        // A run that reads only frames strictly inside the prepared loop
+        // reads no rewritten frame: Data serves it as any window would.
+        const int64_t lastPosition = Position + static_cast<int64_t>(n - 1) * increment;
+        const int64_t first = (std::min(Position, lastPosition) >> 32) - readReach;
+        const int64_t last = (std::max(Position, lastPosition) >> 32) + readReach;
+        if (first <= Sample->IndexLookupLoopStart || last >= Sample->IndexLookupLoopEnd) {
+          CurrentSampleData = LoopReadData(*Sample, Position, increment, n, Synth.ResamplingPoints, served);
+        }
+      }
       float* mono = buffers.VoiceMonoBuffer.data();
       if (Lane != nullptr) {
         mono = Lane->Mono + offset;
@@ -642,7 +757,13 @@ void TVoice::RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TB
         for (int32_t done = 0; done < n; done += served) {
           if (done > 0)
             CurrentSampleData = LoopReadData(*Sample, Position, increment, n - done, Synth.ResamplingPoints, served);
-          Resample(mono + done, served, increment, Position);
+          if (directProc != nullptr && (increment >= 0 || directProc != ResampleNone)) {
+            SINCCutOffCurrentLevel = SINCCutOffLevel;
+            const TResampleContext context{CurrentSampleData, SINCCutOffLevel, Synth.ResamplingPoints};
+            directProc(context, mono + done, served, increment, Position);
+          } else {
+            Resample(mono + done, served, increment, Position);
+          }
         }
       }
       if (writeHold) Sample->MultipleReaderSingleWriterLock.WriteToRead();

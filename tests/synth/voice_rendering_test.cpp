@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <numbers>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "synth/voice_group.h"
 #include "voice_test_support.h"
 
 namespace kelvane {
@@ -113,6 +117,96 @@ INSTANTIATE_TEST_SUITE_P(Cases, VoiceRenderSend,
                          ::testing::Values(TSendCase{"ModEnvToChorus", gen::modEnvToChorusSend, true},
                                            TSendCase{"Mod2EnvToReverb", gen::mod2EnvToReverbSend, false}),
                          [](const auto& info) { return std::string(info.param.Name); });
+
+// A voice whose modulation steps keep what their repeated inputs allow
+// renders what one that works everything out at every step renders (a
+// parameter change, here a bare ParameterGeneration bump, stops every
+// shortcut): with inputs that move step after step, and with ones that move
+// between blocks without a parameter change.
+struct TRepeatCase {
+  const char* Name;
+  std::vector<std::pair<int32_t, int32_t>> Generators;
+  void (*Between)(TVoiceFixture& f, int32_t block);  // before each block; may be null
+  bool Grouped;  // render through TVoiceGroup's two passes instead of FillBuffer
+  int32_t CrossFadeController = -1;  // a layer cross-fade on this controller
+};
+
+class VoiceRenderRepeat : public ::testing::TestWithParam<TRepeatCase> {};
+
+TEST_P(VoiceRenderRepeat, ShortcutsChangeNothing) {
+  const TRepeatCase& c = GetParam();
+  TVoiceFixture quick, full;
+  TVoiceGroup group;
+  for (TVoiceFixture* f : {&quick, &full}) {
+    f->layer->SetGenerator(gen::sampleModes, 1);
+    f->layer->SetGenerator(gen::chorusEffectsSend, 300);
+    for (const auto& [generator, value] : c.Generators) f->layer->SetGenerator(generator, value);
+    if (c.CrossFadeController >= 0) {
+      TPresetLayerCrossFade record;
+      record.CrossFadeType = 3;  // controller CCLo
+      record.CCLo = c.CrossFadeController;
+      f->layer->Crossfades.push_back(record);
+    }
+    f->Start(60, 100);
+  }
+  // Blocks that end inside modulation steps as well as on them.
+  const int32_t blocks[] = {32, 64, 100, 7, 32, 256, 45, 1024, 32, 32, 300};
+  for (int32_t b = 0; b < 40; b++) {
+    const int32_t frames = blocks[b % std::size(blocks)];
+    for (TVoiceFixture* f : {&quick, &full}) {
+      if (c.Between != nullptr) c.Between(*f, b);
+      if (f == &full) ++f->voice->ParameterGeneration;
+      if (c.Grouped) {
+        std::fill(f->Out.begin(), f->Out.end(), TBufferSample{});
+        std::fill(f->Chorus.begin(), f->Chorus.end(), TBufferSample{});
+        TVoice* voices[] = {f->voice.get()};
+        group.Render(voices, 1, f->synth->VoiceBuffers.get(), f->Out.data(), f->Chorus.data(), f->Reverb.data(),
+                     frames);
+      } else {
+        f->Render(frames);
+      }
+    }
+    ASSERT_EQ(std::memcmp(quick.Out.data(), full.Out.data(), sizeof(TBufferSample) * frames), 0) << "block " << b;
+    ASSERT_EQ(std::memcmp(quick.Chorus.data(), full.Chorus.data(), sizeof(TBufferSample) * frames), 0) << b;
+    const TVoice &q = *quick.voice, &r = *full.voice;
+    ASSERT_EQ(q.PhaseInc, r.PhaseInc) << b;
+    ASSERT_EQ(q.EndVolLeft, r.EndVolLeft) << b;
+    ASSERT_EQ(q.EndVolRight, r.EndVolRight) << b;
+    ASSERT_EQ(q.AmpChorus, r.AmpChorus) << b;
+    ASSERT_EQ(q.Filter.FilterActive, r.Filter.FilterActive) << b;
+    ASSERT_EQ(q.Active, r.Active) << b;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, VoiceRenderRepeat,
+    ::testing::Values(
+        TRepeatCase{"Held", {}, nullptr, false},
+        TRepeatCase{"HeldGrouped", {}, nullptr, true},
+        TRepeatCase{"Vibrato", {{gen::vibLfoToPitch, 50}, {gen::freqVibLFO, 2000}}, nullptr, false},
+        TRepeatCase{"Tremolo", {{gen::modLfoToVolume, 60}, {gen::freqModLFO, 1500}}, nullptr, true},
+        TRepeatCase{"LfoToFilterAndSend",
+                    {{gen::modLfoToFilterFc, 1200}, {gen::initialFilterFc, 4000}, {gen::modLfoToPitch, 20}},
+                    nullptr, false},
+        TRepeatCase{"ModEnvelopeDecay",
+                    {{gen::modEnvToPitch, 300}, {gen::modEnvToFilterFc, -2000}, {gen::initialFilterFc, 6000},
+                     {gen::decayModEnv, -1200}, {gen::sustainModEnv, 500}},
+                    nullptr, true},
+        TRepeatCase{"VolumeDecayAndRelease", {{gen::decayVolEnv, -1000}, {gen::sustainVolEnv, 300}},
+                    [](TVoiceFixture& f, int32_t block) {
+                      if (block == 30) f.voice->KeyOff(64);
+                    },
+                    false},
+        TRepeatCase{"MasterVolume", {}, [](TVoiceFixture& f, int32_t block) { f.synth->MasterVolume = 1.0 - block / 80.0; },
+                    true},
+        TRepeatCase{"MasterBalance", {}, [](TVoiceFixture& f, int32_t block) { f.synth->MasterBalance = block / 40.0; },
+                    false},
+        TRepeatCase{"AttenuationCurve", {{gen::initialAttenuation, 200}},
+                    [](TVoiceFixture& f, int32_t block) { f.synth->EMU10K1Mode = block % 3 == 0; }, true},
+        TRepeatCase{"CrossFadeController", {},
+                    [](TVoiceFixture& f, int32_t block) { f.voice->Controllers[11] = (block * 37) & 127; }, false,
+                    11}),
+    [](const auto& info) { return std::string(info.param.Name); });
 
 TEST(VoiceRender, FirstStepRampsTheGainUpOverThirtyTwoFrames) {
   TVoiceFixture f;

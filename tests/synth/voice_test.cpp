@@ -325,6 +325,48 @@ TEST(VoiceLoop, LoopIndexLimitTouchedOutsideThePreLoopFramesOnlyWithWrapping) {
   EXPECT_FALSE(v.LoopIndexLimitTouched);
 }
 
+// The forward-loop shortcut of GetSampleLength answers as the general case
+// does, wherever a run starts: before the loop, at the start margin, inside,
+// at and past the loop end, at increments below, at and above one frame.
+TEST(VoiceLoop, ForwardLoopShortcutAgreesWithTheGeneralCase) {
+  TVoiceFixture f;
+  TVoice& v = *f.voice;
+  v.LoopType = ltFORWARD;
+  v.LoopStart = 100;
+  v.LoopEnd = 200;
+  v.SampleEnd = 1000;
+  v.SampleStartBaseOffset = 0;
+  v.SampleStartOffset = 0;
+  for (bool wrapping : {true, false}) {
+    f.synth->ResampleLoopWrapping = wrapping;
+    for (bool entered : {false, true}) {
+      for (double increment : {0.25, 1.0, 1.7, 3.0}) {
+        for (double position = 80.0; position <= 210.0; position += 0.75) {
+          for (int32_t samples : {1, 2, 17, 32}) {
+            auto state = [&] {
+              v.Position = Fx(position);
+              v.PositionIncrement = Fx(increment);
+              v.Backwards = false;
+              v.LoopEntered = entered;
+              v.LoopIndexLimitTouched = !wrapping;
+            };
+            state();
+            const int32_t general = v.GetSampleLengthWrapping(samples);
+            const int64_t generalPosition = v.Position;
+            const bool generalTouched = v.LoopIndexLimitTouched, generalEntered = v.LoopEntered;
+            state();
+            ASSERT_EQ(v.GetSampleLength(samples), general) << position << " " << increment << " " << samples;
+            ASSERT_EQ(v.Position, generalPosition);
+            ASSERT_EQ(v.LoopIndexLimitTouched, generalTouched) << position << " " << increment;
+            ASSERT_EQ(v.LoopEntered, generalEntered);
+            ASSERT_FALSE(v.Backwards);
+          }
+        }
+      }
+    }
+  }
+}
+
 // ---------------------------------------------------------------- key-on, cue points
 
 TEST(VoiceKeyOn, CuePointsSelectTheStartFrame) {
