@@ -77,8 +77,11 @@ class TChorus : public TSynthClass {
   double PhaseIncrement = 0.0;                                  // per frame
   double ModulationDepthSamples = 0.0;                          // frames, 0..LineLength
   float SINCTable[SINCTaps][SINCSteps];
+  // SINCTable as doubles, each twice (left and right), by step then tap.
+  alignas(16) double SINCPairs[SINCSteps][SINCTaps][2];
 
  private:
+  static constexpr int32_t ChunkFrames = 64;
   void SetParameter(int32_t Parameter, int32_t Value);
 };
 
