@@ -50,6 +50,14 @@ inline int32_t LFODelay(int32_t WaveType, double p, double Depth256) {
   return static_cast<int32_t>(std::lrint((LFOValue(WaveType, p) * 0.5 + 0.5) * Depth256));
 }
 
+// One frame as two doubles, and back (rounded to float).
+inline __m128d LoadFrame(const TBufferSample& Frame) {
+  return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&Frame))));
+}
+inline void StoreFrame(TBufferSample& Frame, __m128d Value) {
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(&Frame), _mm_castps_si128(_mm_cvtpd_ps(Value)));
+}
+
 // sin(2 pi p) for two phases p in 0..1, within 1e-13: p folds exactly onto
 // -1/4..1/4 turns, then the Taylor series to the 17th power.
 inline __m128d TurnSine(__m128d p) {
@@ -68,33 +76,50 @@ inline __m128d TurnSine(__m128d p) {
   return _mm_add_pd(x, _mm_mul_pd(_mm_mul_pd(s, z), x));
 }
 
-// LFODelay of the sine wave for the phases P[0..Count-1] (Count even). The
-// quick sine is off the library's by far less than 1e-5 steps of the
-// deepest delay (2^20 steps), so both round to the same step unless the
-// quick result lies that near a half step: then the library sine decides.
-void SineDelays(const double* P, int32_t* Delays, int32_t Count, double Depth256) {
+// LFODelay of the sine wave at the phases Frac(Phase[i] + Offset), i in
+// 0..Count-1 (Count even), for Phase[i] in 0..1 and Offset in 0..1: then the
+// sum lies in 0..2 and Frac takes off 1 or nothing. The quick sine is off the
+// library's by far less than 1e-5 steps of the deepest delay (2^20 steps),
+// so both round to the same step unless the quick result lies that near a
+// half step: then the library sine decides.
+void SineDelays(const double* Phase, double Offset, int32_t* Delays, int32_t Count, double Depth256) {
   constexpr double tie = 0.5 - 1e-5;
-  const __m128d half = _mm_set1_pd(0.5), depth = _mm_set1_pd(Depth256);
+  const __m128d one = _mm_set1_pd(1.0), half = _mm_set1_pd(0.5), depth = _mm_set1_pd(Depth256);
+  const __m128d offset = _mm_set1_pd(Offset);
   const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
   for (int32_t i = 0; i < Count; i += 2) {
-    const __m128d p = _mm_loadu_pd(P + i);
+    __m128d p = _mm_add_pd(_mm_load_pd(Phase + i), offset);
+    p = _mm_sub_pd(p, _mm_and_pd(_mm_cmpge_pd(p, one), one));
     const __m128d steps = _mm_mul_pd(_mm_add_pd(_mm_mul_pd(TurnSine(p), half), half), depth);
     const __m128i rounded = _mm_cvtpd_epi32(steps);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(Delays + i), rounded);
     const __m128d off = _mm_and_pd(_mm_sub_pd(steps, _mm_cvtepi32_pd(rounded)), magnitude);
     const int32_t near = _mm_movemask_pd(_mm_cmpgt_pd(off, _mm_set1_pd(tie)));
-    if (near & 1) Delays[i] = LFODelay(0, P[i], Depth256);
-    if (near & 2) Delays[i + 1] = LFODelay(0, P[i + 1], Depth256);
+    if (near & 1) Delays[i] = LFODelay(0, Frac(Phase[i] + Offset), Depth256);
+    if (near & 2) Delays[i + 1] = LFODelay(0, Frac(Phase[i + 1] + Offset), Depth256);
   }
 }
 
-// One frame as two doubles, and back (rounded to float).
-inline __m128d LoadFrame(const TBufferSample& Frame) {
-  return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&Frame))));
+// Sum of the five taps Line[K], Line[K-1], .., Line[K-4] (wrapped), in that
+// order, times the weights W.
+inline __m128d Taps(const TBufferSample* Line, int32_t K, const double (*W)[2]) {
+  static_assert(TChorus::SINCTaps == 5);
+  __m128d sum = _mm_setzero_pd();
+  if (K >= TChorus::SINCTaps - 1 && K <= TChorus::LineMask) {
+    // In one piece: two frames per load.
+    const auto* taps = reinterpret_cast<const float*>(Line + K - 4);
+    const __m128 older = _mm_loadu_ps(taps), newer = _mm_loadu_ps(taps + 4);
+    sum = _mm_add_pd(sum, _mm_mul_pd(LoadFrame(Line[K]), _mm_load_pd(W[0])));
+    sum = _mm_add_pd(sum, _mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(newer, newer)), _mm_load_pd(W[1])));
+    sum = _mm_add_pd(sum, _mm_mul_pd(_mm_cvtps_pd(newer), _mm_load_pd(W[2])));
+    sum = _mm_add_pd(sum, _mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(older, older)), _mm_load_pd(W[3])));
+    return _mm_add_pd(sum, _mm_mul_pd(_mm_cvtps_pd(older), _mm_load_pd(W[4])));
+  }
+  for (int32_t t = 0; t < TChorus::SINCTaps; t++)
+    sum = _mm_add_pd(sum, _mm_mul_pd(LoadFrame(Line[(K - t) & TChorus::LineMask]), _mm_load_pd(W[t])));
+  return sum;
 }
-inline void StoreFrame(TBufferSample& Frame, __m128d Value) {
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(&Frame), _mm_castps_si128(_mm_cvtpd_ps(Value)));
-}
+
 }  // namespace
 
 TChorus::TChorus(TSynth& Synth) : Synth(Synth) {
@@ -178,7 +203,7 @@ void TChorus::Process(const TBufferSample* InBuf, TBufferSample* OutBuf, TBuffer
   const __m128d feedBack = _mm_set1_pd(FeedBack);
   const __m128d gain = _mm_set1_pd(Gain);
   const __m128d reverbSend = _mm_set1_pd(ReverbSend);
-  alignas(16) double phase[ChunkFrames + 1], p[ChunkFrames];
+  alignas(16) double phase[ChunkFrames + 1];
   alignas(16) double acc[ChunkFrames][2];
   alignas(16) int32_t delays[ChunkFrames];
   float levelLeft[ChunkFrames], levelRight[ChunkFrames];
@@ -194,22 +219,17 @@ void TChorus::Process(const TBufferSample* InBuf, TBufferSample* OutBuf, TBuffer
     for (int32_t i = 0; i < n; i++) acc[i][0] = acc[i][1] = 0.0;
     for (int32_t b = 0; b < NumberBlocks; b++) {
       const double offset = b * InvNumberBlocks;
-      for (int32_t i = 0; i < n; i++) p[i] = Frac(phase[i] + offset);
       if (sine && inRange) {
-        if (n & 1) p[n] = 0.0;
-        SineDelays(p, delays, even, depth256);
+        SineDelays(phase, offset, delays, even, depth256);
       } else {
-        for (int32_t i = 0; i < n; i++) delays[i] = LFODelay(WaveType, p[i], depth256);
+        for (int32_t i = 0; i < n; i++) delays[i] = LFODelay(WaveType, Frac(phase[i] + offset), depth256);
       }
       TBufferSample* line = ChorusBuffer[static_cast<size_t>(b)];
       for (int32_t i = 0; i < n; i++) {
         const int32_t counter = (Counter + i) & LineMask;
         const int32_t q = counter * SINCSteps - delays[i];
         const int32_t k = SARLongint(q, 8);
-        const double(*w)[2] = SINCPairs[q & (SINCSteps - 1)];
-        __m128d sum = _mm_setzero_pd();
-        for (int32_t t = 0; t < SINCTaps; t++)
-          sum = _mm_add_pd(sum, _mm_mul_pd(LoadFrame(line[(k - t) & LineMask]), _mm_load_pd(w[t])));
+        const __m128d sum = Taps(line, k, SINCPairs[q & (SINCSteps - 1)]);
         _mm_store_pd(acc[i], _mm_add_pd(_mm_load_pd(acc[i]), sum));
         StoreFrame(line[counter], _mm_add_pd(LoadFrame(InBuf[done + i]), _mm_mul_pd(sum, feedBack)));
       }
