@@ -58,39 +58,54 @@ inline void StoreFrame(TBufferSample& Frame, __m128d Value) {
   _mm_storel_epi64(reinterpret_cast<__m128i*>(&Frame), _mm_castps_si128(_mm_cvtpd_ps(Value)));
 }
 
-// sin(2 pi p) for two phases p in 0..1, within 1e-13: p folds exactly onto
-// -1/4..1/4 turns, then the Taylor series to the 17th power.
-inline __m128d TurnSine(__m128d p) {
+// sin(2 pi p) and cos(2 pi p) for two phases p in 0..1, within 1e-13: p
+// folds exactly onto 0..1/4 turns, then the Taylor series to the 18th power.
+inline void TurnSineCosine(__m128d p, __m128d& Sine, __m128d& Cosine) {
   const __m128d one = _mm_set1_pd(1.0), half = _mm_set1_pd(0.5);
   const __m128d signBit = _mm_set1_pd(-0.0);
   const __m128d u = _mm_sub_pd(p, _mm_and_pd(_mm_cmpge_pd(p, half), one));  // -1/2..1/2
   const __m128d a = _mm_andnot_pd(signBit, u);
-  const __m128d w = _mm_or_pd(_mm_min_pd(a, _mm_sub_pd(half, a)), _mm_and_pd(signBit, u));
-  const __m128d x = _mm_mul_pd(w, _mm_set1_pd(2.0 * std::numbers::pi));  // -pi/2..pi/2
+  // sin(2 pi a) = sin(2 pi (1/2 - a)), cos(2 pi a) = -cos(2 pi (1/2 - a))
+  const __m128d flip = _mm_and_pd(_mm_cmpgt_pd(a, _mm_set1_pd(0.25)), signBit);
+  const __m128d x = _mm_mul_pd(_mm_min_pd(a, _mm_sub_pd(half, a)), _mm_set1_pd(2.0 * std::numbers::pi));
   const __m128d z = _mm_mul_pd(x, x);
-  constexpr double c[] = {-1.0 / 6.0,           1.0 / 120.0,           -1.0 / 5040.0,
-                          1.0 / 362880.0,       -1.0 / 39916800.0,     1.0 / 6227020800.0,
-                          -1.0 / 1307674368000.0, 1.0 / 355687428096000.0};
-  __m128d s = _mm_set1_pd(c[7]);
-  for (int32_t j = 6; j >= 0; j--) s = _mm_add_pd(_mm_mul_pd(s, z), _mm_set1_pd(c[j]));
-  return _mm_add_pd(x, _mm_mul_pd(_mm_mul_pd(s, z), x));
+  constexpr double sc[] = {-1.0 / 6.0,           1.0 / 120.0,           -1.0 / 5040.0,
+                           1.0 / 362880.0,       -1.0 / 39916800.0,     1.0 / 6227020800.0,
+                           -1.0 / 1307674368000.0, 1.0 / 355687428096000.0};
+  constexpr double cc[] = {-1.0 / 2.0,
+                           1.0 / 24.0,
+                           -1.0 / 720.0,
+                           1.0 / 40320.0,
+                           -1.0 / 3628800.0,
+                           1.0 / 479001600.0,
+                           -1.0 / 87178291200.0,
+                           1.0 / 20922789888000.0,
+                           -1.0 / 6402373705728000.0};
+  __m128d s = _mm_set1_pd(sc[7]), c = _mm_set1_pd(cc[8]);
+  for (int32_t j = 6; j >= 0; j--) s = _mm_add_pd(_mm_mul_pd(s, z), _mm_set1_pd(sc[j]));
+  for (int32_t j = 7; j >= 0; j--) c = _mm_add_pd(_mm_mul_pd(c, z), _mm_set1_pd(cc[j]));
+  Sine = _mm_or_pd(_mm_add_pd(x, _mm_mul_pd(_mm_mul_pd(s, z), x)), _mm_and_pd(signBit, u));
+  Cosine = _mm_xor_pd(_mm_add_pd(one, _mm_mul_pd(c, z)), flip);
 }
 
 // LFODelay of the sine wave at the phases Frac(Phase[i] + Offset), i in
-// 0..Count-1 (Count even), for Phase[i] in 0..1 and Offset in 0..1: then the
-// sum lies in 0..2 and Frac takes off 1 or nothing. The quick sine is off the
-// library's by far less than 1e-5 steps of the deepest delay (2^20 steps),
-// so both round to the same step unless the quick result lies that near a
-// half step: then the library sine decides.
-void SineDelays(const double* Phase, double Offset, int32_t* Delays, int32_t Count, double Depth256) {
+// 0..Count-1 (Count even), for Phase[i] in 0..1 and Offset in 0..1 (then the
+// sum lies in 0..2 and Frac takes off 1 or nothing). The sine comes from the
+// phase's quick sine and cosine (Sine, Cosine) turned by Offset (whose sine
+// and cosine are OffsetSine, OffsetCosine): off the library's by far less
+// than 1e-5 steps of the deepest delay (2^20 steps), so both round to the
+// same step unless the quick result lies that near a half step: then the
+// library sine decides.
+void SineDelays(const double* Phase, const double* Sine, const double* Cosine, double Offset, double OffsetSine,
+                double OffsetCosine, int32_t* Delays, int32_t Count, double Depth256) {
   constexpr double tie = 0.5 - 1e-5;
-  const __m128d one = _mm_set1_pd(1.0), half = _mm_set1_pd(0.5), depth = _mm_set1_pd(Depth256);
-  const __m128d offset = _mm_set1_pd(Offset);
+  const __m128d half = _mm_set1_pd(0.5), depth = _mm_set1_pd(Depth256);
+  const __m128d turnSine = _mm_set1_pd(OffsetSine), turnCosine = _mm_set1_pd(OffsetCosine);
   const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
   for (int32_t i = 0; i < Count; i += 2) {
-    __m128d p = _mm_add_pd(_mm_load_pd(Phase + i), offset);
-    p = _mm_sub_pd(p, _mm_and_pd(_mm_cmpge_pd(p, one), one));
-    const __m128d steps = _mm_mul_pd(_mm_add_pd(_mm_mul_pd(TurnSine(p), half), half), depth);
+    const __m128d v = _mm_add_pd(_mm_mul_pd(_mm_load_pd(Sine + i), turnCosine),
+                                 _mm_mul_pd(_mm_load_pd(Cosine + i), turnSine));
+    const __m128d steps = _mm_mul_pd(_mm_add_pd(_mm_mul_pd(v, half), half), depth);
     const __m128i rounded = _mm_cvtpd_epi32(steps);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(Delays + i), rounded);
     const __m128d off = _mm_and_pd(_mm_sub_pd(steps, _mm_cvtepi32_pd(rounded)), magnitude);
@@ -181,6 +196,11 @@ void TChorus::Update() {
   ModulationDepthSamples = std::min(depthSamples, static_cast<float>(LineLength));
 
   InvNumberBlocks = NumberBlocks < 1 ? 0.0 : 1.0 / NumberBlocks;
+  for (int32_t b = 0; b < MaxNumberBlocks; b++) {
+    const double angle = 2.0 * std::numbers::pi * (b * InvNumberBlocks);
+    LineSine[static_cast<size_t>(b)] = std::sin(angle);
+    LineCosine[static_cast<size_t>(b)] = std::cos(angle);
+  }
 }
 
 void TChorus::Process(const TBufferSample* InBuf, TBufferSample* OutBuf, TBufferSample* ReverbBuf, int32_t Samples) {
@@ -203,7 +223,7 @@ void TChorus::Process(const TBufferSample* InBuf, TBufferSample* OutBuf, TBuffer
   const __m128d feedBack = _mm_set1_pd(FeedBack);
   const __m128d gain = _mm_set1_pd(Gain);
   const __m128d reverbSend = _mm_set1_pd(ReverbSend);
-  alignas(16) double phase[ChunkFrames + 1];
+  alignas(16) double phase[ChunkFrames + 1], sines[ChunkFrames], cosines[ChunkFrames];
   alignas(16) double acc[ChunkFrames][2];
   alignas(16) int32_t delays[ChunkFrames];
   float levelLeft[ChunkFrames], levelRight[ChunkFrames];
@@ -220,7 +240,16 @@ void TChorus::Process(const TBufferSample* InBuf, TBufferSample* OutBuf, TBuffer
     for (int32_t b = 0; b < NumberBlocks; b++) {
       const double offset = b * InvNumberBlocks;
       if (sine && inRange) {
-        SineDelays(phase, offset, delays, even, depth256);
+        if (b == 0) {
+          for (int32_t i = 0; i < even; i += 2) {
+            __m128d s, c;
+            TurnSineCosine(_mm_load_pd(phase + i), s, c);
+            _mm_store_pd(sines + i, s);
+            _mm_store_pd(cosines + i, c);
+          }
+        }
+        SineDelays(phase, sines, cosines, offset, LineSine[static_cast<size_t>(b)],
+                   LineCosine[static_cast<size_t>(b)], delays, even, depth256);
       } else {
         for (int32_t i = 0; i < n; i++) delays[i] = LFODelay(WaveType, Frac(phase[i] + offset), depth256);
       }

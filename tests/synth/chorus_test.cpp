@@ -302,28 +302,29 @@ void ReferenceProcess(TChorus& C, const TBufferSample* In, TBufferSample* Out, T
 // bit for bit (rendered songs are compared with stored output).
 TEST_F(ChorusTest, MatchesTheFrameByFrameChorusExactly) {
   auto other = std::make_unique<TSynth>();
-  // 35073/256 frames: at LFO phase 1/2 (the second of two lines, the LFO
-  // standing still) the delay lies on a half step, where the library sine's
-  // last bit decides the rounding.
+  // 35073/256 frames: at LFO phase 1/2 (the LFO standing still there) the
+  // delay lies on a half step, where the library sine's last bit decides the
+  // rounding.
   const double halfStepDepthMS = 35073.0 / 256.0 / 44.1;
   const struct {
     int32_t waveType, lines;
-    double speedHz, depthMS, feedBack;
+    double speedHz, depthMS, feedBack, phase;
   } cases[] = {
-      {0, 3, 0.366, 6.25, 0.061},           // the power-on type
-      {0, 7, 47.0, 92.0, 0.5},              // a fast, deep sine sweeps many delays
-      {5, 2, 0.0, halfStepDepthMS, 0.2},    // delay on a half step
-      {0, 3, -2.5, 30.0, 0.2},              // phase running backwards
-      {0, 2, 1.0e9, 30.0, 0.1},             // phase steps beyond a whole cycle
-      {1, 4, 13.0, 20.0, 0.3},              // triangle
-      {20, 2, 9.0, 30.0, 0.2},              // ramp
-      {0, 32, 5.0, 80.0, 0.4},              // every line
+      {0, 3, 0.366, 6.25, 0.061, 0.0},           // the power-on type
+      {0, 7, 47.0, 92.0, 0.5, 0.0},              // a fast, deep sine sweeps many delays
+      {5, 2, 0.0, halfStepDepthMS, 0.2, 0.5},    // delay on a half step
+      {5, 2, 0.0, halfStepDepthMS, 0.2, 0.0},    // the same on the second line
+      {0, 3, -2.5, 30.0, 0.2, 0.0},              // phase running backwards
+      {0, 2, 1.0e9, 30.0, 0.1, 0.0},             // phase steps beyond a whole cycle
+      {1, 4, 13.0, 20.0, 0.3, 0.0},              // triangle
+      {20, 2, 9.0, 30.0, 0.2, 0.0},              // ramp
+      {0, 32, 5.0, 80.0, 0.4, 0.0},              // every line
   };
   std::mt19937 rng(9);
   std::uniform_real_distribution<float> level(-0.5f, 0.5f);
   std::uniform_int_distribution<int32_t> cut(1, 900);
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << "wave " << c.waveType << ", speed " << c.speedHz);
+    SCOPED_TRACE(testing::Message() << "wave " << c.waveType << ", speed " << c.speedHz << ", phase " << c.phase);
     for (TChorus* chorus : {&Chorus(), other->Chorus.get()}) {
       chorus->Init();
       TChorusSettings& s = chorus->Settings;
@@ -335,7 +336,7 @@ TEST_F(ChorusTest, MatchesTheFrameByFrameChorusExactly) {
       s.FeedBack = c.feedBack;
       s.ReverbSend = 0.3;
       s.Gain = 0.8;
-      chorus->Phase = 0.0;
+      chorus->Phase = c.phase;
       chorus->Update();
     }
     std::vector<TBufferSample> input(30000), out1(input.size()), out2(input.size());
