@@ -74,7 +74,8 @@ void BM_EffectsIdle(benchmark::State& state) {
 BENCHMARK(BM_EffectsIdle);
 
 // A channel's dry, chorus and reverb click residues decaying over one block:
-// the channel's own pass (Arg 1) against three ProcClickRemoval calls (Arg 0).
+// the channel's own pass (first Arg 1) against three ProcClickRemoval calls
+// (first Arg 0); the second Arg is the number of residues (2: no chorus).
 void BM_ChannelResidues(benchmark::State& state) {
   SIMDFlushToZero();
   auto synth = std::make_unique<TSynth>();
@@ -83,7 +84,7 @@ void BM_ChannelResidues(benchmark::State& state) {
   std::vector<TBufferSample> dry(BlockFrames), chorus(BlockFrames), reverb(BlockFrames);
   for (auto _ : state) {
     channel.Last = {{{0.5f, -0.5f}}};
-    channel.ChorusLast = {{{0.25f, 0.125f}}};
+    channel.ChorusLast = state.range(1) == 3 ? TBufferSample{{{0.25f, 0.125f}}} : TBufferSample{};
     channel.ReverbLast = {{{-0.3f, 0.2f}}};
     if (state.range(0) == 1) {
       channel.FillBuffer(dry.data(), chorus.data(), reverb.data(), BlockFrames);
@@ -96,7 +97,7 @@ void BM_ChannelResidues(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * BlockFrames);
 }
-BENCHMARK(BM_ChannelResidues)->Arg(0)->Arg(1);
+BENCHMARK(BM_ChannelResidues)->Args({0, 3})->Args({1, 3})->Args({0, 2})->Args({1, 2});
 
 }  // namespace
 }  // namespace kelvane
