@@ -4,8 +4,10 @@
 #include <random>
 #include <vector>
 
+#include "synth/channel.h"
 #include "synth/chorus.h"
 #include "synth/fpu.h"
+#include "synth/mixing.h"
 #include "synth/reverb.h"
 #include "synth/synth.h"
 
@@ -70,6 +72,32 @@ void BM_EffectsIdle(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * BlockFrames);
 }
 BENCHMARK(BM_EffectsIdle);
+
+// A channel's dry, chorus and reverb click residues decaying over one block:
+// the channel's own pass (first Arg 1) against three ProcClickRemoval calls
+// (first Arg 0); the second Arg is the number of residues (2: no chorus).
+void BM_ChannelResidues(benchmark::State& state) {
+  SIMDFlushToZero();
+  auto synth = std::make_unique<TSynth>();
+  TChannel& channel = *synth->Channels[0];
+  const double factor = synth->ClickRemovalFactor;
+  std::vector<TBufferSample> dry(BlockFrames), chorus(BlockFrames), reverb(BlockFrames);
+  for (auto _ : state) {
+    channel.Last = {{{0.5f, -0.5f}}};
+    channel.ChorusLast = state.range(1) == 3 ? TBufferSample{{{0.25f, 0.125f}}} : TBufferSample{};
+    channel.ReverbLast = {{{-0.3f, 0.2f}}};
+    if (state.range(0) == 1) {
+      channel.FillBuffer(dry.data(), chorus.data(), reverb.data(), BlockFrames);
+    } else {
+      ProcClickRemoval(channel.Last, dry.data(), BlockFrames, factor, 1.0);
+      ProcClickRemoval(channel.ChorusLast, chorus.data(), BlockFrames, factor, 1.0);
+      ProcClickRemoval(channel.ReverbLast, reverb.data(), BlockFrames, factor, 1.0);
+    }
+    benchmark::DoNotOptimize(dry.data());
+  }
+  state.SetItemsProcessed(state.iterations() * BlockFrames);
+}
+BENCHMARK(BM_ChannelResidues)->Args({0, 3})->Args({1, 3})->Args({0, 2})->Args({1, 2});
 
 }  // namespace
 }  // namespace kelvane

@@ -1,5 +1,7 @@
 #include "synth/channel.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cmath>
 
@@ -22,6 +24,88 @@ int32_t SetMSB(int32_t Field, uint8_t Value) { return ((Value & 127) << 7) | (Fi
 int32_t SetLSB(int32_t Field, uint8_t Value) { return (Field & (127 << 7)) | (Value & 127); }
 
 enum TGeneralMIDIMode : int32_t { gmmSF2 = 0, gmmGM1 = 1, gmmGM2 = 2 };
+
+// ProcClickRemoval's flush: a decayed residue below this (in double) becomes a
+// zero of its sign.
+constexpr double ResidueFlushBelow = 0x1.ffffffp-127;
+
+// ProcClickRemoval at unity gain for three residues at once, each into its
+// own buffer: per residue the same steps (frame by frame from the previous
+// frame, rounded to float, flushed, added, ended after the frame both sides
+// reach zero), but the three chains of dependent operations overlap. An
+// ended residue adds its frames to a scratch frame instead.
+void DecayThreeResidues(TBufferSample* const (&Residues)[3], TBufferSample* const (&Buffers)[3], int32_t Count,
+                        double Factor) {
+  const __m128d factor = _mm_set1_pd(Factor);
+  const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
+  const __m128d flushBelow = _mm_set1_pd(ResidueFlushBelow);
+  alignas(16) float scratch[8] = {};
+  __m128d wide[3];
+  float* data[3];
+  int32_t step[3];  // floats per frame: 2, or 0 into the scratch frames
+  int32_t live = 0;
+  for (int32_t j = 0; j < 3; j++) {
+    const TBufferSample& r = *Residues[j];
+    wide[j] = _mm_cvtps_pd(_mm_setr_ps(r.Left, r.Right, 0.0f, 0.0f));
+    const bool on = r.Left != 0.0f || r.Right != 0.0f;
+    data[j] = on ? reinterpret_cast<float*>(Buffers[j]) : scratch;
+    step[j] = on ? 2 : 0;
+    live += on ? 1 : 0;
+  }
+  auto addOne = [](float* frame, __m128 a) {
+    const __m128 sum = _mm_add_ps(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(frame))), a);
+    _mm_store_sd(reinterpret_cast<double*>(frame), _mm_castps_pd(sum));
+  };
+  int32_t i = 0;
+  while (i < Count && live > 0) {
+    // Four frames without the flush test where no live side comes near the
+    // flush (as in ProcClickRemoval: |residue| is monotonic).
+    if (i + 4 <= Count) {
+      __m128d d[3][4];
+      bool clear = true;
+      for (int32_t j = 0; j < 3; j++) {
+        const int32_t zero = _mm_movemask_pd(_mm_cmpeq_pd(wide[j], _mm_setzero_pd()));
+        __m128d w = wide[j];
+        for (int32_t t = 0; t < 3; t++) d[j][t] = w = _mm_cvtps_pd(_mm_cvtpd_ps(_mm_mul_pd(w, factor)));
+        const __m128d p4 = _mm_mul_pd(w, factor);
+        const __m128d least = _mm_min_pd(_mm_and_pd(wide[j], magnitude), _mm_and_pd(p4, magnitude));
+        clear = clear && (_mm_movemask_pd(_mm_cmpge_pd(least, flushBelow)) | zero) == 3;
+        d[j][3] = _mm_cvtps_pd(_mm_cvtpd_ps(p4));
+      }
+      if (clear) {
+        for (int32_t j = 0; j < 3; j++) {
+          float* frames = data[j] + i * step[j];
+          for (int32_t t = 0; t < 4; t++) addOne(frames + t * step[j], _mm_cvtpd_ps(d[j][t]));
+          wide[j] = d[j][3];
+        }
+        i += 4;
+        continue;
+      }
+    }
+    // Near the end: one frame with the flush.
+    for (int32_t j = 0; j < 3; j++) {
+      if (step[j] == 0) continue;
+      __m128d p = _mm_mul_pd(wide[j], factor);
+      const __m128d tiny = _mm_cmplt_pd(_mm_and_pd(p, magnitude), flushBelow);
+      p = _mm_andnot_pd(_mm_and_pd(tiny, magnitude), p);  // keeps the sign bit
+      const __m128 residue = _mm_cvtpd_ps(p);
+      wide[j] = _mm_cvtps_pd(residue);
+      addOne(data[j] + i * step[j], residue);
+      if (_mm_movemask_ps(_mm_cmpneq_ps(residue, _mm_setzero_ps())) == 0) {
+        data[j] = scratch;
+        step[j] = 0;
+        live--;
+      }
+    }
+    i++;
+  }
+  for (int32_t j = 0; j < 3; j++) {
+    alignas(16) float r[4];
+    _mm_store_ps(r, _mm_cvtpd_ps(wide[j]));
+    Residues[j]->Left = r[0];
+    Residues[j]->Right = r[1];
+  }
+}
 
 }  // namespace
 
@@ -563,6 +647,15 @@ void TChannel::StartVoice(TPresetLayer* Layer, int32_t Key, int32_t Velocity, ui
 void TChannel::FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer,
                           int32_t Samples) {
   const double factor = Synth.ClickRemovalFactor;
+  auto live = [](const TBufferSample& r) { return r.Left != 0.0f || r.Right != 0.0f; };
+  const int32_t count = live(Last) + live(ChorusLast) + live(ReverbLast);
+  if (count == 0 || Samples <= 0) return;
+  // Two or three residues decay faster together; distinct buffers only, as
+  // the order of the sums would matter otherwise.
+  if (count >= 2 && Buffer != ChorusBuffer && Buffer != ReverbBuffer && ChorusBuffer != ReverbBuffer) {
+    DecayThreeResidues({&Last, &ChorusLast, &ReverbLast}, {Buffer, ChorusBuffer, ReverbBuffer}, Samples, factor);
+    return;
+  }
   ProcClickRemoval(Last, Buffer, Samples, factor, 1.0);
   ProcClickRemoval(ChorusLast, ChorusBuffer, Samples, factor, 1.0);
   ProcClickRemoval(ReverbLast, ReverbBuffer, Samples, factor, 1.0);

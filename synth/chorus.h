@@ -76,9 +76,14 @@ class TChorus : public TSynthClass {
   double Phase = 0.0;                                           // LFO phase, 0..1
   double PhaseIncrement = 0.0;                                  // per frame
   double ModulationDepthSamples = 0.0;                          // frames, 0..LineLength
+  // Sine and cosine of each line's LFO phase offset (in turns, b * InvNumberBlocks).
+  std::array<double, MaxNumberBlocks> LineSine{}, LineCosine{};
   float SINCTable[SINCTaps][SINCSteps];
+  // SINCTable as doubles, each twice (left and right), by step then tap.
+  alignas(16) double SINCPairs[SINCSteps][SINCTaps][2];
 
  private:
+  static constexpr int32_t ChunkFrames = 64;
   void SetParameter(int32_t Parameter, int32_t Value);
 };
 

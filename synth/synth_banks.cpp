@@ -134,9 +134,12 @@ void TSynth::LoadNeededSamples() {
           }
           chains[1] = chainOrFallback(bank, program);
         }
+        if (chains[1] == chains[0]) chains[1] = nullptr;
+        // A loaded sample needs no selector test: loading it again does nothing.
         for (TPresetLayer* head : chains) {
           for (TPresetLayer* leaf = head; leaf; leaf = leaf->NextLayer) {
             if (leaf->Active && !leaf->HasChildren() && leaf->Sample &&
+                !leaf->Sample->Loaded.load(std::memory_order_relaxed) &&
                 LeafAcceptsNote(*leaf, channel, key, velocity, controllers))
               leaf->Sample->Load(false);
           }

@@ -34,6 +34,7 @@
 #include "synth/voice.h"
 #include "tools/audio_file_writer.h"
 #include "tools/bank_report.h"
+#include "tools/block_scan.h"
 #include "tools/program_arguments.h"
 #include "tools/terminal.h"
 
@@ -444,34 +445,24 @@ TRenderResult RenderSong(const TRenderOptions& Options, const std::string& Song,
   TProgressBar progress(!Options.Quiet && StderrIsTerminal(),
                         FileNameOf(Song), std::min(songFrames, maxFrames));
   std::vector<TBufferSample> block(BlockFrames);
-  int64_t silentFrames = 0;
+  TBlockLevels levels;
   const auto start = std::chrono::steady_clock::now();
   while (result.Frames < maxFrames) {
     const bool inSong = result.Frames < songFrames;
     const int64_t frames = std::min<int64_t>(BlockFrames, (inSong ? std::min(songFrames, maxFrames) : maxFrames) - result.Frames);
     synth->FillBuffer(block.data(), static_cast<int32_t>(frames));
     result.MostVoices = std::max(result.MostVoices, ActiveVoices(*synth));
-    for (int64_t i = 0; i < frames; i++) {
-      float loudest = 0.0f;
-      for (float& value : block[static_cast<size_t>(i)].Values) {
-        if (!std::isfinite(value)) {
-          result.NotFinite = true;
-          value = 0.0f;
-        }
-        const float level = std::fabs(value);
-        loudest = std::max(loudest, level);
-        if (level > 1.0f) result.Clipped++;
-      }
-      result.Peak = std::max(result.Peak, loudest);
-      silentFrames = loudest < SilenceLevel ? silentFrames + 1 : 0;
-    }
+    ScanRenderedBlock(block.data(), frames, SilenceLevel, levels);
     file->WriteFrames(&block[0].Values[0], frames);
     result.Frames += frames;
     progress.Update(result.Frames);
-    if (!inSong && silentFrames >= tailSilenceFrames) break;
+    if (!inSong && levels.SilentFrames >= tailSilenceFrames) break;
   }
   progress.Finish();
   file->Finish();
+  result.Peak = levels.Peak;
+  result.Clipped = levels.Clipped;
+  result.NotFinite = levels.NotFinite;
   result.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   result.SamplesLoadedAfter = LoadedSamples(*synth);
   return result;

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "channel_test_support.h"
+#include "synth/fpu.h"
+#include "synth/mixing.h"
 
 namespace kelvane {
 namespace {
@@ -809,6 +812,65 @@ TEST_F(ChannelLinkedSamples, ChainStopsAtNineLinksAndSkipsInactiveSamples) {
   chain[0]->Active = false;  // s2
   f.NoteOn(0, 60);
   EXPECT_EQ(f.Playing(), (Names{"left", "right", "s3", "s4", "s5", "s6", "s7", "s8", "s9"}));
+}
+
+// ---------------------------------------------------------------- residues
+
+// The channel decays its dry, chorus and reverb residues together; each must
+// come out as ProcClickRemoval alone would make it, block after block, down
+// to the flush (signed zeros included).
+TEST(ChannelResidues, DecayTogetherAsEachAlone) {
+  SIMDFlushToZero();
+  TChannelFixture f;
+  TChannel& channel = f.Channel(0);
+  const double factor = f.Synth->ClickRemovalFactor;
+  const float denormalEdge = 0x1.0p-126f;
+  const struct {
+    TBufferSample dry, chorus, reverb;
+  } cases[] = {
+      {{{{0.5f, -0.25f}}}, {{{0.125f, 0.0625f}}}, {{{-0.75f, 0.3f}}}},
+      {{{{0.5f, 0.0f}}}, {{{0.0f, 0.0f}}}, {{{-0.0f, 1e-3f}}}},                       // one side, one ended
+      {{{{0.0f, 0.0f}}}, {{{0.2f, -0.2f}}}, {{{0.1f, 0.0f}}}},                        // no dry residue
+      {{{{denormalEdge * 3, -denormalEdge}}}, {{{1e-30f, 0.0f}}}, {{{0.3f, 0.3f}}}},  // near the flush
+      {{{{0.9f, 0.9f}}}, {{{0.0f, 0.0f}}}, {{{0.0f, 0.0f}}}},                         // one residue alone
+  };
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<int32_t> cut(1, 1500);
+  std::uniform_real_distribution<float> level(-1.0f, 1.0f);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dry.Left);
+    TBufferSample expected[3] = {c.dry, c.chorus, c.reverb};
+    channel.Last = c.dry;
+    channel.ChorusLast = c.chorus;
+    channel.ReverbLast = c.reverb;
+    for (int32_t frames = 0; frames < 30000;) {
+      const int32_t n = cut(rng);
+      std::vector<TBufferSample> buffers[3], want[3];
+      for (auto& b : buffers) {
+        b.resize(static_cast<size_t>(n));
+        for (auto& frame : b) frame = {{{level(rng), -0.0f}}};
+      }
+      for (int32_t j = 0; j < 3; j++) {
+        want[j] = buffers[j];
+        ProcClickRemoval(expected[j], want[j].data(), n, factor, 1.0);
+      }
+      channel.FillBuffer(buffers[0].data(), buffers[1].data(), buffers[2].data(), n);
+      for (int32_t j = 0; j < 3; j++) {
+        for (int32_t i = 0; i < n; i++) {
+          ASSERT_EQ(std::signbit(buffers[j][i].Right), std::signbit(want[j][i].Right)) << j << " " << frames + i;
+          ASSERT_EQ(buffers[j][i].Left, want[j][i].Left) << j << " " << frames + i;
+          ASSERT_EQ(buffers[j][i].Right, want[j][i].Right) << j << " " << frames + i;
+        }
+      }
+      const TBufferSample* got[3] = {&channel.Last, &channel.ChorusLast, &channel.ReverbLast};
+      for (int32_t j = 0; j < 3; j++) {
+        ASSERT_EQ(got[j]->Left, expected[j].Left) << j;
+        ASSERT_EQ(got[j]->Right, expected[j].Right) << j;
+      }
+      frames += n;
+    }
+    for (const TBufferSample& r : expected) EXPECT_EQ(r.Left == 0.0f && r.Right == 0.0f, true);
+  }
 }
 
 }  // namespace
