@@ -106,11 +106,11 @@ class TVoice : public TSynthClass {
   // FillBuffer in two passes for TVoiceGroup. RenderChunks resamples the
   // block into Lane (with a lane; without one it is FillBuffer's loop) and
   // advances the filter ramps; the lane's filters then run, and MixLane adds
-  // the result with the gain ramps, and the click residue, into the buffers.
+  // the result with the gain ramps, and the click residue, into the lane's
+  // targets.
   void RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer, int32_t Samples,
                     TVoiceLane* Lane);
-  void MixLane(const TVoiceLane& Lane, TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer,
-               int32_t Samples);
+  void MixLane(const TVoiceLane& Lane, int32_t Samples);
   // Mono to stereo with the ramped gains.
   // Gain ramp and mixing of a run into the dry, chorus and reverb buffers; sets Last.
   void MixToTargets(const float* WorkMonoBuffer, int32_t SamplesToWork, TBufferSample* Buffer,

@@ -276,6 +276,20 @@ TVoiceGroup::~TVoiceGroup() = default;
 
 void TVoiceGroup::Render(TVoice* const* Voices, size_t Count, TVoiceBuffers* Buffers, TBufferSample* Buffer,
                          TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer, int32_t Samples) {
+  TBufferSample* const shared[3] = {Buffer, ChorusBuffer, ReverbBuffer};
+  TTargets targets;
+  targets.Context = const_cast<TBufferSample**>(shared);
+  targets.Code = [](void* Context, size_t, TVoiceLane& Lane) {
+    TBufferSample* const* buffers = static_cast<TBufferSample* const*>(Context);
+    Lane.Dry = buffers[0];
+    Lane.Chorus = buffers[1];
+    Lane.Reverb = buffers[2];
+  };
+  Render(Voices, Count, Buffers, targets, Samples);
+}
+
+void TVoiceGroup::Render(TVoice* const* Voices, size_t Count, TVoiceBuffers* Buffers, TTargets Targets,
+                         int32_t Samples) {
   if (Samples <= 0 || Samples > MaxBlockSamples) return;
   int32_t lanes = 0;
   for (size_t i = 0; i < Count; i++) {
@@ -285,23 +299,23 @@ void TVoiceGroup::Render(TVoice* const* Voices, size_t Count, TVoiceBuffers* Buf
     TVoiceLane& lane = fLanes[lanes++];
     lane.Clear();
     lane.Voice = &voice;
+    Targets.Code(Targets.Context, i, lane);
     // As FillBuffer: an ended voice only lets its residue decay.
     if (!voice.Active) {
       lane.ResidueOffset = 0;
     } else {
       voice.Update();
-      voice.RenderChunks(Buffer, ChorusBuffer, ReverbBuffer, Samples, &lane);
+      voice.RenderChunks(lane.Dry, lane.Chorus, lane.Reverb, Samples, &lane);
     }
     if (lanes == Lanes) {
-      RenderLanes(lanes, Buffer, ChorusBuffer, ReverbBuffer, Samples);
+      RenderLanes(lanes, Samples);
       lanes = 0;
     }
   }
-  if (lanes > 0) RenderLanes(lanes, Buffer, ChorusBuffer, ReverbBuffer, Samples);
+  if (lanes > 0) RenderLanes(lanes, Samples);
 }
 
-void TVoiceGroup::RenderLanes(int32_t LaneCount, TBufferSample* Buffer, TBufferSample* ChorusBuffer,
-                              TBufferSample* ReverbBuffer, int32_t Samples) {
+void TVoiceGroup::RenderLanes(int32_t LaneCount, int32_t Samples) {
   // Each filter of the chain in turn over the whole block: a filter's output
   // does not depend on where the next one in the chain was cut.
   for (int32_t f = 0; f < VoiceFilterCount; f++) {
@@ -317,9 +331,7 @@ void TVoiceGroup::RenderLanes(int32_t LaneCount, TBufferSample* Buffer, TBufferS
     }
     if (any) FilterLanes(jobs, fMono.get() + static_cast<size_t>(Lanes) * MaxBlockSamples, Samples);
   }
-  for (int32_t l = 0; l < LaneCount; l++) {
-    fLanes[l].Voice->MixLane(fLanes[l], Buffer, ChorusBuffer, ReverbBuffer, Samples);
-  }
+  for (int32_t l = 0; l < LaneCount; l++) fLanes[l].Voice->MixLane(fLanes[l], Samples);
 }
 
 }  // namespace kelvane

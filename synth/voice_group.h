@@ -48,6 +48,10 @@ inline constexpr int32_t VoiceFilterCount = 3;
 struct TVoiceLane {
   TVoice* Voice = nullptr;
   float* Mono = nullptr;  // block frames, indexed like the output
+  // Where the voice mixes this block (index 0 = block frame 0).
+  TBufferSample* Dry = nullptr;
+  TBufferSample* Chorus = nullptr;
+  TBufferSample* Reverb = nullptr;
   TVoiceLaneChunk* Chunks = nullptr;
   int32_t ChunkCount = 0;
   TVoiceLaneFilterRun* Runs[VoiceFilterCount] = {};
@@ -96,14 +100,23 @@ class TVoiceGroup {
   TVoiceGroup(const TVoiceGroup&) = delete;
   TVoiceGroup& operator=(const TVoiceGroup&) = delete;
 
+  // Gives the voice Voices[Index] of a Render call its targets: sets the
+  // lane's Dry, Chorus and Reverb before the voice's first pass.
+  struct TTargets {
+    void (*Code)(void* Context, size_t Index, TVoiceLane& Lane) = nullptr;
+    void* Context = nullptr;
+  };
+
   // Adds the output of every voice of Voices[0..Count) that sounds or still
   // has a click residue, in that order, into the three buffers.
   void Render(TVoice* const* Voices, size_t Count, TVoiceBuffers* Buffers, TBufferSample* Buffer,
               TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer, int32_t Samples);
+  // The same, each voice into the targets Targets gives it (voices that are
+  // silent and have no residue are skipped without a call).
+  void Render(TVoice* const* Voices, size_t Count, TVoiceBuffers* Buffers, TTargets Targets, int32_t Samples);
 
  private:
-  void RenderLanes(int32_t LaneCount, TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer,
-                   int32_t Samples);
+  void RenderLanes(int32_t LaneCount, int32_t Samples);
 
   std::unique_ptr<float[]> fMono;  // Lanes + 1 blocks; the last one stands in for missing lanes
   std::unique_ptr<TVoiceLaneChunk[]> fChunks;

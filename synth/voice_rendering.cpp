@@ -547,8 +547,7 @@ void TVoice::RecordChunk(TVoiceLane& Lane, int32_t Offset, int32_t Count) {
   chunk.AmpReverb = static_cast<float>(AmpReverb);
 }
 
-void TVoice::MixLane(const TVoiceLane& Lane, TBufferSample* Buffer, TBufferSample* ChorusBuffer,
-                     TBufferSample* ReverbBuffer, int32_t Samples) {
+void TVoice::MixLane(const TVoiceLane& Lane, int32_t Samples) {
   if (Lane.GainSaved) {
     // The gain ramp follows the mix: each modulation step of the first pass
     // left its target gains, and the ramp towards them starts from the gain
@@ -569,11 +568,11 @@ void TVoice::MixLane(const TVoiceLane& Lane, TBufferSample* Buffer, TBufferSampl
       TVoiceMixGain gain{static_cast<float>(volLeft), static_cast<float>(volRight), static_cast<float>(incLeft),
                          static_cast<float>(incRight), remain};
       TVoiceMixTargets targets;
-      targets.Dry = Buffer + chunk.Offset;
+      targets.Dry = Lane.Dry + chunk.Offset;
       targets.AmpChorus = chunk.AmpChorus;
       targets.AmpReverb = chunk.AmpReverb;
-      if (Synth.ChorusMixActive && targets.AmpChorus != 0.0f) targets.Chorus = ChorusBuffer + chunk.Offset;
-      if (Synth.ReverbMixActive && targets.AmpReverb != 0.0f) targets.Reverb = ReverbBuffer + chunk.Offset;
+      if (Synth.ChorusMixActive && targets.AmpChorus != 0.0f) targets.Chorus = Lane.Chorus + chunk.Offset;
+      if (Synth.ReverbMixActive && targets.AmpReverb != 0.0f) targets.Reverb = Lane.Reverb + chunk.Offset;
       Last = MixVoice(Lane.Mono + chunk.Offset, chunk.Count, gain, targets);
       if (remain > 0) {
         remain = gain.Ramp;
@@ -590,7 +589,7 @@ void TVoice::MixLane(const TVoiceLane& Lane, TBufferSample* Buffer, TBufferSampl
   }
   if (Lane.ResidueOffset >= 0) {
     const int32_t at = Lane.ResidueOffset;
-    RenderClickResidue(Buffer + at, ChorusBuffer + at, ReverbBuffer + at, Samples - at);
+    RenderClickResidue(Lane.Dry + at, Lane.Chorus + at, Lane.Reverb + at, Samples - at);
   }
 }
 

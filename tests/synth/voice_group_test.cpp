@@ -129,10 +129,11 @@ std::vector<TMIDIEvent> Passage() {
   return events;
 }
 
-std::vector<TBufferSample> Render(bool grouped, int32_t blockFrames, bool effects) {
+std::vector<TBufferSample> Render(bool grouped, int32_t blockFrames, bool effects, int32_t threads = 0) {
   auto synth = std::make_unique<TSynth>();
   synth->SetSampleRate(44100);
-  synth->SetNumberOfThreads(0);
+  synth->SetNumberOfThreads(threads);
+  synth->SetThreadVoiceCountThreshold(1);
   synth->GroupVoices = grouped;
   synth->Chorus->Active = effects;
   synth->Reverb->Active = effects;
@@ -168,6 +169,31 @@ TEST(VoiceGroup, GroupedOutputEqualsVoiceAfterVoice) {
     }
     EXPECT_GT(peak, 0.05f);
     EXPECT_EQ(first, -1);
+  }
+}
+
+// Render threads take runs of voices through groups of their own, each voice
+// into its own slot; merged in pool order they must give the calling
+// thread's output bit for bit, whatever the pool size and block length.
+TEST(VoiceGroup, ThreadedGroupsEqualTheCallingThread) {
+  if (!std::filesystem::exists(BankPath)) GTEST_SKIP() << BankPath << " not installed";
+  struct TCase {
+    int32_t Block;
+    bool Effects;
+  };
+  for (const TCase& c : {TCase{4096, true}, TCase{333, false}}) {
+    const std::vector<TBufferSample> reference = Render(true, c.Block, c.Effects);
+    for (int32_t threads : {1, 2, 3}) {
+      SCOPED_TRACE(testing::Message() << "block " << c.Block << (c.Effects ? ", effects, " : ", ") << threads
+                                      << " threads");
+      const std::vector<TBufferSample> threaded = Render(true, c.Block, c.Effects, threads);
+      ASSERT_EQ(reference.size(), threaded.size());
+      int64_t first = -1;
+      for (size_t i = 0; i < reference.size() && first < 0; i++) {
+        if (std::memcmp(&reference[i], &threaded[i], sizeof(TBufferSample)) != 0) first = static_cast<int64_t>(i);
+      }
+      EXPECT_EQ(first, -1);
+    }
   }
 }
 
