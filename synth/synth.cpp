@@ -428,7 +428,6 @@ void TSynth::RenderVoicesThreaded(TBufferSample* Buffer, int32_t Samples) {
   }
   const size_t threads = WorkerThreads.size();
   WorkerThreadDoneInvertedSemaphore.Acquire(static_cast<int32_t>(threads));
-  WorkerThreadsRunning.store(static_cast<int32_t>(threads));
   for (TSynthThread* thread : WorkerThreads) thread->Wake();
   // The pool usually finishes within microseconds of the last voice: look
   // briefly before sleeping on the semaphore, where a processor is spare.

@@ -192,10 +192,8 @@ class TSynth : public TSynthClass {
   // index merged next (counting down); both under WorkerThreadBufferLock.
   std::unique_ptr<TSynthThreadSlot*[]> ThreadMergeSlots;  // MaxVoices + 1 slots
   int32_t ThreadMergeNext = -1;
-  // Pool threads still rendering the current threaded sub-block.
-  std::atomic<int32_t> WorkerThreadsRunning{0};
-  // The processors outnumber the pool: waiting threads may spin, as none of
-  // them holds a processor another one needs.
+  // The processors outnumber the pool: the calling thread may spin while the
+  // pool renders, as it holds no processor a pool thread needs.
   bool WorkerThreadsSpin = false;
 
   int32_t ModulationSamples = 32;  // frames between two modulation updates of a voice

@@ -187,9 +187,9 @@ void TSynthThread::Wake() {
   if (Sleeping.load()) WakeUpEvent.SetEvent();
 }
 
-bool TSynthThread::WaitForWork(bool Spin) {
+bool TSynthThread::WaitForWork() {
   auto ready = [this] { return WakeUps.load(std::memory_order_acquire) != Handled || Terminated(); };
-  if (!(Spin ? SpinUntil(ready, WorkSpinNs) : ready())) {
+  if (!SpinUntil(ready, WorkSpinNs)) {
     while (!ready()) {
       Sleeping.store(true);
       // A signal left over from a wake-up that came while this thread was
@@ -208,18 +208,14 @@ void TSynthThread::Execute() {
   SaveAndMaskFPUExceptions();
   SIMDFlushToZero();
   bool busy = false;
-  bool spin = true;
   try {
     Synth.WorkerThreadReadyInvertedSemaphore.Release();
-    while (WaitForWork(spin)) {
+    while (WaitForWork()) {
       busy = true;
       const int64_t start = SteadyNanoseconds();
       Stats.WakeNs += start - WakeUpTime.load(std::memory_order_relaxed);
       Synth.ProcessThread(ThreadIndex);
       Stats.WorkNs += SteadyNanoseconds() - start;
-      // The last thread of the sub-block to finish sleeps at once and leaves
-      // its processor to the calling thread, unless the pool leaves one spare.
-      spin = Synth.WorkerThreadsRunning.fetch_sub(1) != 1 || Synth.WorkerThreadsSpin;
       Synth.WorkerThreadDoneInvertedSemaphore.Release();
       Completed.store(Handled, std::memory_order_release);
       busy = false;

@@ -144,10 +144,10 @@ class TSynthThread : public TThreadBase, public TSynthClass {
   void Execute() override;
 
  private:
-  // Waits for the next Wake: with Spin it spins a little first, as the next
-  // sub-block usually follows within microseconds and waking a sleeping
-  // thread takes far longer. False when the thread is to end.
-  bool WaitForWork(bool Spin);
+  // Waits for the next Wake: spins a little first, as the next sub-block
+  // usually follows within microseconds and waking a sleeping thread takes
+  // far longer. False when the thread is to end.
+  bool WaitForWork();
   // Fills Found with the first Count free slots; false when there are fewer.
   bool FindFreeSlots(TSynthThreadSlot** Found, int32_t Count, std::memory_order Order);
 

@@ -48,15 +48,15 @@ inline constexpr int32_t VoiceFilterCount = 3;
 struct TVoiceLane {
   TVoice* Voice = nullptr;
   float* Mono = nullptr;  // block frames, indexed like the output
-  // Where the voice mixes this block (index 0 = block frame 0).
-  TBufferSample* Dry = nullptr;
-  TBufferSample* Chorus = nullptr;
-  TBufferSample* Reverb = nullptr;
   TVoiceLaneChunk* Chunks = nullptr;
   int32_t ChunkCount = 0;
   TVoiceLaneFilterRun* Runs[VoiceFilterCount] = {};
   int32_t RunCount[VoiceFilterCount] = {};
   int32_t ResidueOffset = -1;  // the voice's click residue decays from here; -1 none
+  // The voice's targets for the block (frame 0 of the block at index 0).
+  TBufferSample* Dry = nullptr;
+  TBufferSample* Chorus = nullptr;
+  TBufferSample* Reverb = nullptr;
   // The voice's gain ramp when the first pass began.
   bool GainSaved = false;
   double VolLeft = 0.0, VolRight = 0.0, VolIncLeft = 0.0, VolIncRight = 0.0;
