@@ -430,86 +430,95 @@ void TSynth::RenderVoicesThreaded(TBufferSample* Buffer, int32_t Samples) {
   WorkerThreadDoneInvertedSemaphore.Acquire(static_cast<int32_t>(threads));
   for (TSynthThread* thread : WorkerThreads) thread->Wake();
   // The pool usually finishes within microseconds of the last voice: look
-  // briefly before sleeping on the semaphore.
-  SpinUntil(
-      [this, threads] {
-        for (size_t i = 0; i < threads; i++) {
-          if (!WorkerThreads[i]->Idle()) return false;
-        }
-        return true;
-      },
-      TSynthThread::CallerSpinNs);
-  const bool done = WorkerThreadDoneInvertedSemaphore.Wait(ThreadWaitTimeoutMs);
-  // Voices may outlive the pool: point them back at the calling thread's
-  // scratch. Only the listed voices went to the pool.
-  for (int32_t i = 0; i < count; i++) {
-    TVoice& voice = *ActiveThreadVoices[static_cast<size_t>(i)];
-    voice.Thread = nullptr;
-    voice.VoiceBuffers = VoiceBuffers.get();
+  // briefly before sleeping on the semaphore, where a processor is spare.
+  if (WorkerThreadsSpin) {
+    SpinUntil(
+        [this, threads] {
+          for (size_t i = 0; i < threads; i++) {
+            if (!WorkerThreads[i]->Idle()) return false;
+          }
+          return true;
+        },
+        TSynthThread::CallerSpinNs);
   }
-  if (!done) throw EKelvaneThreadTimeout();
+  if (!WorkerThreadDoneInvertedSemaphore.Wait(ThreadWaitTimeoutMs)) throw EKelvaneThreadTimeout();
 }
 
 void TSynth::ProcessThread(int32_t ThreadIndex) {
   TSynthThread& thread = *WorkerThreads[static_cast<size_t>(ThreadIndex)];
   const int32_t samples = WorkerThreadSamples;
-  const int32_t threads = static_cast<int32_t>(WorkerThreads.size());
   thread.Stats.Blocks++;
-  // The voices this thread claimed and has not rendered yet: indices from
-  // next down to end (exclusive).
-  int32_t next = 0, end = 0;
-  for (;;) {
-    // A free slot first: a thread holding a voice must never wait for one.
-    // (Claimed voices waiting for their turn are no such hold: this thread
-    // claimed them after every voice in its slots, so they are later in
-    // the merge order and those slots go free without them.)
-    TSynthThreadSlot& slot = thread.AcquireSlot();
-    if (next == end) {
-      // Consecutive voices in a run: the thread that rendered the voice
-      // before usually merges the next one too, so the mixes stay in one
-      // core's cache for the run instead of moving at every voice. Runs
-      // shrink towards the end so that the threads finish together.
-      int32_t remain = ActiveThreadVoicesRemain.load(std::memory_order_relaxed);
-      int32_t run = 0;
-      do {
-        if (remain <= 0) break;
-        run = std::clamp(remain / (threads * 8), 1, TSynthThread::MaxRun);
-      } while (!ActiveThreadVoicesRemain.compare_exchange_weak(remain, remain - run));
-      if (remain <= 0) {
-        thread.ReleaseSlot(slot);
-        break;
-      }
-      next = remain;
-      end = remain - run;
+  thread.LayOutSlots(samples, ChorusMixActive, ReverbMixActive);
+  // Each voice of a run into its own slot, the slot made current while the
+  // voice renders, so that a residue it hands over waits there too.
+  struct TRun {
+    TSynthThread* Thread;
+    TSynthThreadSlot* Slots[TSynthThread::MaxRun];
+  } run{&thread, {}};
+  TVoiceGroup::TTargets targets;
+  targets.Context = &run;
+  targets.Code = [](void* Context, size_t Index, TVoiceLane& Lane) {
+    TRun& r = *static_cast<TRun*>(Context);
+    TSynthThreadSlot& slot = *r.Slots[Index];
+    r.Thread->CurrentSlot = &slot;
+    Lane.Dry = slot.Buffer;
+    Lane.Chorus = slot.ChorusBuffer;
+    Lane.Reverb = slot.ReverbBuffer;
+  };
+  // Voices outlive the pool: point them back at the calling thread's scratch.
+  auto release = [this](TVoice* const* voices, int32_t count) {
+    for (int32_t k = 0; k < count; k++) {
+      voices[k]->Thread = nullptr;
+      voices[k]->VoiceBuffers = VoiceBuffers.get();
     }
-    const int32_t index = --next;
-    TSynthThread::PrepareSlot(slot, samples, ChorusMixActive, ReverbMixActive);
-    TVoice& voice = *ActiveThreadVoices[static_cast<size_t>(index)];
-    slot.Channel = voice.Channel;
-    thread.CurrentSlot = &slot;
-    voice.Thread = &thread;
-    voice.VoiceBuffers = &thread.VoiceBuffers;
+  };
+  for (;;) {
+    // Consecutive voices in a run of one voice group: the thread that
+    // rendered the voices before usually merges the next ones too, so the
+    // mixes stay in one core's cache for the run instead of moving at
+    // every voice.
+    int32_t remain = ActiveThreadVoicesRemain.load(std::memory_order_relaxed);
+    int32_t count = 0;
+    do {
+      if (remain <= 0) break;
+      count = std::min(remain, TSynthThread::MaxRun);
+    } while (!ActiveThreadVoicesRemain.compare_exchange_weak(remain, remain - count));
+    if (remain <= 0) break;
+    // Claimed first, slots after: every busy slot of this thread holds a
+    // voice before the run, so it goes free without the run.
+    thread.AcquireSlots(run.Slots, count);
+    // Pool order: the list runs last to first.
+    TVoice* voices[TSynthThread::MaxRun];
+    for (int32_t k = 0; k < count; k++) {
+      TVoice& voice = *ActiveThreadVoices[static_cast<size_t>(remain - 1 - k)];
+      voices[k] = &voice;
+      run.Slots[k]->Channel = voice.Channel;
+      voice.Thread = &thread;
+    }
     try {
-      voice.FillBuffer(slot.Buffer.data(), slot.ChorusBuffer.data(), slot.ReverbBuffer.data(), samples);
+      thread.VoiceGroup->Render(voices, static_cast<size_t>(count), &thread.VoiceBuffers, targets, samples);
     } catch (...) {
-      // Hand over the slot and the rest of the run all the same, or the
-      // voices after them would never merge.
+      // Hand over the run's slots all the same, or the voices after them
+      // would never merge.
       thread.CurrentSlot = nullptr;
-      MergeThreadSlot(index, slot);
-      while (next > end) MergeThreadSlot(--next, TSynthThread::SkippedSlot);
+      release(voices, count);
+      MergeThreadSlots(remain - 1, run.Slots, count);
       throw;
     }
     thread.CurrentSlot = nullptr;
-    thread.Stats.Voices++;
-    thread.Stats.Merged += MergeThreadSlot(index, slot);
+    release(voices, count);
+    thread.Stats.Voices += static_cast<uint64_t>(count);
+    thread.Stats.Merged += static_cast<uint64_t>(MergeThreadSlots(remain - 1, run.Slots, count));
   }
 }
 
-int32_t TSynth::MergeThreadSlot(int32_t Index, TSynthThreadSlot& Slot) {
-  // Publish the slot, then merge only if no other thread is merging: the one
-  // that is picks it up (it looks again after its Release), so no thread ever
-  // waits for another's merge.
-  std::atomic_ref<TSynthThreadSlot*>(ThreadMergeSlots[static_cast<size_t>(Index)]).store(&Slot);
+int32_t TSynth::MergeThreadSlots(int32_t First, TSynthThreadSlot* const* Slots, int32_t Count) {
+  // Publish the slots, then merge only if no other thread is merging: the
+  // one that is picks them up (it looks again after its Release), so no
+  // thread ever waits for another's merge.
+  for (int32_t k = 0; k < Count; k++) {
+    std::atomic_ref<TSynthThreadSlot*>(ThreadMergeSlots[static_cast<size_t>(First - k)]).store(Slots[k]);
+  }
   std::atomic_ref<int32_t> next(ThreadMergeNext);
   auto nextReady = [this, &next] {
     const int32_t i = next.load();
@@ -526,10 +535,9 @@ int32_t TSynth::MergeThreadSlot(int32_t Index, TSynthThreadSlot& Slot) {
       if (ready == nullptr) break;
       entry.store(nullptr, std::memory_order_relaxed);
       next.store(i - 1);  // seen by publishers after the Release below
-      if (ready == &TSynthThread::SkippedSlot) continue;
-      TSynthThread::MergeMix(ready->Buffer.data(), WorkerThreadBuffer, samples);
-      if (ChorusMixActive) TSynthThread::MergeMix(ready->ChorusBuffer.data(), chorusBuffer, samples);
-      if (ReverbMixActive) TSynthThread::MergeMix(ready->ReverbBuffer.data(), reverbBuffer, samples);
+      TSynthThread::MergeMix(ready->Buffer, WorkerThreadBuffer, samples);
+      if (ChorusMixActive) TSynthThread::MergeMix(ready->ChorusBuffer, chorusBuffer, samples);
+      if (ReverbMixActive) TSynthThread::MergeMix(ready->ReverbBuffer, reverbBuffer, samples);
       if (ready->Channel != nullptr) {
         TChannel& channel = *ready->Channel;
         channel.Last.Left += ready->Last.Left;
@@ -590,6 +598,7 @@ void TSynth::SetNumberOfThreads(int32_t Count) {
   // Exclusive: no block renders while the pool changes.
   TWriteLockGuard lock(MultithreadingLock);
   StopWorkerThreads();
+  WorkerThreadsSpin = processors > wanted;
   if (wanted > 0 && processors >= 1) {
     WorkerThreads.reserve(static_cast<size_t>(wanted));
     for (int32_t i = 0; i < wanted; i++) {

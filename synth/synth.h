@@ -192,6 +192,9 @@ class TSynth : public TSynthClass {
   // index merged next (counting down); both under WorkerThreadBufferLock.
   std::unique_ptr<TSynthThreadSlot*[]> ThreadMergeSlots;  // MaxVoices + 1 slots
   int32_t ThreadMergeNext = -1;
+  // The processors outnumber the pool: the calling thread may spin while the
+  // pool renders, as it holds no processor a pool thread needs.
+  bool WorkerThreadsSpin = false;
 
   int32_t ModulationSamples = 32;  // frames between two modulation updates of a voice
   double InvModulationSamples = 1.0 / 32.0;
@@ -291,9 +294,10 @@ class TSynth : public TSynthClass {
   // Frees samples, banks and the tree; a new empty root, an empty lookup table.
   void ClearSoundBanks();
   void RenderVoicesThreaded(TBufferSample* Buffer, int32_t Samples);
-  // Hands over the slot of ActiveThreadVoices[Index] and merges, in order,
-  // every slot whose predecessors are merged. Render threads.
-  int32_t MergeThreadSlot(int32_t Index, TSynthThreadSlot& Slot);  // returns the voices merged
+  // Hands over the slots of ActiveThreadVoices[First], [First - 1], ... (Count
+  // of them) and merges, in order, every slot whose predecessors are merged.
+  // Render threads; returns the voices merged.
+  int32_t MergeThreadSlots(int32_t First, TSynthThreadSlot* const* Slots, int32_t Count);
   void StopWorkerThreads();
   void FreeResamplingTables();
   // Sets the resampling fields from a method code's row of the method table.

@@ -18,6 +18,7 @@
 #include "synth/exceptions.h"
 #include "synth/fpu.h"
 #include "synth/synth.h"
+#include "synth/voice_group.h"
 
 namespace kelvane {
 
@@ -62,15 +63,17 @@ void FillNegativeZero(TBufferSample* Data, int32_t Samples) {
 
 }  // namespace
 
-TSynthThreadSlot TSynthThread::SkippedSlot;
-
-TSynthThread::TSynthThread(TSynth& ASynth, int32_t AThreadIndex) : Synth(ASynth), ThreadIndex(AThreadIndex) {
-  for (TSynthThreadSlot& slot : Slots) {
-    slot.Owner = this;
-    FillNegativeZero(slot.Buffer.data(), MaxBlockSamples);
-    FillNegativeZero(slot.ChorusBuffer.data(), MaxBlockSamples);
-    FillNegativeZero(slot.ReverbBuffer.data(), MaxBlockSamples);
-  }
+TSynthThread::TSynthThread(TSynth& ASynth, int32_t AThreadIndex)
+    : Synth(ASynth),
+      ThreadIndex(AThreadIndex),
+      VoiceGroup(std::make_unique<TVoiceGroup>()),
+      fMixMemory(std::make_unique_for_overwrite<TBufferSample[]>((MixBytes + 64) / sizeof(TBufferSample))),
+      fChorusScratch(std::make_unique_for_overwrite<TBlockSamples>()),
+      fReverbScratch(std::make_unique_for_overwrite<TBlockSamples>()) {
+  const auto address = reinterpret_cast<uintptr_t>(fMixMemory.get());
+  fMix = fMixMemory.get() + ((64 - address % 64) % 64) / sizeof(TBufferSample);
+  FillNegativeZero(fMix, static_cast<int32_t>(MixBytes / sizeof(TBufferSample)));
+  for (TSynthThreadSlot& slot : Slots) slot.Owner = this;
   Start();
 }
 
@@ -81,30 +84,51 @@ TSynthThread::~TSynthThread() {
   WaitFor();
 }
 
-TSynthThreadSlot* TSynthThread::FindFreeSlot(std::memory_order Order) {
-  // The first free one: usually the slot this thread used last, merged right
-  // after its voice and still in this core's first-level cache.
-  for (TSynthThreadSlot& slot : Slots) {
-    if (!slot.Busy.load(Order)) return &slot;
+void TSynthThread::LayOutSlots(int32_t Samples, bool Chorus, bool Reverb) {
+  // Whole cache lines per mix, so that no two slots share one.
+  const size_t frames = (static_cast<size_t>(std::max(Samples, 1)) + 7) & ~size_t{7};
+  const size_t mixes = 1 + (Chorus ? 1 : 0) + (Reverb ? 1 : 0);
+  const size_t slotFrames = frames * mixes;
+  SlotCount = static_cast<int32_t>(
+      std::min<size_t>(MaxSlots, MixBytes / sizeof(TBufferSample) / slotFrames));
+  TBufferSample* next = fMix;
+  for (int32_t i = 0; i < SlotCount; i++) {
+    TSynthThreadSlot& slot = Slots[static_cast<size_t>(i)];
+    slot.Buffer = next;
+    next += frames;
+    slot.ChorusBuffer = Chorus ? next : fChorusScratch->data();
+    next += Chorus ? frames : 0;
+    slot.ReverbBuffer = Reverb ? next : fReverbScratch->data();
+    next += Reverb ? frames : 0;
   }
-  return nullptr;
 }
 
-TSynthThreadSlot& TSynthThread::AcquireSlot() {
-  // Every busy slot holds a voice that comes before any this thread still
-  // has to take, so their merges need nothing from it and the wait ends.
-  TSynthThreadSlot* slot = FindFreeSlot(std::memory_order_acquire);
-  if (slot == nullptr) {
-    // An earlier voice of another thread is usually about to be merged.
-    SpinUntil([this, &slot] { return (slot = FindFreeSlot(std::memory_order_acquire)) != nullptr; }, SlotSpinNs);
+bool TSynthThread::FindFreeSlots(TSynthThreadSlot** Found, int32_t Count, std::memory_order Order) {
+  // The first free ones: usually the slots this thread used last, merged
+  // right after its voices and still in this core's caches.
+  int32_t found = 0;
+  for (int32_t i = 0; i < SlotCount && found < Count; i++) {
+    TSynthThreadSlot& slot = Slots[static_cast<size_t>(i)];
+    if (!slot.Busy.load(Order)) Found[found++] = &slot;
   }
-  while (slot == nullptr) {
+  return found == Count;
+}
+
+void TSynthThread::AcquireSlots(TSynthThreadSlot** Acquired, int32_t Count) {
+  // Every busy slot holds a voice that comes before the ones this thread
+  // claimed, so their merges need nothing from it and the wait ends.
+  bool found = FindFreeSlots(Acquired, Count, std::memory_order_acquire);
+  if (!found) {
+    // An earlier voice of another thread is usually about to be merged.
+    found = SpinUntil([&] { return FindFreeSlots(Acquired, Count, std::memory_order_acquire); }, SlotSpinNs);
+  }
+  while (!found) {
     // Announce the sleep before the last look at Busy; ReleaseSlot clears
     // Busy before it looks at WaitingForSlot (both sequentially consistent),
     // so one of the two sees the other and no wake-up is lost.
     WaitingForSlot.store(true);
-    slot = FindFreeSlot(std::memory_order_seq_cst);
-    if (slot == nullptr) {
+    found = FindFreeSlots(Acquired, Count, std::memory_order_seq_cst);
+    if (!found) {
       Stats.SlotWaits++;
       const int64_t start = SteadyNanoseconds();
       SlotFreeEvent.WaitFor();
@@ -112,25 +136,13 @@ TSynthThreadSlot& TSynthThread::AcquireSlot() {
     }
     WaitingForSlot.store(false, std::memory_order_relaxed);
   }
-  slot->Busy.store(true, std::memory_order_relaxed);
-  return *slot;
-}
-
-void TSynthThread::PrepareSlot(TSynthThreadSlot& Slot, int32_t Samples, bool Chorus, bool Reverb) {
-  auto prepare = [Samples](TBufferSample* data, bool active, int32_t& dirty) {
-    if (active) {
-      FillNegativeZero(data, dirty);
-      dirty = 0;
-    } else {
-      // A voice may write a send mix that is not merged this sub-block.
-      dirty = std::max(dirty, Samples);
-    }
-  };
-  prepare(Slot.ChorusBuffer.data(), Chorus, Slot.ChorusDirty);
-  prepare(Slot.ReverbBuffer.data(), Reverb, Slot.ReverbDirty);
   const TBufferSample negativeZero{{{-0.0f, -0.0f}}};
-  Slot.Last = Slot.ChorusLast = Slot.ReverbLast = negativeZero;
-  Slot.Channel = nullptr;
+  for (int32_t i = 0; i < Count; i++) {
+    TSynthThreadSlot& slot = *Acquired[i];
+    slot.Busy.store(true, std::memory_order_relaxed);
+    slot.Last = slot.ChorusLast = slot.ReverbLast = negativeZero;
+    slot.Channel = nullptr;
+  }
 }
 
 void TSynthThread::MergeMix(TBufferSample* Source, TBufferSample* Destination, int32_t Samples) {

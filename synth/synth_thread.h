@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <memory>
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -21,6 +22,7 @@ namespace kelvane {
 class TSynth;
 class TChannel;
 class TSynthThread;
+class TVoiceGroup;
 
 // Logical processors the process may run on (its affinity mask where the
 // system has one); at least 1.
@@ -40,24 +42,23 @@ inline int64_t SteadyNanoseconds() {
 
 // What one voice added during a threaded sub-block, kept apart until the voices
 // before it in pool order have been merged, so that the synth's mixes receive
-// the same additions in the same order as on the calling thread. Every value
-// starts as -0.0f, which is exact under addition: -0 + x == x for every x,
-// so a slot holds the voice's additions bit for bit. The merge sets what it
-// read back to -0, so a free slot is clear without a pass of its own.
-// Cache-line aligned, and Busy on a line of its own: slots of one thread are
-// written by it and read and released by whichever thread merges them.
+// the same additions in the same order as on the calling thread. The mixes
+// lie in the owning thread's mix memory and start as -0.0f, which is exact
+// under addition: -0 + x == x for every x, so a slot holds the voice's
+// additions bit for bit. The merge sets what it read back to -0, so a free
+// slot is clear without a pass of its own.
+// Busy on a line of its own: slots of one thread are written by it and read
+// and released by whichever thread merges them.
 struct alignas(64) TSynthThreadSlot {
-  TBlockSamples Buffer;  // dry
-  TBlockSamples ChorusBuffer;
-  TBlockSamples ReverbBuffer;
+  // Set by the owner for each sub-block; a send whose effect is off points
+  // at the owner's scratch for it, which is never merged.
+  TBufferSample* Buffer = nullptr;  // dry
+  TBufferSample* ChorusBuffer = nullptr;
+  TBufferSample* ReverbBuffer = nullptr;
   TBufferSample Last;  // click residue the voice hands to its channel
   TBufferSample ChorusLast;
   TBufferSample ReverbLast;
   TChannel* Channel = nullptr;  // channel of the voice, for the residues
-  // Leading frames of a send mix that may hold values: written while that
-  // effect was off, so never merged (nor cleared by a merge).
-  int32_t ChorusDirty = 0;
-  int32_t ReverbDirty = 0;
   TSynthThread* Owner = nullptr;
   // Set by the owning thread when it renders into the slot, cleared by the
   // thread that merged it.
@@ -82,21 +83,24 @@ struct TSynthThreadStats {
 // voices of a threaded sub-block (TSynth::ProcessThread).
 class TSynthThread : public TThreadBase, public TSynthClass {
  public:
-  // Slots per thread: how many rendered voices may wait for an earlier,
-  // slower voice of another thread before this thread has to wait too.
-  static constexpr int32_t SlotCount = 32;
-  // Most consecutive voices one thread claims at once; half the slots, so
-  // that a thread can render its next run while its last one waits for an
-  // earlier run of another thread.
+  // Bytes of mix memory per thread for its slots: a slot takes the frames of
+  // the sub-block for the dry mix and each send that is on, so short
+  // sub-blocks without effects get many slots and the longest with both
+  // effects at least two runs' worth.
+  static constexpr size_t MixBytes = 768 * 1024;
+  // Most slots one thread lays out: how many rendered voices may wait for an
+  // earlier, slower voice of another thread before this thread has to wait too.
+  static constexpr int32_t MaxSlots = 64;
+  // Most consecutive voices one thread claims at once: one voice group.
   static constexpr int32_t MaxRun = 4;
-  // Stands for a claimed voice that a failing thread did not render: merging
-  // it adds nothing. Never written.
-  static TSynthThreadSlot SkippedSlot;
   // How long a thread spins before it sleeps: waiting for the next sub-block
   // (the calling thread's work between two of them is usually shorter), for a
-  // slot, and the calling thread for the pool at the end of a sub-block.
+  // slot (an earlier run of another thread is usually done within a run's
+  // time; longer, and that thread is most likely not running, so this one
+  // gives up its processor), and the calling thread for the pool at the end
+  // of a sub-block.
   static constexpr int64_t WorkSpinNs = 200000;
-  static constexpr int64_t SlotSpinNs = 2000000;
+  static constexpr int64_t SlotSpinNs = 50000;
   static constexpr int64_t CallerSpinNs = 200000;
 
   TSynthThread(TSynth& ASynth, int32_t AThreadIndex);
@@ -106,6 +110,7 @@ class TSynthThread : public TThreadBase, public TSynthClass {
   const int32_t ThreadIndex;  // position in TSynth::WorkerThreads
 
   TVoiceBuffers VoiceBuffers;  // scratch of the voices rendered on this thread
+  std::unique_ptr<TVoiceGroup> VoiceGroup;  // renders this thread's runs four voices at a time
   TSyncEvent WakeUpEvent;      // auto-reset; signalled only while the thread sleeps, or to terminate
 
   // Hands the thread one threaded sub-block. Calling thread only.
@@ -114,7 +119,8 @@ class TSynthThread : public TThreadBase, public TSynthClass {
   // the done semaphore). Calling thread only.
   bool Idle() const { return Completed.load(std::memory_order_acquire) == WakeUps.load(std::memory_order_relaxed); }
 
-  std::array<TSynthThreadSlot, SlotCount> Slots;
+  std::array<TSynthThreadSlot, MaxSlots> Slots;
+  int32_t SlotCount = 0;  // slots laid out for the current sub-block
   TSynthThreadSlot* CurrentSlot = nullptr;  // slot of the voice rendering now; this thread only
   TSynthThreadStats Stats;
   TSyncEvent SlotFreeEvent;  // signalled when a slot is released while this thread waits for it
@@ -122,12 +128,12 @@ class TSynthThread : public TThreadBase, public TSynthClass {
   // signals the event only then, so that merging costs no lock otherwise.
   alignas(64) std::atomic<bool> WaitingForSlot{false};
 
-  // Waits until the next slot in turn is merged and marks it busy. Render thread only.
-  TSynthThreadSlot& AcquireSlot();
-  // Readies a free slot for a voice of Samples frames: residues to -0, and
-  // the send mix of an effect that is on cleared where an earlier sub-block
-  // with that effect off left values (Chorus, Reverb: the effects are on).
-  static void PrepareSlot(TSynthThreadSlot& Slot, int32_t Samples, bool Chorus, bool Reverb);
+  // Cuts the mix memory into slots for sub-blocks of Samples frames with the
+  // sends that are on. Render thread only, while none of its slots is busy.
+  void LayOutSlots(int32_t Samples, bool Chorus, bool Reverb);
+  // Waits until Count (<= MaxRun) slots are free and marks them busy, with
+  // their residues cleared. Render thread only.
+  void AcquireSlots(TSynthThreadSlot** Acquired, int32_t Count);
   // Destination[i] += Source[i] for Samples frames (the same sums as
   // MixToBuffer), then Source[i] = -0.
   static void MergeMix(TBufferSample* Source, TBufferSample* Destination, int32_t Samples);
@@ -142,7 +148,15 @@ class TSynthThread : public TThreadBase, public TSynthClass {
   // usually follows within microseconds and waking a sleeping thread takes
   // far longer. False when the thread is to end.
   bool WaitForWork();
-  TSynthThreadSlot* FindFreeSlot(std::memory_order Order);
+  // Fills Found with the first Count free slots; false when there are fewer.
+  bool FindFreeSlots(TSynthThreadSlot** Found, int32_t Count, std::memory_order Order);
+
+  // Slot mixes, all -0 between sub-blocks: MixBytes, 64-byte aligned.
+  std::unique_ptr<TBufferSample[]> fMixMemory;
+  TBufferSample* fMix = nullptr;
+  // Where a send that is off goes: written by voices, never read.
+  std::unique_ptr<TBlockSamples> fChorusScratch;
+  std::unique_ptr<TBlockSamples> fReverbScratch;
 
   uint32_t Handled = 0;  // sub-blocks taken; this thread only
   // Written by the calling thread: Wake count, and the time of the last one (for Stats).

@@ -281,6 +281,20 @@ TVoiceGroup::~TVoiceGroup() = default;
 
 void TVoiceGroup::Render(TVoice* const* Voices, size_t Count, TVoiceBuffers* Buffers, TBufferSample* Buffer,
                          TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer, int32_t Samples) {
+  TBufferSample* const shared[3] = {Buffer, ChorusBuffer, ReverbBuffer};
+  TTargets targets;
+  targets.Context = const_cast<TBufferSample**>(shared);
+  targets.Code = [](void* Context, size_t, TVoiceLane& Lane) {
+    TBufferSample* const* buffers = static_cast<TBufferSample* const*>(Context);
+    Lane.Dry = buffers[0];
+    Lane.Chorus = buffers[1];
+    Lane.Reverb = buffers[2];
+  };
+  Render(Voices, Count, Buffers, targets, Samples);
+}
+
+void TVoiceGroup::Render(TVoice* const* Voices, size_t Count, TVoiceBuffers* Buffers, TTargets Targets,
+                         int32_t Samples) {
   if (Samples <= 0 || Samples > MaxBlockSamples) return;
   int32_t lanes = 0;
   for (size_t i = 0; i < Count; i++) {
@@ -290,15 +304,13 @@ void TVoiceGroup::Render(TVoice* const* Voices, size_t Count, TVoiceBuffers* Buf
     TVoiceLane& lane = fLanes[lanes++];
     lane.Clear();
     lane.Voice = &voice;
-    lane.Dry = Buffer;
-    lane.Chorus = ChorusBuffer;
-    lane.Reverb = ReverbBuffer;
+    Targets.Code(Targets.Context, i, lane);
     // As FillBuffer: an ended voice only lets its residue decay.
     if (!voice.Active) {
       lane.ResidueOffset = 0;
     } else {
       voice.Update();
-      voice.RenderChunks(Buffer, ChorusBuffer, ReverbBuffer, Samples, &lane);
+      voice.RenderChunks(lane.Dry, lane.Chorus, lane.Reverb, Samples, &lane);
     }
     if (lanes == Lanes) {
       RenderLanes(lanes, Samples);

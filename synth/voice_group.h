@@ -101,10 +101,20 @@ class TVoiceGroup {
   TVoiceGroup(const TVoiceGroup&) = delete;
   TVoiceGroup& operator=(const TVoiceGroup&) = delete;
 
+  // Gives the voice Voices[Index] of a Render call its targets: sets the
+  // lane's Dry, Chorus and Reverb before the voice's first pass.
+  struct TTargets {
+    void (*Code)(void* Context, size_t Index, TVoiceLane& Lane) = nullptr;
+    void* Context = nullptr;
+  };
+
   // Adds the output of every voice of Voices[0..Count) that sounds or still
   // has a click residue, in that order, into the three buffers.
   void Render(TVoice* const* Voices, size_t Count, TVoiceBuffers* Buffers, TBufferSample* Buffer,
               TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer, int32_t Samples);
+  // The same, each voice into the targets Targets gives it (voices that are
+  // silent and have no residue are skipped without a call).
+  void Render(TVoice* const* Voices, size_t Count, TVoiceBuffers* Buffers, TTargets Targets, int32_t Samples);
 
  private:
   void RenderLanes(int32_t LaneCount, int32_t Samples);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -151,6 +153,59 @@ TEST(SynthThreads, PoolOutputIsBitIdenticalToCallingThread) {
       const TChannel& b = *reference.synth->Channels[static_cast<size_t>(ch)];
       EXPECT_EQ(std::memcmp(&a.Last, &b.Last, sizeof(TBufferSample)), 0) << "channel " << ch;
       EXPECT_EQ(std::memcmp(&a.ReverbLast, &b.ReverbLast, sizeof(TBufferSample)), 0) << "channel " << ch;
+    }
+  }
+}
+
+// Slots are cut from a fixed mix budget per thread: whole cache lines, apart
+// from each other, inside the budget, at least two runs of them for the
+// longest sub-block with both sends, and cleared again by the merges.
+TEST(SynthThreads, SlotsFitTheMixBudgetAndStayClear) {
+  TManyVoices fixture(2, 1);
+  fixture.synth->Chorus->Active = fixture.synth->Reverb->Active = true;
+  fixture.Render();
+  TSynthThread& thread = *fixture.synth->WorkerThreads[0];
+  auto negativeZero = [](const TBufferSample* mix, int32_t frames) {
+    for (int32_t i = 0; i < frames; i++) {
+      if (std::signbit(mix[i].Left) == 0 || mix[i].Left != 0.0f || std::signbit(mix[i].Right) == 0 ||
+          mix[i].Right != 0.0f) {
+        return false;
+      }
+    }
+    return true;
+  };
+  const struct {
+    int32_t samples;
+    bool chorus, reverb;
+  } cases[] = {{MaxBlockSamples, true, true}, {808, true, false}, {1024, false, false}, {1, false, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.samples << " frames, chorus " << c.chorus << ", reverb " << c.reverb);
+    thread.LayOutSlots(c.samples, c.chorus, c.reverb);
+    ASSERT_GE(thread.SlotCount, 2 * TSynthThread::MaxRun);
+    ASSERT_LE(thread.SlotCount, TSynthThread::MaxSlots);
+    const TBufferSample* low = thread.Slots[0].Buffer;
+    const TBufferSample* high = low;
+    std::vector<std::pair<const TBufferSample*, const TBufferSample*>> mixes;
+    for (int32_t i = 0; i < thread.SlotCount; i++) {
+      const TSynthThreadSlot& slot = thread.Slots[static_cast<size_t>(i)];
+      for (auto [target, merged] : {std::pair{slot.Buffer, true}, std::pair{slot.ChorusBuffer, c.chorus},
+                                 std::pair{slot.ReverbBuffer, c.reverb}}) {
+        if (!merged) continue;
+        const TBufferSample* mix = target;
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(mix) % 64, 0u);
+        // What the pool rendered into the slots before has been merged away.
+        EXPECT_TRUE(negativeZero(mix, c.samples)) << "slot " << i;
+        mixes.emplace_back(mix, mix + c.samples);
+        low = std::min(low, mix);
+        high = std::max(high, mix + c.samples);
+      }
+    }
+    EXPECT_LE(static_cast<size_t>(high - low) * sizeof(TBufferSample), TSynthThread::MixBytes);
+    std::sort(mixes.begin(), mixes.end());
+    for (size_t i = 1; i < mixes.size(); i++) EXPECT_LE(mixes[i - 1].second, mixes[i].first);
+    // A send that is off goes to the thread's scratch, outside the budget.
+    if (!c.chorus) {
+      EXPECT_TRUE(thread.Slots[0].ChorusBuffer < low || thread.Slots[0].ChorusBuffer >= high);
     }
   }
 }

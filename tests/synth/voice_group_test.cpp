@@ -156,10 +156,12 @@ std::vector<TMIDIEvent> Staccato() {
   return events;
 }
 
-std::unique_ptr<TSynth> MakeSynth(bool grouped, bool effects, const std::vector<TMIDIEvent>& events) {
+std::unique_ptr<TSynth> MakeSynth(bool grouped, bool effects, const std::vector<TMIDIEvent>& events,
+                                  int32_t threads = 0) {
   auto synth = std::make_unique<TSynth>();
   synth->SetSampleRate(44100);
-  synth->SetNumberOfThreads(0);
+  synth->SetNumberOfThreads(threads);
+  synth->SetThreadVoiceCountThreshold(1);
   synth->GroupVoices = grouped;
   synth->Chorus->Active = effects;
   synth->Reverb->Active = effects;
@@ -170,8 +172,8 @@ std::unique_ptr<TSynth> MakeSynth(bool grouped, bool effects, const std::vector<
 }
 
 std::vector<TBufferSample> Render(const std::vector<TMIDIEvent>& events, bool grouped, int32_t blockFrames,
-                                  bool effects) {
-  std::unique_ptr<TSynth> synth = MakeSynth(grouped, effects, events);
+                                  bool effects, int32_t threads = 0) {
+  std::unique_ptr<TSynth> synth = MakeSynth(grouped, effects, events, threads);
   if (synth == nullptr) return {};
   std::vector<TBufferSample> out(static_cast<size_t>(SongFrames));
   for (int64_t done = 0; done < SongFrames; done += blockFrames) {
@@ -253,6 +255,30 @@ TEST(VoiceGroup, OneBufferForBothSendsEqualsVoiceAfterVoice) {
     EXPECT_EQ(FirstDifference(send[0], send[1]), -1);
   }
   EXPECT_TRUE(residueBeforeSounding);
+}
+
+// Render threads take runs of voices through groups of their own, each voice
+// into its own slot; merged in pool order they must give the calling
+// thread's output bit for bit, whatever the pool size and block length.
+TEST(VoiceGroup, ThreadedGroupsEqualTheCallingThread) {
+  if (!std::filesystem::exists(BankPath)) GTEST_SKIP() << BankPath << " not installed";
+  struct TCase {
+    bool Staccato;
+    int32_t Block;
+    bool Effects;
+  };
+  const std::vector<TMIDIEvent> passage = Passage(), staccato = Staccato();
+  for (const TCase& c : {TCase{false, 4096, true}, TCase{false, 333, false}, TCase{true, 1000, true}}) {
+    const std::vector<TMIDIEvent>& events = c.Staccato ? staccato : passage;
+    const std::vector<TBufferSample> reference = Render(events, true, c.Block, c.Effects);
+    for (int32_t threads : {1, 2, 3}) {
+      SCOPED_TRACE(testing::Message() << (c.Staccato ? "staccato" : "passage") << ", block " << c.Block
+                                      << (c.Effects ? ", effects, " : ", ") << threads << " threads");
+      const std::vector<TBufferSample> threaded = Render(events, true, c.Block, c.Effects, threads);
+      ASSERT_EQ(reference.size(), threaded.size());
+      EXPECT_EQ(FirstDifference(reference, threaded), -1);
+    }
+  }
 }
 
 }  // namespace
