@@ -24,6 +24,8 @@ namespace {
 constexpr const char* BankPath = "/usr/share/sounds/sf2/TimGM6mb.sf2";
 constexpr int64_t SongFrames = 44100 * 3;
 
+using test::FirstDifference;
+using test::RenderInBlocks;
 using test::ShortMessage;
 
 // A short passage that exercises what runs across block boundaries: notes
@@ -56,21 +58,9 @@ std::vector<TBufferSample> Render(int32_t blockFrames, bool effects) {
   if (synth->AttachSoundFont(std::make_unique<TFileStream>(BankPath), true) == nullptr) return {};
   synth->LoadNeededSamples();
   for (const TMIDIEvent& event : Passage()) synth->AddEvent(event);
-  std::vector<TBufferSample> out(static_cast<size_t>(SongFrames));
-  for (int64_t done = 0; done < SongFrames; done += blockFrames) {
-    const auto n = static_cast<int32_t>(std::min<int64_t>(blockFrames, SongFrames - done));
-    synth->FillBuffer(out.data() + done, n);
-  }
-  return out;
+  return RenderInBlocks(*synth, SongFrames, blockFrames);
 }
 
-// First frame at which two renders differ, or -1.
-int64_t FirstDifference(const std::vector<TBufferSample>& a, const std::vector<TBufferSample>& b) {
-  for (size_t i = 0; i < a.size(); i++) {
-    if (std::memcmp(&a[i], &b[i], sizeof(TBufferSample)) != 0) return static_cast<int64_t>(i);
-  }
-  return -1;
-}
 
 float LargestDifference(const std::vector<TBufferSample>& a, const std::vector<TBufferSample>& b) {
   float most = 0.0f;

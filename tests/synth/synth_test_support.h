@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -55,6 +57,23 @@ inline TMIDIEvent ShortMessage(int64_t position, uint8_t status, uint8_t data1, 
   event.Data[0] = data1;
   event.Data[1] = data2;
   return event;
+}
+
+// Renders Frames frames in FillBuffer calls of BlockFrames each.
+inline std::vector<TBufferSample> RenderInBlocks(TSynth& synth, int64_t frames, int32_t blockFrames) {
+  std::vector<TBufferSample> out(static_cast<size_t>(frames));
+  for (int64_t done = 0; done < frames; done += blockFrames) {
+    synth.FillBuffer(out.data() + done, static_cast<int32_t>(std::min<int64_t>(blockFrames, frames - done)));
+  }
+  return out;
+}
+
+// The first frame where two renders differ (bit for bit), or -1.
+inline int64_t FirstDifference(const std::vector<TBufferSample>& a, const std::vector<TBufferSample>& b) {
+  for (size_t i = 0; i < std::min(a.size(), b.size()); i++) {
+    if (std::memcmp(&a[i], &b[i], sizeof(TBufferSample)) != 0) return static_cast<int64_t>(i);
+  }
+  return a.size() == b.size() ? -1 : static_cast<int64_t>(std::min(a.size(), b.size()));
 }
 
 }  // namespace kelvane::test

@@ -102,6 +102,8 @@ TEST(VoiceGroup, LaneFiltersMatchTheScalarFilter) {
 constexpr const char* BankPath = "/usr/share/sounds/sf2/TimGM6mb.sf2";
 constexpr int64_t SongFrames = 44100 * 2;
 
+using test::FirstDifference;
+using test::RenderInBlocks;
 using test::ShortMessage;
 
 // Many voices at odd frames (so their modulation steps do not line up):
@@ -175,21 +177,9 @@ std::vector<TBufferSample> Render(const std::vector<TMIDIEvent>& events, bool gr
                                   bool effects, int32_t threads = 0) {
   std::unique_ptr<TSynth> synth = MakeSynth(grouped, effects, events, threads);
   if (synth == nullptr) return {};
-  std::vector<TBufferSample> out(static_cast<size_t>(SongFrames));
-  for (int64_t done = 0; done < SongFrames; done += blockFrames) {
-    const auto n = static_cast<int32_t>(std::min<int64_t>(blockFrames, SongFrames - done));
-    synth->FillBuffer(out.data() + done, n);
-  }
-  return out;
+  return RenderInBlocks(*synth, SongFrames, blockFrames);
 }
 
-// The first frame where the two differ, or -1.
-int64_t FirstDifference(const std::vector<TBufferSample>& a, const std::vector<TBufferSample>& b) {
-  for (size_t i = 0; i < std::min(a.size(), b.size()); i++) {
-    if (std::memcmp(&a[i], &b[i], sizeof(TBufferSample)) != 0) return static_cast<int64_t>(i);
-  }
-  return a.size() == b.size() ? -1 : static_cast<int64_t>(std::min(a.size(), b.size()));
-}
 
 TEST(VoiceGroup, GroupedOutputEqualsVoiceAfterVoice) {
   if (!std::filesystem::exists(BankPath)) GTEST_SKIP() << BankPath << " not installed";
