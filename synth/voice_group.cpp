@@ -14,6 +14,8 @@
 
 #include "synth/synth.h"
 #include "synth/voice.h"
+#include "synth/voice_group_kernels.h"
+#include "synth/resampler_avx2.h"
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -438,17 +440,18 @@ void PlanRamp(TLaneRamp& R, double EndLeft, double EndRight, int32_t ModulationS
   }
 }
 
-// The gains of frames From..To: each frame the gains grow by the increments
-// first (-0, in a lane that does not ramp, adds nothing). Gain and Inc hold
-// left and right of each lane in turn.
-void RampGains(float* Gain, const float* Inc, TBufferSample* Gains, int32_t From, int32_t To) {
+}  // namespace
+
+namespace detail {
+
+void RampGainsSSE(float* Gain, const float* Inc, TBufferSample* Gains, int32_t Stride, int32_t From, int32_t To) {
   TBufferSample* const g0 = Gains;
-  TBufferSample* const g1 = Gains + MaxBlockSamples;
-  TBufferSample* const g2 = Gains + 2 * MaxBlockSamples;
-  TBufferSample* const g3 = Gains + 3 * MaxBlockSamples;
+  TBufferSample* const g1 = Gains + Stride;
+  TBufferSample* const g2 = Gains + 2 * Stride;
+  TBufferSample* const g3 = Gains + 3 * Stride;
 #ifdef KELVANE_GROUP_SSE
-  __m128 gain01 = _mm_load_ps(Gain), gain23 = _mm_load_ps(Gain + 4);
-  const __m128 inc01 = _mm_load_ps(Inc), inc23 = _mm_load_ps(Inc + 4);
+  __m128 gain01 = _mm_loadu_ps(Gain), gain23 = _mm_loadu_ps(Gain + 4);
+  const __m128 inc01 = _mm_loadu_ps(Inc), inc23 = _mm_loadu_ps(Inc + 4);
   auto store = [](TBufferSample* at, __m128 v, bool high) {
     high ? _mm_storeh_pi(reinterpret_cast<__m64*>(&at->Left), v) : _mm_storel_pi(reinterpret_cast<__m64*>(&at->Left), v);
   };
@@ -466,8 +469,8 @@ void RampGains(float* Gain, const float* Inc, TBufferSample* Gains, int32_t From
     step(t + 1);
   }
   if (t < To) step(t);
-  _mm_store_ps(Gain, gain01);
-  _mm_store_ps(Gain + 4, gain23);
+  _mm_storeu_ps(Gain, gain01);
+  _mm_storeu_ps(Gain + 4, gain23);
 #else
   TBufferSample* const lanes[Lanes] = {g0, g1, g2, g3};
   for (int32_t t = From; t < To; t++) {
@@ -478,6 +481,24 @@ void RampGains(float* Gain, const float* Inc, TBufferSample* Gains, int32_t From
     }
   }
 #endif
+}
+
+}  // namespace detail
+
+namespace {
+
+// The AVX2 kernels where the processor runs them, decided once at start-up.
+const bool UseAVX2Kernels = detail::CPUHasAVX2();
+
+// The gains of frames From..To into Gains (each lane MaxBlockSamples apart):
+// each frame the gains grow by the increments first (-0, in a lane that does
+// not ramp, adds nothing).
+void RampGains(float* Gain, const float* Inc, TBufferSample* Gains, int32_t From, int32_t To) {
+  if (UseAVX2Kernels) {
+    detail::RampGainsAVX2(Gain, Inc, Gains, MaxBlockSamples, From, To);
+  } else {
+    detail::RampGainsSSE(Gain, Inc, Gains, MaxBlockSamples, From, To);
+  }
 }
 
 }  // namespace
@@ -567,17 +588,7 @@ void TVoiceGroup::RampLaneGains(int32_t LaneCount, int32_t Samples) {
 
 namespace {
 
-// One call of MixLanes: per lane its block, its gains, its three targets and
-// its sends (a lane that sends nowhere has an amplitude of 0).
-struct TLaneMixJob {
-  const float* Mono[Lanes];
-  const TBufferSample* Gains[Lanes];
-  TBufferSample* Dry[Lanes];
-  TBufferSample* Chorus[Lanes];
-  TBufferSample* Reverb[Lanes];
-  float AmpChorus[Lanes];
-  float AmpReverb[Lanes];
-};
+using detail::TLaneMixJob;
 
 #ifdef KELVANE_GROUP_SSE
 // Frames From..To of the four lanes: frame = mono * gain, added lane after
@@ -657,6 +668,26 @@ void MixLanes(const TLaneMixJob& J, int32_t From, int32_t To) {
 #endif
 
 }  // namespace
+
+namespace detail {
+
+void MixLanesSSE(const TLaneMixJob& Job, bool Shared, bool Chorus, bool Reverb, int32_t From, int32_t To) {
+  if (Shared) {
+    if (Chorus) {
+      Reverb ? MixLanes<true, true, true>(Job, From, To) : MixLanes<true, true, false>(Job, From, To);
+    } else {
+      Reverb ? MixLanes<true, false, true>(Job, From, To) : MixLanes<true, false, false>(Job, From, To);
+    }
+  } else {
+    if (Chorus) {
+      Reverb ? MixLanes<false, true, true>(Job, From, To) : MixLanes<false, true, false>(Job, From, To);
+    } else {
+      Reverb ? MixLanes<false, false, true>(Job, From, To) : MixLanes<false, false, false>(Job, From, To);
+    }
+  }
+}
+
+}  // namespace detail
 
 void TVoiceGroup::MixLaneRange(int32_t LaneCount, uint32_t LaneMask, uint32_t Residues, bool Shared, int32_t From,
                                int32_t To) {
@@ -756,18 +787,10 @@ void TVoiceGroup::MixLaneRange(int32_t LaneCount, uint32_t LaneMask, uint32_t Re
       chorus = chorus || job.AmpChorus[l] != 0.0f;
       reverb = reverb || job.AmpReverb[l] != 0.0f;
     }
-    if (Shared) {
-      if (chorus) {
-        reverb ? MixLanes<true, true, true>(job, t, end) : MixLanes<true, true, false>(job, t, end);
-      } else {
-        reverb ? MixLanes<true, false, true>(job, t, end) : MixLanes<true, false, false>(job, t, end);
-      }
+    if (UseAVX2Kernels) {
+      detail::MixLanesAVX2(job, Shared, chorus, reverb, t, end);
     } else {
-      if (chorus) {
-        reverb ? MixLanes<false, true, true>(job, t, end) : MixLanes<false, true, false>(job, t, end);
-      } else {
-        reverb ? MixLanes<false, false, true>(job, t, end) : MixLanes<false, false, false>(job, t, end);
-      }
+      detail::MixLanesSSE(job, Shared, chorus, reverb, t, end);
     }
     t = end;
   }
