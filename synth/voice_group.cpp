@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "synth/mixing.h"
 #include "synth/synth.h"
 #include "synth/voice.h"
 #include "synth/voice_group_kernels.h"
@@ -44,6 +45,9 @@ void TVoiceLane::AddFilterRun(int32_t Filter, const TVoiceLaneFilterRun& Run) {
 namespace {
 
 constexpr int32_t Lanes = TVoiceGroup::Lanes;
+
+// The AVX2 kernels where the processor runs them, decided once at start-up.
+const bool UseAVX2Kernels = detail::CPUHasAVX2();
 
 // Where each lane stands: its coefficients, increments (-0 adds nothing to
 // any value, so a lane that does not ramp adds -0), whether it filters, and
@@ -266,6 +270,7 @@ TVoiceGroup::TVoiceGroup()
     : fMono(std::make_unique<float[]>(static_cast<size_t>(Lanes + 2) * MaxBlockSamples)),
       fGains(std::make_unique_for_overwrite<TBufferSample[]>(static_cast<size_t>(Lanes) * MaxBlockSamples)),
       fSink(std::make_unique_for_overwrite<TBufferSample[]>(MaxBlockSamples)),
+      fResidues(std::make_unique_for_overwrite<TBufferSample[]>(static_cast<size_t>(Lanes) * MaxBlockSamples)),
       fChunks(std::make_unique_for_overwrite<TVoiceLaneChunk[]>(static_cast<size_t>(Lanes) * MaxBlockSamples)),
       fRuns(std::make_unique_for_overwrite<TVoiceLaneFilterRun[]>(static_cast<size_t>(Lanes) * VoiceFilterCount *
                                                                   MaxBlockSamples)) {
@@ -382,6 +387,10 @@ void TVoiceGroup::RenderLanes(int32_t LaneCount, int32_t Samples) {
         lastMixed = l;
       }
     }
+    // With AVX2, the residues' decays (each a chain of dependent operations) side by side first.
+    const TBufferSample* decayed[Lanes] = {};
+    int32_t added[Lanes] = {};
+    if (UseAVX2Kernels) DecayLaneResidues(LaneCount, from, to, decayed, added);
     uint32_t mask = 0, residues = 0;
     int32_t after = LaneCount;  // residues from here on follow the mix
     for (int32_t l = 0; l < LaneCount; l++) {
@@ -396,17 +405,21 @@ void TVoiceGroup::RenderLanes(int32_t LaneCount, int32_t Samples) {
         break;
       }
       TVoice& voice = *lane.Voice;
-      if (!voice.HasClickResidue()) continue;
+      if (decayed[l] == nullptr && !voice.HasClickResidue()) continue;
       if (voice.LaneResidueSends(lane)) {
         if (mask != 0) MixLaneRange(LaneCount, mask, residues, shared, from, to);
         mask = residues = 0;
-        voice.MixLaneResidue(lane, from, to);
+        voice.MixLaneResidue(lane, from, to, decayed[l], added[l]);
         continue;
       }
       // -0 + r is r, whatever r.
       TBufferSample* gains = fGains.get() + static_cast<size_t>(l) * MaxBlockSamples;
       std::fill(gains + from, gains + to, TBufferSample{{{NegativeZero, NegativeZero}}});
-      voice.DecayLaneResidue(gains + from, to - from);
+      if (decayed[l] != nullptr) {
+        std::copy(decayed[l], decayed[l] + added[l], gains + from);
+      } else {
+        voice.DecayLaneResidue(gains + from, to - from);
+      }
       std::fill(lane.Mono + from, lane.Mono + to, 1.0f);
       mask |= 1u << l;
       residues |= 1u << l;
@@ -414,8 +427,41 @@ void TVoiceGroup::RenderLanes(int32_t LaneCount, int32_t Samples) {
     if (mask != 0) MixLaneRange(LaneCount, mask, residues, shared, from, to);
     for (int32_t l = after; l < LaneCount; l++) {
       const TVoiceLane& lane = fLanes[l];
-      if (lane.ResidueOffset >= 0 && lane.ResidueOffset <= from) lane.Voice->MixLaneResidue(lane, from, to);
+      if (lane.ResidueOffset >= 0 && lane.ResidueOffset <= from) {
+        lane.Voice->MixLaneResidue(lane, from, to, decayed[l], added[l]);
+      }
     }
+  }
+}
+
+void TVoiceGroup::DecayLaneResidues(int32_t LaneCount, int32_t From, int32_t To, const TBufferSample* (&Decayed)[Lanes],
+                                    int32_t (&Added)[Lanes]) {
+  TBufferSample last[Lanes] = {};
+  TBufferSample* out[Lanes];
+  bool decays[Lanes] = {};
+  int32_t count = 0;
+  for (int32_t l = 0; l < Lanes; l++) {
+    out[l] = fResidues.get() + static_cast<size_t>(l) * MaxBlockSamples;
+    if (l >= LaneCount) continue;
+    const TVoiceLane& lane = fLanes[l];
+    const TVoice& voice = *lane.Voice;
+    // As RenderClickResidue: a residue without a channel stays where it is.
+    if (lane.ResidueOffset < 0 || lane.ResidueOffset > From || voice.Channel == nullptr || !voice.HasClickResidue()) {
+      continue;
+    }
+    last[l] = voice.Last;
+    decays[l] = true;
+    count++;
+  }
+  if (count < 2) return;
+  int32_t added[Lanes];
+  detail::DecayClickResiduesAVX2(last, out, added, To - From, fLanes[0].Voice->Synth.ClickRemovalFactor,
+                                 ClickResidueFlushBelow);
+  for (int32_t l = 0; l < LaneCount; l++) {
+    if (!decays[l]) continue;
+    Decayed[l] = out[l];
+    Added[l] = added[l];
+    fLanes[l].Voice->Last = last[l];
   }
 }
 
@@ -486,9 +532,6 @@ void RampGainsSSE(float* Gain, const float* Inc, TBufferSample* Gains, int32_t S
 }  // namespace detail
 
 namespace {
-
-// The AVX2 kernels where the processor runs them, decided once at start-up.
-const bool UseAVX2Kernels = detail::CPUHasAVX2();
 
 // The gains of frames From..To into Gains (each lane MaxBlockSamples apart):
 // each frame the gains grow by the increments first (-0, in a lane that does

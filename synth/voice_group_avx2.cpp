@@ -129,6 +129,91 @@ void RampGainsAVX2(float* Gain, const float* Inc, TBufferSample* Gains, int32_t 
   _mm256_storeu_ps(Gain, gain);
 }
 
+void DecayClickResiduesAVX2(TBufferSample (&Last)[GroupLanes], TBufferSample* const (&Out)[GroupLanes],
+                            int32_t (&Added)[GroupLanes], int32_t Count, double Factor, double FlushBelow) {
+  const __m256d factor = _mm256_set1_pd(Factor);
+  const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
+  const __m256d flushBelow = _mm256_set1_pd(FlushBelow);
+  const __m256d zero = _mm256_setzero_pd();
+  // Residues 0 and 1 in a, 2 and 3 in b; the float of each frame and its double.
+  __m128 ra = _mm_loadu_ps(&Last[0].Left), rb = _mm_loadu_ps(&Last[2].Left);
+  __m256d wa = _mm256_cvtps_pd(ra), wb = _mm256_cvtps_pd(rb);
+  const int32_t startZero = _mm_movemask_ps(_mm_cmpeq_ps(ra, _mm_setzero_ps())) |
+                            _mm_movemask_ps(_mm_cmpeq_ps(rb, _mm_setzero_ps())) << 4;
+  float* const o0 = At(Out[0]);
+  float* const o1 = At(Out[1]);
+  float* const o2 = At(Out[2]);
+  float* const o3 = At(Out[3]);
+  auto put = [&](int32_t i, __m128 a, __m128 b) {
+    _mm_storel_pi(reinterpret_cast<__m64*>(o0 + 2 * i), a);
+    _mm_storeh_pi(reinterpret_cast<__m64*>(o1 + 2 * i), a);
+    _mm_storel_pi(reinterpret_cast<__m64*>(o2 + 2 * i), b);
+    _mm_storeh_pi(reinterpret_cast<__m64*>(o3 + 2 * i), b);
+  };
+  auto allZero = [&] { return _mm256_movemask_pd(_mm256_cmp_pd(_mm256_or_pd(wa, wb), zero, _CMP_EQ_OQ)) == 15; };
+  int32_t i = 0;
+  while (i < Count && !allZero()) {
+    // Four frames without the flush test, kept only if no side came near the
+    // flush (see ProcClickRemoval).
+    if (i + 4 <= Count) {
+      auto four = [&](__m256d w, __m128 (&r)[4], __m256d& last) {
+        const __m256d isZero = _mm256_cmp_pd(w, zero, _CMP_EQ_OQ);
+        __m256d d = w;
+        for (int32_t k = 0; k < 3; k++) {
+          r[k] = _mm256_cvtpd_ps(_mm256_mul_pd(d, factor));
+          d = _mm256_cvtps_pd(r[k]);
+        }
+        last = _mm256_mul_pd(d, factor);
+        const __m256d least = _mm256_min_pd(_mm256_and_pd(w, magnitude), _mm256_and_pd(last, magnitude));
+        return _mm256_movemask_pd(_mm256_or_pd(_mm256_cmp_pd(least, flushBelow, _CMP_GE_OQ), isZero)) == 15;
+      };
+      __m128 a[4], b[4];
+      __m256d pa, pb;
+      const bool clearA = four(wa, a, pa);
+      if (four(wb, b, pb) && clearA) {
+        a[3] = _mm256_cvtpd_ps(pa);
+        b[3] = _mm256_cvtpd_ps(pb);
+        for (int32_t k = 0; k < 4; k++) put(i + k, a[k], b[k]);
+        wa = _mm256_cvtps_pd(a[3]);
+        wb = _mm256_cvtps_pd(b[3]);
+        i += 4;
+        continue;
+      }
+    }
+    // Near the flush: frame by frame.
+    auto one = [&](__m256d& w) {
+      __m256d p = _mm256_mul_pd(w, factor);
+      const __m256d tiny = _mm256_cmp_pd(_mm256_and_pd(p, magnitude), flushBelow, _CMP_LT_OQ);
+      p = _mm256_andnot_pd(_mm256_and_pd(tiny, magnitude), p);  // keeps the sign bit
+      const __m128 r = _mm256_cvtpd_ps(p);
+      w = _mm256_cvtps_pd(r);
+      return r;
+    };
+    const int32_t end = i + 4 < Count ? i + 4 : Count;
+    for (; i < end; i++) {
+      const __m128 a = one(wa), b = one(wb);
+      put(i, a, b);
+    }
+  }
+  _mm_storeu_ps(&Last[0].Left, _mm256_cvtpd_ps(wa));
+  _mm_storeu_ps(&Last[2].Left, _mm256_cvtpd_ps(wb));
+  // A residue that ended adds its frames up to the first where both sides are zero.
+  for (int32_t k = 0; k < Lanes; k++) {
+    if ((startZero >> (2 * k) & 3) == 3) {
+      Added[k] = 0;
+      continue;
+    }
+    Added[k] = Count;
+    if (Last[k].Left != 0.0f || Last[k].Right != 0.0f) continue;
+    for (int32_t f = 0; f < i; f++) {
+      if (Out[k][f].Left == 0.0f && Out[k][f].Right == 0.0f) {
+        Added[k] = f + 1;
+        break;
+      }
+    }
+  }
+}
+
 void MixLanesAVX2(const TLaneMixJob& Job, bool Shared, bool Chorus, bool Reverb, int32_t From, int32_t To) {
   if (Shared) {
     if (Chorus) {
@@ -159,6 +244,9 @@ void RampGainsAVX2(float* Gain, const float* Inc, TBufferSample* Gains, int32_t 
 void MixLanesAVX2(const TLaneMixJob& Job, bool Shared, bool Chorus, bool Reverb, int32_t From, int32_t To) {
   MixLanesSSE(Job, Shared, Chorus, Reverb, From, To);
 }
+
+void DecayClickResiduesAVX2(TBufferSample (&)[GroupLanes], TBufferSample* const (&)[GroupLanes], int32_t (&)[GroupLanes],
+                            int32_t, double, double) {}
 
 }  // namespace kelvane::detail
 

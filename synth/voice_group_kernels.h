@@ -38,4 +38,12 @@ void RampGainsAVX2(float* Gain, const float* Inc, TBufferSample* Gains, int32_t 
 void MixLanesSSE(const TLaneMixJob& Job, bool Shared, bool Chorus, bool Reverb, int32_t From, int32_t To);
 void MixLanesAVX2(const TLaneMixJob& Job, bool Shared, bool Chorus, bool Reverb, int32_t From, int32_t To);
 
+// Lets the click residues Last[0..4) decay side by side over Count frames,
+// each frame from the one before as ProcClickRemoval does (a product below
+// FlushBelow becomes a zero of its sign): Out[k][i] takes residue k at frame
+// i. Added[k] counts the frames ProcClickRemoval would add: up to the frame
+// where both sides reach zero, none for a residue that is zero already.
+void DecayClickResiduesAVX2(TBufferSample (&Last)[GroupLanes], TBufferSample* const (&Out)[GroupLanes],
+                            int32_t (&Added)[GroupLanes], int32_t Count, double Factor, double FlushBelow);
+
 }  // namespace kelvane::detail
