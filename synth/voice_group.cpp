@@ -810,9 +810,15 @@ void TVoiceGroup::MixLaneRange(int32_t LaneCount, uint32_t LaneMask, uint32_t Re
           int32_t last = c;
           while (last + 1 < lane.ChunkCount &&
                  lane.Chunks[last + 1].Offset == lane.Chunks[last].Offset + lane.Chunks[last].Count) {
-            float a, b;
-            sends(lane.Chunks[last + 1], a, b);
-            if (a != ampChorus || b != ampReverb) break;
+            // The same amplitudes, bit for bit, give the same sends.
+            const TVoiceLaneChunk& k = lane.Chunks[last];
+            const TVoiceLaneChunk& n = lane.Chunks[last + 1];
+            if (std::bit_cast<uint32_t>(n.AmpChorus) != std::bit_cast<uint32_t>(k.AmpChorus) ||
+                std::bit_cast<uint32_t>(n.AmpReverb) != std::bit_cast<uint32_t>(k.AmpReverb)) {
+              float a, b;
+              sends(n, a, b);
+              if (a != ampChorus || b != ampReverb) break;
+            }
             last++;
           }
           runEnd[l] = lane.Chunks[last].Offset + lane.Chunks[last].Count;
