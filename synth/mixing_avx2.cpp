@@ -29,11 +29,13 @@ void AddResidue(const float* r, int32_t Frames, float* const* Targets, const dou
     }
   }
   for (; i < Frames; i++) {
-    const __m128d d = _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(r + 2 * i))));
+    auto load = [](const float* at) { return _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(at))); };
+    const __m128 v = load(r + 2 * i);
+    const __m128d d = _mm_cvtps_pd(v);
     for (int32_t k = 0; k < Count; k++) {
-      double* at = reinterpret_cast<double*>(Targets[k] + 2 * i);
-      const __m128 add = _mm_cvtpd_ps(_mm_mul_pd(d, _mm256_castpd256_pd128(amp[k])));
-      _mm_store_sd(at, _mm_castps_pd(_mm_add_ps(_mm_castpd_ps(_mm_load_sd(at)), add)));
+      float* at = Targets[k] + 2 * i;
+      const __m128 add = Unity && k == 0 ? v : _mm_cvtpd_ps(_mm_mul_pd(d, _mm256_castpd256_pd128(amp[k])));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(at), _mm_castps_si128(_mm_add_ps(load(at), add)));
     }
   }
 }

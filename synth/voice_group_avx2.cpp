@@ -14,11 +14,12 @@ constexpr int32_t Lanes = GroupLanes;
 inline float* At(TBufferSample* Frames) { return &Frames->Left; }
 inline const float* At(const TBufferSample* Frames) { return &Frames->Left; }
 
-// Two frames (four floats) or one (two, in the low half).
-inline __m128 LoadOne(const TBufferSample* at) {
-  return _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(At(at))));
-}
-inline void StoreOne(TBufferSample* at, __m128 v) { _mm_store_sd(reinterpret_cast<double*>(At(at)), _mm_castps_pd(v)); }
+// Two floats into the low half and back, at any alignment.
+inline __m128 LoadPair(const float* at) { return _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(at))); }
+inline void StorePair(float* at, __m128 v) { _mm_storel_epi64(reinterpret_cast<__m128i*>(at), _mm_castps_si128(v)); }
+// One frame.
+inline __m128 LoadOne(const TBufferSample* at) { return LoadPair(At(at)); }
+inline void StoreOne(TBufferSample* at, __m128 v) { StorePair(At(at), v); }
 
 inline __m256 Add(__m256 a, __m256 b) { return _mm256_add_ps(a, b); }
 inline __m128 Add(__m128 a, __m128 b) { return _mm_add_ps(a, b); }
@@ -79,7 +80,7 @@ void MixLanes(const TLaneMixJob& J, int32_t From, int32_t To) {
   if (t + 2 <= To) {
     __m128 P[Lanes];
     for (int32_t l = 0; l < Lanes; l++) {
-      const __m128 m = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(J.Mono[l] + t)));
+      const __m128 m = LoadPair(J.Mono[l] + t);
       P[l] = _mm_mul_ps(_mm_unpacklo_ps(m, m), load2(J.Gains[l] + t));
     }
     MixInto<Shared, HasChorus, HasReverb>(J, ampChorus, ampReverb, t, P, load2, store2);
