@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
+
+#include "synth/mixing_avx2.h"
+#include "synth/resampler_avx2.h"
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -9,6 +13,13 @@
 #endif
 
 namespace kelvane {
+
+namespace {
+
+// The AVX2 kernels where the processor runs them, decided once at start-up.
+const bool UseAVX2Kernels = detail::CPUHasAVX2();
+
+}  // namespace
 
 // The kernels walk the frames as flat float arrays so the compiler can vectorise
 // them (eight floats = four frames per step).
@@ -164,11 +175,8 @@ TBufferSample MixVoice(const float* Mono, int32_t Count, TVoiceMixGain& Gain, co
 
 namespace {
 
-// A decayed residue below this, in double before rounding to float, becomes a
-// zero of its sign: what the render thread's flush-to-zero mode makes of it
-// (2^-126 - 2^-151, the midpoint below the smallest normal float). Applied
-// here as well, so that a residue ends on an FPU that does not flush.
-constexpr double ResidueFlushBelow = 0x1.ffffffp-127;
+// Applied here as well, so that a residue ends on an FPU that does not flush.
+constexpr double ResidueFlushBelow = ClickResidueFlushBelow;
 
 #if defined(KELVANE_MIXING_SSE)
 // A further buffer the residue goes to, times Amp.
@@ -297,6 +305,54 @@ void ProcClickRemoval(TBufferSample& Last, TBufferSample* Buffer, int32_t Count,
   Last.Left = left;
   Last.Right = right;
 #endif
+}
+
+namespace detail {
+
+void AddClickResidueSSE(const TBufferSample* Residue, int32_t Frames, TBufferSample* const* Targets,
+                        const double* Amps, int32_t Count, bool Unity) {
+  const float* r = &Residue->Left;
+  for (int32_t k = 0; k < Count; k++) {
+    float* data = &Targets[k]->Left;
+    const bool same = k == 0 && Unity;
+    int32_t i = 0;
+#if defined(KELVANE_MIXING_SSE)
+    const __m128d amp = _mm_set1_pd(Amps[k]);
+    for (; i + 2 <= Frames; i += 2) {
+      const __m128 v = _mm_loadu_ps(r + 2 * i);
+      __m128 add = v;
+      if (!same) {
+        const __m128 low = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(v), amp));
+        const __m128 high = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(v, v)), amp));
+        add = _mm_movelh_ps(low, high);
+      }
+      _mm_storeu_ps(data + 2 * i, _mm_add_ps(_mm_loadu_ps(data + 2 * i), add));
+    }
+#endif
+    for (i *= 2; i < 2 * Frames; i++) data[i] += static_cast<float>(r[i] * Amps[k]);
+  }
+}
+
+}  // namespace detail
+
+void AddClickResidue(const TBufferSample* Residue, int32_t Count, TBufferSample* Buffer, double Amp,
+                     TBufferSample* Buffer1, double Amp1, TBufferSample* Buffer2, double Amp2) {
+  if (Count <= 0) return;
+  TBufferSample* targets[3];
+  double amps[3];
+  int32_t n = 0;
+  for (auto [target, amp] : {std::pair{Buffer, Amp}, std::pair{Buffer1, Amp1}, std::pair{Buffer2, Amp2}}) {
+    if (target == nullptr) continue;
+    targets[n] = target;
+    amps[n++] = amp;
+  }
+  // Times 1 the product in double rounds back to the residue itself.
+  const bool unity = n > 0 && targets[0] == Buffer && Amp == 1.0;
+  if (UseAVX2Kernels) {
+    detail::AddClickResidueAVX2(Residue, Count, targets, amps, n, unity);
+  } else {
+    detail::AddClickResidueSSE(Residue, Count, targets, amps, n, unity);
+  }
 }
 
 void ApplyAutomaticGainControl(TBufferSample* Buffer, int32_t Count, float& AGCFactor, float AGCAttackFactor,

@@ -42,6 +42,11 @@ namespace detail {
 TBufferSample MixVoiceScalar(const float* Mono, int32_t Count, TVoiceMixGain& Gain, const TVoiceMixTargets& Targets);
 }  // namespace detail
 
+// A decayed residue below this, in double before rounding to float, becomes a
+// zero of its sign: what the render thread's flush-to-zero mode makes of it
+// (2^-126 - 2^-151, the midpoint below the smallest normal float).
+inline constexpr double ClickResidueFlushBelow = 0x1.ffffffp-127;
+
 // Lets a click residue decay into Buffer: per frame Last *= Factor (a result
 // below the smallest normal float becomes zero, as under flush-to-zero, on any
 // FPU mode), then Buffer[i] += Last * Amp. Does nothing while Last is exactly zero.
@@ -50,6 +55,14 @@ TBufferSample MixVoiceScalar(const float* Mono, int32_t Count, TVoiceMixGain& Ga
 void ProcClickRemoval(TBufferSample& Last, TBufferSample* Buffer, int32_t Count, double Factor, double Amp,
                       TBufferSample* Buffer1 = nullptr, double Amp1 = 0.0, TBufferSample* Buffer2 = nullptr,
                       double Amp2 = 0.0);
+
+// Adds the frames of a click residue that has decayed already (Residue[i],
+// i < Count) as ProcClickRemoval adds them: Buffer[i] += Residue[i] * Amp,
+// the product in double, and the same into Buffer1 and Buffer2 unless null.
+// The buffers must not overlap.
+void AddClickResidue(const TBufferSample* Residue, int32_t Count, TBufferSample* Buffer, double Amp,
+                     TBufferSample* Buffer1 = nullptr, double Amp1 = 0.0, TBufferSample* Buffer2 = nullptr,
+                     double Amp2 = 0.0);
 
 // Automatic gain control over a run of frames, in order. AGCFactor carries the
 // gain from frame to frame (kept at float precision); each frame is scaled by it

@@ -113,7 +113,10 @@ class TVoice : public TSynthClass {
   // (a send to an effect that is off goes nowhere).
   void RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer, int32_t Samples,
                     TVoiceLane* Lane);
-  void MixLaneResidue(const TVoiceLane& Lane, int32_t From, int32_t To);
+  // Decayed: the residue's frames From..To worked out already (Last with
+  // them), of which the first Added are added.
+  void MixLaneResidue(const TVoiceLane& Lane, int32_t From, int32_t To, const TBufferSample* Decayed = nullptr,
+                      int32_t Added = 0);
   // Whether that residue goes to a send as well; when not, the group may let
   // it decay into Dry alone with DecayLaneResidue.
   bool LaneResidueSends(const TVoiceLane& Lane) const;

@@ -12,8 +12,11 @@
 #include <cmath>
 #include <cstdint>
 
+#include "synth/mixing.h"
 #include "synth/synth.h"
 #include "synth/voice.h"
+#include "synth/voice_group_kernels.h"
+#include "synth/resampler_avx2.h"
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -42,6 +45,9 @@ void TVoiceLane::AddFilterRun(int32_t Filter, const TVoiceLaneFilterRun& Run) {
 namespace {
 
 constexpr int32_t Lanes = TVoiceGroup::Lanes;
+
+// The AVX2 kernels where the processor runs them, decided once at start-up.
+const bool UseAVX2Kernels = detail::CPUHasAVX2();
 
 // Where each lane stands: its coefficients, increments (-0 adds nothing to
 // any value, so a lane that does not ramp adds -0), whether it filters, and
@@ -264,6 +270,7 @@ TVoiceGroup::TVoiceGroup()
     : fMono(std::make_unique<float[]>(static_cast<size_t>(Lanes + 2) * MaxBlockSamples)),
       fGains(std::make_unique_for_overwrite<TBufferSample[]>(static_cast<size_t>(Lanes) * MaxBlockSamples)),
       fSink(std::make_unique_for_overwrite<TBufferSample[]>(MaxBlockSamples)),
+      fResidues(std::make_unique_for_overwrite<TBufferSample[]>(static_cast<size_t>(Lanes) * MaxBlockSamples)),
       fChunks(std::make_unique_for_overwrite<TVoiceLaneChunk[]>(static_cast<size_t>(Lanes) * MaxBlockSamples)),
       fRuns(std::make_unique_for_overwrite<TVoiceLaneFilterRun[]>(static_cast<size_t>(Lanes) * VoiceFilterCount *
                                                                   MaxBlockSamples)) {
@@ -380,6 +387,10 @@ void TVoiceGroup::RenderLanes(int32_t LaneCount, int32_t Samples) {
         lastMixed = l;
       }
     }
+    // With AVX2, the residues' decays (each a chain of dependent operations) side by side first.
+    const TBufferSample* decayed[Lanes] = {};
+    int32_t added[Lanes] = {};
+    if (UseAVX2Kernels) DecayLaneResidues(LaneCount, from, to, decayed, added);
     uint32_t mask = 0, residues = 0;
     int32_t after = LaneCount;  // residues from here on follow the mix
     for (int32_t l = 0; l < LaneCount; l++) {
@@ -394,17 +405,21 @@ void TVoiceGroup::RenderLanes(int32_t LaneCount, int32_t Samples) {
         break;
       }
       TVoice& voice = *lane.Voice;
-      if (!voice.HasClickResidue()) continue;
+      if (decayed[l] == nullptr && !voice.HasClickResidue()) continue;
       if (voice.LaneResidueSends(lane)) {
         if (mask != 0) MixLaneRange(LaneCount, mask, residues, shared, from, to);
         mask = residues = 0;
-        voice.MixLaneResidue(lane, from, to);
+        voice.MixLaneResidue(lane, from, to, decayed[l], added[l]);
         continue;
       }
       // -0 + r is r, whatever r.
       TBufferSample* gains = fGains.get() + static_cast<size_t>(l) * MaxBlockSamples;
       std::fill(gains + from, gains + to, TBufferSample{{{NegativeZero, NegativeZero}}});
-      voice.DecayLaneResidue(gains + from, to - from);
+      if (decayed[l] != nullptr) {
+        std::copy(decayed[l], decayed[l] + added[l], gains + from);
+      } else {
+        voice.DecayLaneResidue(gains + from, to - from);
+      }
       std::fill(lane.Mono + from, lane.Mono + to, 1.0f);
       mask |= 1u << l;
       residues |= 1u << l;
@@ -412,8 +427,41 @@ void TVoiceGroup::RenderLanes(int32_t LaneCount, int32_t Samples) {
     if (mask != 0) MixLaneRange(LaneCount, mask, residues, shared, from, to);
     for (int32_t l = after; l < LaneCount; l++) {
       const TVoiceLane& lane = fLanes[l];
-      if (lane.ResidueOffset >= 0 && lane.ResidueOffset <= from) lane.Voice->MixLaneResidue(lane, from, to);
+      if (lane.ResidueOffset >= 0 && lane.ResidueOffset <= from) {
+        lane.Voice->MixLaneResidue(lane, from, to, decayed[l], added[l]);
+      }
     }
+  }
+}
+
+void TVoiceGroup::DecayLaneResidues(int32_t LaneCount, int32_t From, int32_t To, const TBufferSample* (&Decayed)[Lanes],
+                                    int32_t (&Added)[Lanes]) {
+  TBufferSample last[Lanes] = {};
+  TBufferSample* out[Lanes];
+  bool decays[Lanes] = {};
+  int32_t count = 0;
+  for (int32_t l = 0; l < Lanes; l++) {
+    out[l] = fResidues.get() + static_cast<size_t>(l) * MaxBlockSamples;
+    if (l >= LaneCount) continue;
+    const TVoiceLane& lane = fLanes[l];
+    const TVoice& voice = *lane.Voice;
+    // As RenderClickResidue: a residue without a channel stays where it is.
+    if (lane.ResidueOffset < 0 || lane.ResidueOffset > From || voice.Channel == nullptr || !voice.HasClickResidue()) {
+      continue;
+    }
+    last[l] = voice.Last;
+    decays[l] = true;
+    count++;
+  }
+  if (count < 2) return;
+  int32_t added[Lanes];
+  detail::DecayClickResiduesAVX2(last, out, added, To - From, fLanes[0].Voice->Synth.ClickRemovalFactor,
+                                 ClickResidueFlushBelow);
+  for (int32_t l = 0; l < LaneCount; l++) {
+    if (!decays[l]) continue;
+    Decayed[l] = out[l];
+    Added[l] = added[l];
+    fLanes[l].Voice->Last = last[l];
   }
 }
 
@@ -438,17 +486,18 @@ void PlanRamp(TLaneRamp& R, double EndLeft, double EndRight, int32_t ModulationS
   }
 }
 
-// The gains of frames From..To: each frame the gains grow by the increments
-// first (-0, in a lane that does not ramp, adds nothing). Gain and Inc hold
-// left and right of each lane in turn.
-void RampGains(float* Gain, const float* Inc, TBufferSample* Gains, int32_t From, int32_t To) {
+}  // namespace
+
+namespace detail {
+
+void RampGainsSSE(float* Gain, const float* Inc, TBufferSample* Gains, int32_t Stride, int32_t From, int32_t To) {
   TBufferSample* const g0 = Gains;
-  TBufferSample* const g1 = Gains + MaxBlockSamples;
-  TBufferSample* const g2 = Gains + 2 * MaxBlockSamples;
-  TBufferSample* const g3 = Gains + 3 * MaxBlockSamples;
+  TBufferSample* const g1 = Gains + Stride;
+  TBufferSample* const g2 = Gains + 2 * Stride;
+  TBufferSample* const g3 = Gains + 3 * Stride;
 #ifdef KELVANE_GROUP_SSE
-  __m128 gain01 = _mm_load_ps(Gain), gain23 = _mm_load_ps(Gain + 4);
-  const __m128 inc01 = _mm_load_ps(Inc), inc23 = _mm_load_ps(Inc + 4);
+  __m128 gain01 = _mm_loadu_ps(Gain), gain23 = _mm_loadu_ps(Gain + 4);
+  const __m128 inc01 = _mm_loadu_ps(Inc), inc23 = _mm_loadu_ps(Inc + 4);
   auto store = [](TBufferSample* at, __m128 v, bool high) {
     high ? _mm_storeh_pi(reinterpret_cast<__m64*>(&at->Left), v) : _mm_storel_pi(reinterpret_cast<__m64*>(&at->Left), v);
   };
@@ -466,8 +515,8 @@ void RampGains(float* Gain, const float* Inc, TBufferSample* Gains, int32_t From
     step(t + 1);
   }
   if (t < To) step(t);
-  _mm_store_ps(Gain, gain01);
-  _mm_store_ps(Gain + 4, gain23);
+  _mm_storeu_ps(Gain, gain01);
+  _mm_storeu_ps(Gain + 4, gain23);
 #else
   TBufferSample* const lanes[Lanes] = {g0, g1, g2, g3};
   for (int32_t t = From; t < To; t++) {
@@ -478,6 +527,21 @@ void RampGains(float* Gain, const float* Inc, TBufferSample* Gains, int32_t From
     }
   }
 #endif
+}
+
+}  // namespace detail
+
+namespace {
+
+// The gains of frames From..To into Gains (each lane MaxBlockSamples apart):
+// each frame the gains grow by the increments first (-0, in a lane that does
+// not ramp, adds nothing).
+void RampGains(float* Gain, const float* Inc, TBufferSample* Gains, int32_t From, int32_t To) {
+  if (UseAVX2Kernels) {
+    detail::RampGainsAVX2(Gain, Inc, Gains, MaxBlockSamples, From, To);
+  } else {
+    detail::RampGainsSSE(Gain, Inc, Gains, MaxBlockSamples, From, To);
+  }
 }
 
 }  // namespace
@@ -567,17 +631,7 @@ void TVoiceGroup::RampLaneGains(int32_t LaneCount, int32_t Samples) {
 
 namespace {
 
-// One call of MixLanes: per lane its block, its gains, its three targets and
-// its sends (a lane that sends nowhere has an amplitude of 0).
-struct TLaneMixJob {
-  const float* Mono[Lanes];
-  const TBufferSample* Gains[Lanes];
-  TBufferSample* Dry[Lanes];
-  TBufferSample* Chorus[Lanes];
-  TBufferSample* Reverb[Lanes];
-  float AmpChorus[Lanes];
-  float AmpReverb[Lanes];
-};
+using detail::TLaneMixJob;
 
 #ifdef KELVANE_GROUP_SSE
 // Frames From..To of the four lanes: frame = mono * gain, added lane after
@@ -658,6 +712,26 @@ void MixLanes(const TLaneMixJob& J, int32_t From, int32_t To) {
 
 }  // namespace
 
+namespace detail {
+
+void MixLanesSSE(const TLaneMixJob& Job, bool Shared, bool Chorus, bool Reverb, int32_t From, int32_t To) {
+  if (Shared) {
+    if (Chorus) {
+      Reverb ? MixLanes<true, true, true>(Job, From, To) : MixLanes<true, true, false>(Job, From, To);
+    } else {
+      Reverb ? MixLanes<true, false, true>(Job, From, To) : MixLanes<true, false, false>(Job, From, To);
+    }
+  } else {
+    if (Chorus) {
+      Reverb ? MixLanes<false, true, true>(Job, From, To) : MixLanes<false, true, false>(Job, From, To);
+    } else {
+      Reverb ? MixLanes<false, false, true>(Job, From, To) : MixLanes<false, false, false>(Job, From, To);
+    }
+  }
+}
+
+}  // namespace detail
+
 void TVoiceGroup::MixLaneRange(int32_t LaneCount, uint32_t LaneMask, uint32_t Residues, bool Shared, int32_t From,
                                int32_t To) {
   const float* zero = fMono.get() + static_cast<size_t>(Lanes + 1) * MaxBlockSamples;
@@ -736,9 +810,15 @@ void TVoiceGroup::MixLaneRange(int32_t LaneCount, uint32_t LaneMask, uint32_t Re
           int32_t last = c;
           while (last + 1 < lane.ChunkCount &&
                  lane.Chunks[last + 1].Offset == lane.Chunks[last].Offset + lane.Chunks[last].Count) {
-            float a, b;
-            sends(lane.Chunks[last + 1], a, b);
-            if (a != ampChorus || b != ampReverb) break;
+            // The same amplitudes, bit for bit, give the same sends.
+            const TVoiceLaneChunk& k = lane.Chunks[last];
+            const TVoiceLaneChunk& n = lane.Chunks[last + 1];
+            if (std::bit_cast<uint32_t>(n.AmpChorus) != std::bit_cast<uint32_t>(k.AmpChorus) ||
+                std::bit_cast<uint32_t>(n.AmpReverb) != std::bit_cast<uint32_t>(k.AmpReverb)) {
+              float a, b;
+              sends(n, a, b);
+              if (a != ampChorus || b != ampReverb) break;
+            }
             last++;
           }
           runEnd[l] = lane.Chunks[last].Offset + lane.Chunks[last].Count;
@@ -756,18 +836,10 @@ void TVoiceGroup::MixLaneRange(int32_t LaneCount, uint32_t LaneMask, uint32_t Re
       chorus = chorus || job.AmpChorus[l] != 0.0f;
       reverb = reverb || job.AmpReverb[l] != 0.0f;
     }
-    if (Shared) {
-      if (chorus) {
-        reverb ? MixLanes<true, true, true>(job, t, end) : MixLanes<true, true, false>(job, t, end);
-      } else {
-        reverb ? MixLanes<true, false, true>(job, t, end) : MixLanes<true, false, false>(job, t, end);
-      }
+    if (UseAVX2Kernels) {
+      detail::MixLanesAVX2(job, Shared, chorus, reverb, t, end);
     } else {
-      if (chorus) {
-        reverb ? MixLanes<false, true, true>(job, t, end) : MixLanes<false, true, false>(job, t, end);
-      } else {
-        reverb ? MixLanes<false, false, true>(job, t, end) : MixLanes<false, false, false>(job, t, end);
-      }
+      detail::MixLanesSSE(job, Shared, chorus, reverb, t, end);
     }
     t = end;
   }

@@ -124,11 +124,17 @@ class TVoiceGroup {
   // Mixes the lanes of LaneMask over From..To with their gains; the lanes of
   // Residues carry a click residue there (as gains, on a mono of 1).
   void MixLaneRange(int32_t LaneCount, uint32_t LaneMask, uint32_t Residues, bool Shared, int32_t From, int32_t To);
+  // Lets the click residues of the lanes that carry one over From..To decay
+  // side by side into fResidues: sets Decayed (null for the others) and Added
+  // of each lane, and the voices' Last. Only with two or more such lanes.
+  void DecayLaneResidues(int32_t LaneCount, int32_t From, int32_t To, const TBufferSample* (&Decayed)[Lanes],
+                         int32_t (&Added)[Lanes]);
 
   // Lanes + 2 blocks: the filters' stand-in for missing lanes, then zeros.
   std::unique_ptr<float[]> fMono;
   std::unique_ptr<TBufferSample[]> fGains;  // each lane's gains, left and right, frame by frame
   std::unique_ptr<TBufferSample[]> fSink;  // takes what a lane sends nowhere
+  std::unique_ptr<TBufferSample[]> fResidues;  // each lane's decayed click residue, from the range's first frame
   std::unique_ptr<TVoiceLaneChunk[]> fChunks;
   std::unique_ptr<TVoiceLaneFilterRun[]> fRuns;
   TVoiceLane fLanes[Lanes];

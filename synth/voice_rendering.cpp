@@ -603,10 +603,26 @@ void TVoice::FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBuf
   chunk.AmpReverb = static_cast<float>(AmpReverb);
 }
 
-void TVoice::MixLaneResidue(const TVoiceLane& Lane, int32_t From, int32_t To) {
+void TVoice::MixLaneResidue(const TVoiceLane& Lane, int32_t From, int32_t To, const TBufferSample* Decayed,
+                            int32_t Added) {
   auto at = [From](bool active, TBufferSample* target) { return active && target != nullptr ? target + From : nullptr; };
-  RenderClickResidue(Lane.Dry + From, at(Synth.ChorusMixActive, Lane.Chorus), at(Synth.ReverbMixActive, Lane.Reverb),
-                     To - From);
+  TBufferSample* const dry = Lane.Dry + From;
+  TBufferSample* const chorusBuffer = at(Synth.ChorusMixActive, Lane.Chorus);
+  TBufferSample* const reverbBuffer = at(Synth.ReverbMixActive, Lane.Reverb);
+  if (Decayed == nullptr) {
+    RenderClickResidue(dry, chorusBuffer, reverbBuffer, To - From);
+    return;
+  }
+  // The frames as RenderClickResidue adds them.
+  TBufferSample* chorus = std::fabs(AmpChorus) > 1e-10 ? chorusBuffer : nullptr;
+  TBufferSample* reverb = std::fabs(AmpReverb) > 1e-10 ? reverbBuffer : nullptr;
+  if (chorus != dry && reverb != dry && (chorus != reverb || chorus == nullptr)) {
+    AddClickResidue(Decayed, Added, dry, 1.0, chorus, AmpChorus, reverb, AmpReverb);
+    return;
+  }
+  AddClickResidue(Decayed, Added, dry, 1.0);
+  if (chorus != nullptr) AddClickResidue(Decayed, Added, chorus, AmpChorus);
+  if (reverb != nullptr) AddClickResidue(Decayed, Added, reverb, AmpReverb);
 }
 
 bool TVoice::LaneResidueSends(const TVoiceLane& Lane) const {

@@ -14,12 +14,16 @@
 #include "synth/buffer_sample.h"
 #include "synth/chorus.h"
 #include "synth/midi_event.h"
+#include "synth/mixing.h"
+#include "synth/mixing_avx2.h"
 #include "synth/reverb.h"
 #include "synth/synth.h"
 #include "synth_test_support.h"
 #include "synth/voice.h"
 #include "synth/voice_filter.h"
+#include "synth/resampler_avx2.h"
 #include "synth/voice_group.h"
+#include "synth/voice_group_kernels.h"
 
 namespace kelvane {
 namespace {
@@ -245,6 +249,151 @@ TEST(VoiceGroup, OneBufferForBothSendsEqualsVoiceAfterVoice) {
     EXPECT_EQ(FirstDifference(send[0], send[1]), -1);
   }
   EXPECT_TRUE(residueBeforeSounding);
+}
+
+// The AVX2 gain ramp and lane mix against the SSE2 ones (the rest of the
+// tests run whichever this processor takes): every split of a short run into
+// four-, two- and one-frame steps, from even and odd frames, with lanes that
+// ramp and lanes that add -0, into shared targets and into each lane's own,
+// where two lanes share one sink.
+TEST(VoiceGroup, AVX2KernelsEqualSSE2) {
+  if (!detail::CPUHasAVX2()) GTEST_SKIP() << "no AVX2";
+  constexpr int32_t Lanes = TVoiceGroup::Lanes, Stride = 32;
+  std::mt19937 random(7);
+  std::uniform_real_distribution<float> value(-1.0f, 1.0f);
+  auto bits = [](const auto& a, const auto& b) { return std::memcmp(a.data(), b.data(), sizeof(a[0]) * a.size()) == 0; };
+
+  for (int32_t from : {0, 1, 3}) {
+    for (int32_t count = 0; count <= 11; count++) {
+      SCOPED_TRACE(testing::Message() << "frames " << from << " + " << count);
+      float gain[2][2 * Lanes], inc[2 * Lanes];
+      for (int32_t i = 0; i < 2 * Lanes; i++) {
+        gain[0][i] = gain[1][i] = value(random);
+        inc[i] = i < 2 ? -0.0f : value(random) * 1e-3f;  // lane 0 steady
+      }
+      std::vector<TBufferSample> ramp[2];
+      for (int32_t k = 0; k < 2; k++) {
+        ramp[k].assign(Lanes * Stride, TBufferSample{{{9.0f, 9.0f}}});
+        (k == 0 ? detail::RampGainsSSE : detail::RampGainsAVX2)(gain[k], inc, ramp[k].data(), Stride, from, from + count);
+      }
+      EXPECT_TRUE(bits(ramp[0], ramp[1]));
+      if (count > 0) {
+        EXPECT_NE(ramp[0][from].Left, 9.0f);
+      }
+      EXPECT_EQ(std::memcmp(gain[0], gain[1], sizeof(gain[0])), 0);
+    }
+  }
+
+  std::vector<float> mono(Lanes * Stride);
+  std::vector<TBufferSample> gains(Lanes * Stride);
+  for (float& m : mono) m = value(random);
+  for (TBufferSample& g : gains) g = TBufferSample{{{value(random), value(random)}}};
+  for (int32_t mode = 0; mode < 8; mode++) {
+    const bool shared = (mode & 1) != 0, chorus = (mode & 2) != 0, reverb = (mode & 4) != 0;
+    for (int32_t from : {0, 1, 2}) {
+      for (int32_t count = 0; count <= 11; count++) {
+        SCOPED_TRACE(testing::Message() << (shared ? "shared" : "own") << (chorus ? ", chorus" : "")
+                                        << (reverb ? ", reverb" : "") << ", frames " << from << " + " << count);
+        // Targets: three per lane, then the sink.
+        std::vector<TBufferSample> out[2];
+        for (int32_t k = 0; k < 2; k++) {
+          out[k].resize((3 * Lanes + 1) * Stride);
+          for (TBufferSample& o : out[k]) o = TBufferSample{{{0.25f, -0.5f}}};
+          TBufferSample* const base = out[k].data();
+          detail::TLaneMixJob job;
+          for (int32_t l = 0; l < Lanes; l++) {
+            const int32_t own = shared ? 0 : l;
+            job.Mono[l] = mono.data() + l * Stride;
+            job.Gains[l] = gains.data() + l * Stride;
+            job.Dry[l] = base + 3 * own * Stride;
+            job.Chorus[l] = base + (3 * own + 1) * Stride;
+            job.Reverb[l] = base + (3 * own + 2) * Stride;
+            job.AmpChorus[l] = 0.3f + 0.1f * static_cast<float>(l);
+            job.AmpReverb[l] = 0.7f - 0.1f * static_cast<float>(l);
+          }
+          if (!shared) job.Dry[2] = job.Dry[3] = base + 3 * Lanes * Stride;
+          (k == 0 ? detail::MixLanesSSE : detail::MixLanesAVX2)(job, shared, chorus, reverb, from, from + count);
+        }
+        EXPECT_TRUE(bits(out[0], out[1]));
+        if (count > 0) {
+          EXPECT_NE(out[0][from].Left, 0.25f);
+        }
+      }
+    }
+  }
+}
+
+// Click residues decayed four side by side, then added with their sends,
+// against ProcClickRemoval one residue at a time: residues that end inside
+// the run (both sides flushed to zero, or one side zero from the start),
+// one of -0 on one side, a lane without residue, short and long runs, and a
+// first buffer times 1 or not.
+TEST(VoiceGroup, ResiduesDecayedSideBySideEqualOneByOne) {
+  constexpr int32_t Lanes = TVoiceGroup::Lanes;
+  struct TCase {
+    double Factor;
+    int32_t Frames;
+    TBufferSample Residues[Lanes];
+  };
+  const TCase cases[] = {
+      {std::pow(0.001, 1.0 / 860.0), 300, {{{{0.3f, -0.2f}}}, {{{4e-38f, -9e-38f}}}, {{{0.0f, 0.5f}}}, {{{0.0f, 0.0f}}}}},
+      {0.5, 7, {{{{1e-37f, 3e-37f}}}, {{{-0.0f, 0.25f}}}, {{{0.0f, 0.0f}}}, {{{-1e-3f, 2e-3f}}}}},
+      {0.5, 200, {{{{1.0f, -1.0f}}}, {{{2e-38f, 0.0f}}}, {{{0.7f, 0.1f}}}, {{{-0.5f, 1e-30f}}}}},
+      {0.25, 1, {{{{0.1f, 0.2f}}}, {{{0.0f, 0.0f}}}, {{{1.5e-38f, -1.5e-38f}}}, {{{3.0f, -3.0f}}}}},
+  };
+  auto same = [](const std::vector<TBufferSample>& a, const std::vector<TBufferSample>& b) {
+    return std::memcmp(a.data(), b.data(), a.size() * sizeof(TBufferSample)) == 0;
+  };
+  const double amps[3] = {1.0, 0.3, 0.45};
+  for (const TCase& c : cases) {
+    for (int32_t k = 0; k < Lanes; k++) {
+      SCOPED_TRACE(testing::Message() << "factor " << c.Factor << ", " << c.Frames << " frames, residue " << k);
+      // The frames ProcClickRemoval adds, one call per frame (the same as one call for all).
+      TBufferSample last = c.Residues[k];
+      std::vector<TBufferSample> decayed(c.Frames, TBufferSample{{{-0.0f, -0.0f}}});
+      int32_t added = 0;
+      for (; added < c.Frames && (last.Left != 0.0f || last.Right != 0.0f); added++) {
+        ProcClickRemoval(last, decayed.data() + added, 1, c.Factor, 1.0);
+      }
+      if (detail::CPUHasAVX2()) {
+        TBufferSample lasts[Lanes];
+        std::copy(std::begin(c.Residues), std::end(c.Residues), lasts);
+        std::vector<TBufferSample> out[Lanes];
+        TBufferSample* outs[Lanes];
+        for (int32_t l = 0; l < Lanes; l++) {
+          out[l].assign(c.Frames, TBufferSample{{{7.0f, 7.0f}}});
+          outs[l] = out[l].data();
+        }
+        int32_t counts[Lanes];
+        detail::DecayClickResiduesAVX2(lasts, outs, counts, c.Frames, c.Factor, ClickResidueFlushBelow);
+        EXPECT_EQ(counts[k], added);
+        EXPECT_EQ(std::memcmp(&lasts[k], &last, sizeof(last)), 0);
+        EXPECT_EQ(std::memcmp(out[k].data(), decayed.data(), added * sizeof(TBufferSample)), 0);
+      }
+
+      // Adding them with the sends, times 1 or not, as ProcClickRemoval adds them.
+      for (const double first : {1.0, 0.7}) {
+        std::vector<TBufferSample> reference[3];
+        for (int32_t b = 0; b < 3; b++) reference[b].assign(c.Frames, TBufferSample{{{0.125f * b, -0.25f}}});
+        TBufferSample residue = c.Residues[k];
+        ProcClickRemoval(residue, reference[0].data(), c.Frames, c.Factor, first, reference[1].data(), amps[1],
+                         reference[2].data(), amps[2]);
+        for (int32_t build = 0; build < 2; build++) {
+          if (build == 1 && !detail::CPUHasAVX2()) continue;
+          std::vector<TBufferSample> mixed[3];
+          TBufferSample* targets[3];
+          for (int32_t b = 0; b < 3; b++) {
+            mixed[b].assign(c.Frames, TBufferSample{{{0.125f * b, -0.25f}}});
+            targets[b] = mixed[b].data();
+          }
+          const double with[3] = {first, amps[1], amps[2]};
+          (build == 0 ? detail::AddClickResidueSSE : detail::AddClickResidueAVX2)(decayed.data(), added, targets, with, 3,
+                                                                                 first == 1.0);
+          for (int32_t b = 0; b < 3; b++) EXPECT_TRUE(same(reference[b], mixed[b])) << "build " << build << ", buffer " << b;
+        }
+      }
+    }
+  }
 }
 
 // Render threads take runs of voices through groups of their own, each voice
