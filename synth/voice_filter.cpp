@@ -34,8 +34,10 @@ struct TBiquadTargets {
 
 // Normalised single-precision coefficients for cutoff FreqHz and resonance
 // Centibels (already clamped) at output rate Rate.
-TBiquadTargets DesignBiquad(const TFilter& F, double FreqHz, float Centibels, double Rate) {
-  const double u = std::pow(10.0, (std::clamp(static_cast<double>(Centibels) / 10.0, 0.0, 96.0) - 3.01) / 20.0);
+TBiquadTargets DesignBiquad(TFilter& F, double FreqHz, float Centibels, double Rate) {
+  const double u = F.ResonanceMemo(static_cast<double>(Centibels), [](double cB) {
+    return std::pow(10.0, (std::clamp(cB / 10.0, 0.0, 96.0) - 3.01) / 20.0);
+  });
   const double g = F.FilterGain;
   const double omega = 2.0 * std::numbers::pi * FreqHz / Rate;
   const double s = std::sin(omega);

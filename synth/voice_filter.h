@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "synth/math_helpers.h"
+
 namespace kelvane {
 
 // One biquad filter of a voice. Coefficients are single precision, the
@@ -40,6 +42,9 @@ struct TFilter {
   double SteadyRate = 0.0;
   double SteadyLastFc = 0.0;
   double SteadyLastQ = 0.0;
+  // The resonance's linear gain 10^((cB / 10 - 3.01) / 20) of the last design:
+  // the resonance seldom moves while the cutoff does.
+  TDoubleMemo ResonanceMemo;
 
   // All a computation does when its inputs repeat the steady ones: settle
   // the active flag.
