@@ -42,9 +42,20 @@ struct TFilter {
   double SteadyRate = 0.0;
   double SteadyLastFc = 0.0;
   double SteadyLastQ = 0.0;
+  // The modulation sources with a depth to the cutoff or resonance, as
+  // ModulationSources() gave them at the voice's last parameter change.
+  uint32_t StepSources = 0;
   // The resonance's linear gain 10^((cB / 10 - 3.01) / 20) of the last design:
   // the resonance seldom moves while the cutoff does.
   TDoubleMemo ResonanceMemo;
+
+  // Bit 0 the mod LFO, 1 the mod2 LFO, 2 the mod envelope, 3 the mod2 envelope.
+  uint32_t ModulationSources() const {
+    return (ModLFOToFilterFC != 0.0 || ModLFOToFilterQ != 0.0 ? 1u : 0u) |
+           (Mod2LFOToFilterFC != 0.0 || Mod2LFOToFilterQ != 0.0 ? 2u : 0u) |
+           (ModEnvToFilterFC != 0.0 || ModEnvToFilterQ != 0.0 ? 4u : 0u) |
+           (Mod2EnvToFilterFC != 0.0 || Mod2EnvToFilterQ != 0.0 ? 8u : 0u);
+  }
 
   // All a computation does when its inputs repeat the steady ones: settle
   // the active flag.

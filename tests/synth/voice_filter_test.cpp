@@ -372,6 +372,37 @@ TEST(VoiceFilter, CutoffUpdateBetweenSteadyStepsIsDesigned) {
   EXPECT_EQ(f.voice->Filter.FilterCoefIncrCount, 0);  // ramped over the step and done
 }
 
+// Three filters, each moved by its own source: the mod envelope's attack,
+// the mod LFO and the mod2 LFO. Every step must give each filter the cutoff
+// of its own source's value, whichever of the others moved.
+TEST(VoiceFilter, EachFilterFollowsItsOwnModulationSource) {
+  test::TVoiceFixture f;
+  f.layer->SetGenerator(gen::sampleModes, 1);
+  f.layer->SetGenerator(gen::initialFilterFc, 6000);
+  f.layer->SetGenerator(gen::modEnvToFilterFc, 2400);
+  f.layer->SetGenerator(gen::attackModEnv, -1200);  // half a second
+  f.layer->SetGenerator(gen::filter2Type, 1);
+  f.layer->SetGenerator(gen::initialFilter2Fc, 7000);
+  f.layer->SetGenerator(gen::modLfoToFilter2Fc, 600);
+  f.layer->SetGenerator(gen::freqModLFO, 1200);  // about 16 Hz
+  f.layer->SetGenerator(gen::filter3Type, 2);
+  f.layer->SetGenerator(gen::initialFilter3Fc, 4000);
+  f.layer->SetGenerator(gen::mod2LfoToFilter3Fc, -900);
+  f.layer->SetGenerator(gen::freqMod2LFO, 0);  // about 8 Hz
+  f.Start(69);
+  const TVoice& v = *f.voice;
+  const double rate = f.synth->SampleRate;
+  for (int32_t block = 0; block < 40; block++) {
+    f.Render(block % 3 == 0 ? 96 : 61);
+    ASSERT_TRUE(v.Active);
+    SCOPED_TRACE(block);
+    // Coefficients stay for moves of a hundredth of a hertz or less.
+    EXPECT_NEAR(v.Filter.LastFilterFc, CutoffHz(6000.0 + 2400.0 * v.ModEnvelope->Output(), rate), 0.0101);
+    EXPECT_NEAR(v.Filter2.LastFilterFc, CutoffHz(7000.0 + 600.0 * v.ModLFOVal, rate), 0.0101);
+    EXPECT_NEAR(v.Filter3.LastFilterFc, CutoffHz(4000.0 - 900.0 * v.Mod2LFOVal, rate), 0.0101);
+  }
+}
+
 // Chunk lengths summing to one 32-sample ramp.
 class VoiceFilterRamp : public ::testing::TestWithParam<std::vector<int32_t>> {};
 
