@@ -69,11 +69,19 @@ struct TLaneRegisters {
     }
   }
 
-  [[gnu::always_inline]] __m128 Step(__m128 x) {
+  [[gnu::always_inline]] __m128 Step(__m128 x) { return Step(x, b0, b1, b2, a2, a1); }
+
+  // The same with coefficients that stay, read where they lie: the
+  // registers they would take hold the frames of the longer passes instead.
+  [[gnu::always_inline]] __m128 StepSteady(const TLaneState& S, __m128 x) {
+    return Step(x, _mm_load_ps(S.b0), _mm_load_ps(S.b1), _mm_load_ps(S.b2), _mm_load_ps(S.a2), _mm_load_ps(S.a1));
+  }
+
+  [[gnu::always_inline]] __m128 Step(__m128 x, __m128 c0, __m128 c1, __m128 c2, __m128 d2, __m128 d1) {
     const __m128 y = _mm_add_ps(
-        _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(b0, x), _mm_mul_ps(b1, x1)), _mm_mul_ps(b2, x2)),
-                   _mm_mul_ps(a2, y2)),
-        _mm_mul_ps(a1, y1));
+        _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(c0, x), _mm_mul_ps(c1, x1)), _mm_mul_ps(c2, x2)),
+                   _mm_mul_ps(d2, y2)),
+        _mm_mul_ps(d1, y1));
     x2 = x1;
     x1 = x;
     y2 = y1;
@@ -140,8 +148,11 @@ void RunLanesBaseline(TLaneState& S, float* const* Mono, int32_t From, int32_t T
   c3 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
 }
 
-// The same in the three-operand encoding (no register copies), eight frames
-// per pass: each lane's eight frames transposed in the two halves at once.
+// The same in the three-operand encoding (no register copies). Steady
+// coefficients run eight frames per pass, each lane's eight frames transposed
+// in the two halves at once; a ramp's coefficients and increments leave too
+// few registers for that (values of the recursion would go through memory),
+// so it runs four at a time.
 template <bool Ramp>
 [[gnu::target("avx2")]] void RunLanesAVX2(TLaneState& S, float* const* Mono, int32_t From, int32_t To) {
   TLaneRegisters<Ramp> r(S);
@@ -150,18 +161,18 @@ template <bool Ramp>
   float* const m2 = Mono[2];
   float* const m3 = Mono[3];
   int32_t t = From;
-  for (; t + 8 <= To; t += 8) {
+  for (; !Ramp && t + 8 <= To; t += 8) {
     __m256 c0 = _mm256_loadu_ps(m0 + t), c1 = _mm256_loadu_ps(m1 + t), c2 = _mm256_loadu_ps(m2 + t),
            c3 = _mm256_loadu_ps(m3 + t);
     TransposeHalves(c0, c1, c2, c3);
-    const __m128 o0 = r.Step(_mm256_castps256_ps128(c0));
-    const __m128 o1 = r.Step(_mm256_castps256_ps128(c1));
-    const __m128 o2 = r.Step(_mm256_castps256_ps128(c2));
-    const __m128 o3 = r.Step(_mm256_castps256_ps128(c3));
-    const __m128 o4 = r.Step(_mm256_extractf128_ps(c0, 1));
-    const __m128 o5 = r.Step(_mm256_extractf128_ps(c1, 1));
-    const __m128 o6 = r.Step(_mm256_extractf128_ps(c2, 1));
-    const __m128 o7 = r.Step(_mm256_extractf128_ps(c3, 1));
+    const __m128 o0 = r.StepSteady(S, _mm256_castps256_ps128(c0));
+    const __m128 o1 = r.StepSteady(S, _mm256_castps256_ps128(c1));
+    const __m128 o2 = r.StepSteady(S, _mm256_castps256_ps128(c2));
+    const __m128 o3 = r.StepSteady(S, _mm256_castps256_ps128(c3));
+    const __m128 o4 = r.StepSteady(S, _mm256_extractf128_ps(c0, 1));
+    const __m128 o5 = r.StepSteady(S, _mm256_extractf128_ps(c1, 1));
+    const __m128 o6 = r.StepSteady(S, _mm256_extractf128_ps(c2, 1));
+    const __m128 o7 = r.StepSteady(S, _mm256_extractf128_ps(c3, 1));
     c0 = _mm256_set_m128(o4, o0);
     c1 = _mm256_set_m128(o5, o1);
     c2 = _mm256_set_m128(o6, o2);
