@@ -86,6 +86,11 @@ struct TFilter {
 };
 
 namespace detail {
+// sin and cos of X for the designs' angles, 0 <= X <= 4 (2 pi cutoff / rate
+// is at most 0.9 pi): within one unit in the last place of std::sin and
+// std::cos. Other arguments go to those.
+void FilterSinCos(double X, double& Sin, double& Cos);
+
 // The running filter one sample after the other: the plain C++ reference of
 // TVoice::ApplyFilterToBuffer on an active filter (the two agree bit for bit).
 void ApplyActiveFilterScalar(TFilter& F, float* Buffer, int32_t Count);
