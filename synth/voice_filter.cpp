@@ -28,18 +28,63 @@ constexpr double MaxCutoffCents = 13500.0;  // about 19912 Hz
 constexpr double MaxResonanceCentibels = 960.0;
 constexpr double MaxCutoffPerRate = 0.45;  // highest cutoff as a fraction of the output rate
 
+// detail::FilterSinCos, inlined into the design.
+[[gnu::always_inline]] inline void SinCos(double X, double& Sin, double& Cos) {
+  if (!(X >= 0.0 && X <= 4.0)) {
+    Sin = std::sin(X);
+    Cos = std::cos(X);
+    return;
+  }
+  // X = k pi/2 + r + tail with |r| <= pi/4, pi/2 in parts of 33 bits (their
+  // multiples by k are exact) and a last part: good to about 118 bits, so
+  // that r keeps its precision next to pi/2 and pi, where X - k pi/2 cancels.
+  constexpr double TwoOverPi = 6.36619772367581382433e-01;
+  constexpr double HalfPi1 = 1.57079632673412561417e+00;
+  constexpr double HalfPi2 = 6.07710050630396597660e-11;
+  constexpr double HalfPi2Tail = 2.02226624879595063154e-21;
+  const auto k = static_cast<int32_t>(X * TwoOverPi + 0.5);
+  const double n = k;
+  const double t1 = X - n * HalfPi1;
+  const double w1 = n * HalfPi2;
+  const double t2 = t1 - w1;
+  const double w2 = n * HalfPi2Tail - ((t1 - t2) - w1);
+  const double r = t2 - w2;
+  const double tail = (t2 - r) - w2;
+  // Minimax polynomials on |r| <= pi/4, with the tail's first-order terms.
+  const double z = r * r;
+  const double v = z * r;
+  const double sp = 8.33333333332248946124e-03 +
+                    z * (-1.98412698298579493134e-04 +
+                         z * (2.75573137070700676789e-06 + z * (-2.50507602534068634195e-08 + z * 1.58969099521155010221e-10)));
+  const double sinR = r - ((z * (0.5 * tail - v * sp) - tail) - v * -1.66666666666666324348e-01);
+  const double z2 = z * z;
+  const double cp = z * (4.16666666666666019037e-02 + z * (-1.38888888888741095749e-03 + z * 2.48015872894767294178e-05)) +
+                    z2 * z2 * (-2.75573143513906633035e-07 + z * (2.08757232129817482790e-09 + z * -1.13596475577881948265e-11));
+  const double halfZ = 0.5 * z;
+  const double w = 1.0 - halfZ;
+  const double cosR = w + (((1.0 - w) - halfZ) + (z * cp - r * tail));
+  switch (k & 3) {
+    case 0: Sin = sinR, Cos = cosR; break;
+    case 1: Sin = cosR, Cos = -sinR; break;
+    case 2: Sin = -sinR, Cos = -cosR; break;
+    default: Sin = -cosR, Cos = sinR; break;
+  }
+}
+
 struct TBiquadTargets {
   float a1, a2, b0, b1, b2;  // feedback coefficients negated
 };
 
 // Normalised single-precision coefficients for cutoff FreqHz and resonance
 // Centibels (already clamped) at output rate Rate.
-TBiquadTargets DesignBiquad(const TFilter& F, double FreqHz, float Centibels, double Rate) {
-  const double u = std::pow(10.0, (std::clamp(static_cast<double>(Centibels) / 10.0, 0.0, 96.0) - 3.01) / 20.0);
+TBiquadTargets DesignBiquad(TFilter& F, double FreqHz, float Centibels, double Rate) {
+  const double u = F.ResonanceMemo(static_cast<double>(Centibels), [](double cB) {
+    return std::pow(10.0, (std::clamp(cB / 10.0, 0.0, 96.0) - 3.01) / 20.0);
+  });
   const double g = F.FilterGain;
   const double omega = 2.0 * std::numbers::pi * FreqHz / Rate;
-  const double s = std::sin(omega);
-  const double c = std::cos(omega);
+  double s, c;
+  SinCos(omega, s, c);
 
   double alpha;
   double k;
@@ -347,6 +392,8 @@ void TVoice::ApplyFilterToBuffer(TFilter& AFilter, float* Buffer, int32_t Count)
 }
 
 namespace detail {
+
+void FilterSinCos(double X, double& Sin, double& Cos) { SinCos(X, Sin, Cos); }
 
 void ApplyActiveFilterScalar(TFilter& F, float* Buffer, int32_t Count) {
   if (Count <= 0) return;

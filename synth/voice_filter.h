@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "synth/math_helpers.h"
+
 namespace kelvane {
 
 // One biquad filter of a voice. Coefficients are single precision, the
@@ -40,6 +42,20 @@ struct TFilter {
   double SteadyRate = 0.0;
   double SteadyLastFc = 0.0;
   double SteadyLastQ = 0.0;
+  // The modulation sources with a depth to the cutoff or resonance, as
+  // ModulationSources() gave them at the voice's last parameter change.
+  uint32_t StepSources = 0;
+  // The resonance's linear gain 10^((cB / 10 - 3.01) / 20) of the last design:
+  // the resonance seldom moves while the cutoff does.
+  TDoubleMemo ResonanceMemo;
+
+  // Bit 0 the mod LFO, 1 the mod2 LFO, 2 the mod envelope, 3 the mod2 envelope.
+  uint32_t ModulationSources() const {
+    return (ModLFOToFilterFC != 0.0 || ModLFOToFilterQ != 0.0 ? 1u : 0u) |
+           (Mod2LFOToFilterFC != 0.0 || Mod2LFOToFilterQ != 0.0 ? 2u : 0u) |
+           (ModEnvToFilterFC != 0.0 || ModEnvToFilterQ != 0.0 ? 4u : 0u) |
+           (Mod2EnvToFilterFC != 0.0 || Mod2EnvToFilterQ != 0.0 ? 8u : 0u);
+  }
 
   // All a computation does when its inputs repeat the steady ones: settle
   // the active flag.
@@ -70,6 +86,11 @@ struct TFilter {
 };
 
 namespace detail {
+// sin and cos of X for the designs' angles, 0 <= X <= 4 (2 pi cutoff / rate
+// is at most 0.9 pi): within one unit in the last place of std::sin and
+// std::cos. Other arguments go to those.
+void FilterSinCos(double X, double& Sin, double& Cos);
+
 // The running filter one sample after the other: the plain C++ reference of
 // TVoice::ApplyFilterToBuffer on an active filter (the two agree bit for bit).
 void ApplyActiveFilterScalar(TFilter& F, float* Buffer, int32_t Count);

@@ -140,18 +140,4 @@ class TVoiceGroup {
   TVoiceLane fLanes[Lanes];
 };
 
-// One lane of FilterLanes: a voice's filter, its block and the filter's runs.
-// A missing lane has no filter and no runs.
-struct TLaneFilterJob {
-  TFilter* Filter = nullptr;
-  float* Mono = nullptr;
-  const TVoiceLaneFilterRun* Runs = nullptr;
-  int32_t RunCount = 0;
-};
-
-// Runs four voices' filters over Samples frames side by side, each lane as
-// TVoice::ApplyFilterToBuffer would over the same runs; frames outside every
-// run pass unchanged. Spare (Samples frames) stands in for missing lanes.
-void FilterLanes(const TLaneFilterJob (&Jobs)[TVoiceGroup::Lanes], float* Spare, int32_t Samples);
-
 }  // namespace kelvane

@@ -97,29 +97,36 @@ void TVoice::UpdateModulationUse() {
 
 void TVoice::RecalculateFilters(double ModEnv, double Mod2Env, bool Repeat) {
   // A filter reads its own fields (set by UpdateParameter and by its own
-  // computations), the two LFO values, the two envelope outputs and the rate.
-  // With all of them as at the last step, a filter whose last computation
-  // left steady inputs would take its steady path again.
-  bool repeat = Repeat;
-  if (!repeat) {
-    // A source without a depth to any filter adds only signed zeros, which
-    // change no cutoff (clamped to at least MinCutoffCents) and no design.
+  // computations), the LFO values and envelope outputs it has depths for, and
+  // the rate. With all of them as at the last step, a filter whose last
+  // computation left steady inputs would take its steady path again: a source
+  // it has no depth for adds only signed zeros, which change no cutoff
+  // (clamped to at least MinCutoffCents) and no design.
+  uint32_t moved = 0;  // bit i: source i of TFilter::ModulationSources moved
+  bool fresh = false;  // parameters or rate changed: every filter computes
+  if (!Repeat) {
     TFilterStepInputs inputs;
-    inputs.ModLFO = FilterModLFOUsed ? std::bit_cast<uint64_t>(ModLFOVal) : 0;
-    inputs.Mod2LFO = FilterMod2LFOUsed ? std::bit_cast<uint64_t>(Mod2LFOVal) : 0;
-    inputs.ModEnv = FilterModEnvUsed ? std::bit_cast<uint64_t>(ModEnv) : 0;
-    inputs.Mod2Env = FilterMod2EnvUsed ? std::bit_cast<uint64_t>(Mod2Env) : 0;
+    inputs.ModLFO = std::bit_cast<uint64_t>(ModLFOVal);
+    inputs.Mod2LFO = std::bit_cast<uint64_t>(Mod2LFOVal);
+    inputs.ModEnv = std::bit_cast<uint64_t>(ModEnv);
+    inputs.Mod2Env = std::bit_cast<uint64_t>(Mod2Env);
     inputs.Rate = Synth.SampleRate;
     inputs.Generation = ParameterGeneration;
     inputs.Valid = true;
-    repeat = inputs == FilterStepInputs;
+    const TFilterStepInputs& last = FilterStepInputs;
+    fresh = !last.Valid || last.Rate != inputs.Rate || last.Generation != inputs.Generation;
+    moved = (inputs.ModLFO != last.ModLFO ? 1u : 0u) | (inputs.Mod2LFO != last.Mod2LFO ? 2u : 0u) |
+            (inputs.ModEnv != last.ModEnv ? 4u : 0u) | (inputs.Mod2Env != last.Mod2Env ? 8u : 0u);
     FilterStepInputs = inputs;
   }
   auto step = [&](TFilter& f, TDoubleMemo& memo) {
-    if (!repeat || !f.SteadyValid) {
-      RecalculateFilter(f, memo);
-    } else if (f.FilterType == 0) {
+    if (f.FilterType == 0) {
       f.FilterActive = false;
+      return;
+    }
+    if (fresh) f.StepSources = f.ModulationSources();
+    if (fresh || (moved & f.StepSources) != 0 || !f.SteadyValid) {
+      RecalculateFilter(f, memo);
     } else {
       if (f.FilterCoefIncrCount == 0) f.FilterActive = f.NextFilterActive;
       f.SettleActive();

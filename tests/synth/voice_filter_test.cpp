@@ -5,6 +5,7 @@
 #include <cstring>
 #include <cmath>
 #include <complex>
+#include <limits>
 #include <numbers>
 #include <random>
 #include <vector>
@@ -370,6 +371,71 @@ TEST(VoiceFilter, CutoffUpdateBetweenSteadyStepsIsDesigned) {
   f.Render(64);
   EXPECT_NEAR(f.voice->Filter.LastFilterFc, 440.0 * std::exp2((9200.0 - 6900.0) / 1200.0), 1e-6);
   EXPECT_EQ(f.voice->Filter.FilterCoefIncrCount, 0);  // ramped over the step and done
+}
+
+// Three filters, each moved by its own source: the mod envelope's attack,
+// the mod LFO and the mod2 LFO. Every step must give each filter the cutoff
+// of its own source's value, whichever of the others moved.
+TEST(VoiceFilter, EachFilterFollowsItsOwnModulationSource) {
+  test::TVoiceFixture f;
+  f.layer->SetGenerator(gen::sampleModes, 1);
+  f.layer->SetGenerator(gen::initialFilterFc, 6000);
+  f.layer->SetGenerator(gen::modEnvToFilterFc, 2400);
+  f.layer->SetGenerator(gen::attackModEnv, -1200);  // half a second
+  f.layer->SetGenerator(gen::filter2Type, 1);
+  f.layer->SetGenerator(gen::initialFilter2Fc, 7000);
+  f.layer->SetGenerator(gen::modLfoToFilter2Fc, 600);
+  f.layer->SetGenerator(gen::freqModLFO, 1200);  // about 16 Hz
+  f.layer->SetGenerator(gen::filter3Type, 2);
+  f.layer->SetGenerator(gen::initialFilter3Fc, 4000);
+  f.layer->SetGenerator(gen::mod2LfoToFilter3Fc, -900);
+  f.layer->SetGenerator(gen::freqMod2LFO, 0);  // about 8 Hz
+  f.Start(69);
+  const TVoice& v = *f.voice;
+  const double rate = f.synth->SampleRate;
+  for (int32_t block = 0; block < 40; block++) {
+    f.Render(block % 3 == 0 ? 96 : 61);
+    ASSERT_TRUE(v.Active);
+    SCOPED_TRACE(block);
+    // Coefficients stay for moves of a hundredth of a hertz or less.
+    EXPECT_NEAR(v.Filter.LastFilterFc, CutoffHz(6000.0 + 2400.0 * v.ModEnvelope->Output(), rate), 0.0101);
+    EXPECT_NEAR(v.Filter2.LastFilterFc, CutoffHz(7000.0 + 600.0 * v.ModLFOVal, rate), 0.0101);
+    EXPECT_NEAR(v.Filter3.LastFilterFc, CutoffHz(4000.0 - 900.0 * v.Mod2LFOVal, rate), 0.0101);
+  }
+}
+
+// The designs' sine and cosine stay within one unit in the last place of
+// the library's over every angle a design can ask for (2 pi cutoff / rate
+// is at most 0.9 pi), densely and next to the quarter turns, where the
+// reduction changes quadrant.
+TEST(VoiceFilter, DesignSineAndCosineWithinOneUlpOfTheLibrary) {
+  auto ulps = [](double a, double b) {
+    if (a == b) return int64_t{0};
+    if (std::signbit(a) != std::signbit(b)) return std::numeric_limits<int64_t>::max();
+    const auto ia = std::bit_cast<int64_t>(a), ib = std::bit_cast<int64_t>(b);
+    return ia > ib ? ia - ib : ib - ia;
+  };
+  std::vector<double> angles;
+  constexpr int32_t Dense = 2000000;
+  for (int32_t i = 0; i <= Dense; i++) angles.push_back(4.0 * i / Dense);
+  for (int32_t quarter = 1; quarter <= 2; quarter++) {
+    for (double centre : {quarter * Pi / 2.0, quarter * Pi / 2.0 - Pi / 4.0, quarter * Pi / 2.0 + Pi / 4.0}) {
+      double below = centre, above = centre;
+      for (int32_t i = 0; i < 1000; i++) {
+        angles.push_back(below = std::nextafter(below, 0.0));
+        angles.push_back(above = std::nextafter(above, 4.0));
+      }
+    }
+  }
+  int64_t worst = 0;
+  double worstAngle = 0.0;
+  for (double x : angles) {
+    double s, c;
+    detail::FilterSinCos(x, s, c);
+    const int64_t e = std::max(ulps(s, std::sin(x)), ulps(c, std::cos(x)));
+    if (e > worst) worst = e, worstAngle = x;
+  }
+  EXPECT_LE(worst, 1) << "at " << worstAngle;
 }
 
 // Chunk lengths summing to one 32-sample ramp.
