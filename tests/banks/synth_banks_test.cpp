@@ -256,8 +256,9 @@ TEST_F(SynthBanksTest, KeepNeededSamplesLeavesTheSetOfAFreshLoadAndReusesFrames)
   EXPECT_EQ(stereo->Sample->Data.get(), leftFrames);
   for (TSample* sample : Synth.Samples) {
     EXPECT_FALSE(sample->Shelved()) << sample->Name;
-    if (!sample->Loaded) EXPECT_EQ(sample->Data, nullptr) << sample->Name;
-    if (!sample->Loaded) EXPECT_EQ(sample->WorkData, nullptr) << sample->Name;
+    if (sample->Loaded) continue;
+    EXPECT_EQ(sample->Data, nullptr) << sample->Name;
+    EXPECT_EQ(sample->WorkData, nullptr) << sample->Name;
   }
 
   // The same as loading the song into a synthesizer with nothing loaded.
