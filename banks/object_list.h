@@ -133,6 +133,14 @@ class TObjectGenericList : public TSynthClass {
     return index;
   }
 
+  // Trades items and ownership flags with other.
+  void Swap(TObjectGenericList& other) noexcept {
+    fItems.swap(other.fItems);
+    std::swap(fCount, other.fCount);
+    std::swap(fAllocated, other.fAllocated);
+    std::swap(fOwnsObjects, other.fOwnsObjects);
+  }
+
   void Exchange(int64_t index, int64_t withIndex) {
     CheckIndex(index);
     CheckIndex(withIndex);

@@ -1,9 +1,11 @@
 #include "banks/preset_lookup.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
+#include <utility>
 
 #include "banks/preset_layer.h"
 
@@ -17,13 +19,17 @@ TPresetLayers::TPresetLayers()
 void TPresetLayers::TFree::operator()(TPresetLayer** entries) const { std::free(entries); }
 
 // Writes only the banks in use, so that untouched pages stay untouched; a
-// bank's 128 entries are tested together (the test vectorizes).
+// bank's 128 entries are tested together (the test vectorizes). Only the
+// banks that may have been written are looked at.
 void TPresetLayers::Clear() {
-  for (int32_t bank = 0; bank < PresetBankCount; ++bank) {
-    TPresetLayer** row = fEntries.get() + static_cast<size_t>(PresetLayerIndex(bank, 0));
-    uintptr_t any = 0;
-    for (int32_t p = 0; p < PresetProgramCount; ++p) any |= reinterpret_cast<uintptr_t>(row[p]);
-    if (any != 0) std::fill(row, row + PresetProgramCount, nullptr);
+  for (size_t word = 0; word < fWrittenBanks.size(); ++word) {
+    for (uint64_t bits = std::exchange(fWrittenBanks[word], 0); bits != 0; bits &= bits - 1) {
+      const auto bank = static_cast<int32_t>(word * 64 + static_cast<size_t>(std::countr_zero(bits)));
+      TPresetLayer** row = fEntries.get() + static_cast<size_t>(PresetLayerIndex(bank, 0));
+      uintptr_t any = 0;
+      for (int32_t p = 0; p < PresetProgramCount; ++p) any |= reinterpret_cast<uintptr_t>(row[p]);
+      if (any != 0) std::fill(row, row + PresetProgramCount, nullptr);
+    }
   }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -21,7 +22,12 @@ class TPresetLayers {
 
   static constexpr int32_t Count = PresetLayerEntryCount;
 
-  TPresetLayer*& operator[](int32_t index) { return fEntries[static_cast<size_t>(index)]; }
+  // The bank of an entry reached through this one may be written: Clear looks at it.
+  TPresetLayer*& operator[](int32_t index) {
+    const auto bank = static_cast<size_t>(index / PresetProgramCount);
+    fWrittenBanks[bank / 64] |= uint64_t{1} << (bank % 64);
+    return fEntries[static_cast<size_t>(index)];
+  }
   TPresetLayer* operator[](int32_t index) const { return fEntries[static_cast<size_t>(index)]; }
   // Chain head of (bank, program); null when outside the table.
   TPresetLayer* Get(int32_t bank, int32_t program) const {
@@ -37,6 +43,8 @@ class TPresetLayers {
   // Zeroed by the system: the pages of banks that no preset uses are never
   // written, so they take no memory.
   std::unique_ptr<TPresetLayer*[], TFree> fEntries;
+  // Bit b: bank b may hold a non-null entry.
+  std::array<uint64_t, (PresetBankCount + 63) / 64> fWrittenBanks{};
 };
 
 struct TPresetInfo {

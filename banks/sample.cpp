@@ -137,6 +137,7 @@ void TSample::Clear() {
   OriginalPitch = 0;
   PitchCorrection = 0;
   Data.reset();
+  ShelvedData.reset();
   WorkData.reset();
   WorkDataCapacity = -1;
   ResetWorkDataState();
@@ -210,17 +211,22 @@ void TSample::Load(bool nested) {
     if (Loaded) return;
     const int64_t count = Length > 0 ? Length : 0;
     const int64_t elements = count + SampleGuardElements;
-    std::unique_ptr<float[]> data;
+    // Frames kept by Shelve are the ones a read would give.
+    std::unique_ptr<float[]> data = std::move(ShelvedData);
     if (SFXOffset != 0) {
-      CheckAvailable(*bank->Stream, SFXOffset, 4 * count);
-      data = AllocateSampleBuffer(elements);
-      ReadSFXFrames(*bank->Stream, SFXOffset, count, data.get() + SampleGuardFrames);
+      if (!data) {
+        CheckAvailable(*bank->Stream, SFXOffset, 4 * count);
+        data = AllocateSampleBuffer(elements);
+        ReadSFXFrames(*bank->Stream, SFXOffset, count, data.get() + SampleGuardFrames);
+      }
     } else if (bank->SmplOfs != 0) {
       // A type without mono/right/left/linked bits (ROM or broken) stays unloaded.
       if ((SFSample.SampleType & 15) == 0) return;
-      CheckSF2Available(*bank, SFSample.lwStart, count);
-      data = AllocateSampleBuffer(elements);
-      ReadSF2Frames(*bank, SFSample.lwStart, count, data.get() + SampleGuardFrames);
+      if (!data) {
+        CheckSF2Available(*bank, SFSample.lwStart, count);
+        data = AllocateSampleBuffer(elements);
+        ReadSF2Frames(*bank, SFSample.lwStart, count, data.get() + SampleGuardFrames);
+      }
       if (SFSample.SampleType & 4) {
         AmpLeft = 1.0;
         AmpRight = 0.0;
@@ -255,6 +261,17 @@ void TSample::Unload(bool /*nested*/) {
   if (!Loaded) return;
   Loaded = false;
   Data.reset();
+  WorkData.reset();
+  WorkDataCapacity = -1;
+  ResetWorkDataState();
+}
+
+void TSample::Shelve() {
+  if (!Loaded || !AttachedSoundFont || !AttachedSoundFont->Stream) return;
+  TWriteLockGuard guard(MultipleReaderSingleWriterLock);
+  if (!Loaded) return;
+  ShelvedData = std::move(Data);
+  Loaded = false;
   WorkData.reset();
   WorkDataCapacity = -1;
   ResetWorkDataState();

@@ -104,6 +104,13 @@ class TSample : public TSynthClass {
   // released and the sample stays unloaded.
   void Load(bool nested);
   void Unload(bool nested);
+  // Unloads a sample that its bank can load again, keeping its frames aside:
+  // the next Load takes them back instead of reading and converting the bank
+  // again, and leaves the sample as a fresh load would.
+  void Shelve();
+  // Frees the frames Shelve kept aside, if any.
+  void DropShelved() { ShelvedData.reset(); }
+  bool Shelved() const { return ShelvedData != nullptr; }
 
   // Number of floats in Data when loaded.
   int64_t BufferElements() const { return static_cast<int64_t>(Length > 0 ? Length : 0) + SampleGuardElements; }
@@ -162,9 +169,11 @@ class TSample : public TSynthClass {
   int32_t IndexLookupLoopEnd = -1;
   int32_t IndexLookupReach = -1;  // the kernel reach the windows are made for
   TMultipleReaderSingleWriterLock MultipleReaderSingleWriterLock;
-  bool Needed = false;  // mark of the last LoadUnloadSamples pass
+  bool Needed = false;  // mark of the last LoadUnloadSamples or KeepNeededSamples pass
 
  private:
+  std::unique_ptr<float[]> ShelvedData;  // Data of the last load, for the next one (see Shelve)
+
   void ResetWorkDataState();
   void ReadSamples();  // under the write lock; fills Data, leaves Loaded to the caller
   bool HandleLinkedSamples() const;

@@ -33,7 +33,7 @@ constexpr double ResidueFlushBelow = 0x1.ffffffp-127;
 // own buffer: per residue the same steps (frame by frame from the previous
 // frame, rounded to float, flushed, added, ended after the frame both sides
 // reach zero), but the three chains of dependent operations overlap. An
-// ended residue adds its frames to a scratch frame instead.
+// ended residue adds its frames to scratch frames instead.
 void DecayThreeResidues(TBufferSample* const (&Residues)[3], TBufferSample* const (&Buffers)[3], int32_t Count,
                         double Factor) {
   const __m128d factor = _mm_set1_pd(Factor);
@@ -61,22 +61,28 @@ void DecayThreeResidues(TBufferSample* const (&Residues)[3], TBufferSample* cons
     // Four frames without the flush test where no live side comes near the
     // flush (as in ProcClickRemoval: |residue| is monotonic).
     if (i + 4 <= Count) {
-      __m128d d[3][4];
+      __m128 f[3][4];  // the four residues of each, as floats in the low half
       bool clear = true;
       for (int32_t j = 0; j < 3; j++) {
         const int32_t zero = _mm_movemask_pd(_mm_cmpeq_pd(wide[j], _mm_setzero_pd()));
         __m128d w = wide[j];
-        for (int32_t t = 0; t < 3; t++) d[j][t] = w = _mm_cvtps_pd(_mm_cvtpd_ps(_mm_mul_pd(w, factor)));
+        for (int32_t t = 0; t < 3; t++) {
+          f[j][t] = _mm_cvtpd_ps(_mm_mul_pd(w, factor));
+          w = _mm_cvtps_pd(f[j][t]);
+        }
         const __m128d p4 = _mm_mul_pd(w, factor);
         const __m128d least = _mm_min_pd(_mm_and_pd(wide[j], magnitude), _mm_and_pd(p4, magnitude));
         clear = clear && (_mm_movemask_pd(_mm_cmpge_pd(least, flushBelow)) | zero) == 3;
-        d[j][3] = _mm_cvtps_pd(_mm_cvtpd_ps(p4));
+        f[j][3] = _mm_cvtpd_ps(p4);
       }
       if (clear) {
+        // Two frames per add; an ended residue's four frames land in the
+        // eight scratch floats.
         for (int32_t j = 0; j < 3; j++) {
           float* frames = data[j] + i * step[j];
-          for (int32_t t = 0; t < 4; t++) addOne(frames + t * step[j], _mm_cvtpd_ps(d[j][t]));
-          wide[j] = d[j][3];
+          _mm_storeu_ps(frames, _mm_add_ps(_mm_loadu_ps(frames), _mm_movelh_ps(f[j][0], f[j][1])));
+          _mm_storeu_ps(frames + 4, _mm_add_ps(_mm_loadu_ps(frames + 4), _mm_movelh_ps(f[j][2], f[j][3])));
+          wide[j] = _mm_cvtps_pd(f[j][3]);
         }
         i += 4;
         continue;

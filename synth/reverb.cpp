@@ -176,22 +176,39 @@ void TReverb::Process(TBufferSample* InBuf, TBufferSample* OutBuf, int32_t Sampl
   // filter's state stays in registers and its delay index wraps only at
   // segment ends. Every frame still sees the same operations in the same
   // order (combs summed 0..7, all-passes in series), so the output is exact.
-  float x[ChunkFrames], left[ChunkFrames], right[ChunkFrames];
+  // The input and output loops do four frames at a time what the scalar
+  // tails do frame by frame, in the same order.
+  alignas(16) float x[ChunkFrames], left[ChunkFrames], right[ChunkFrames];
+  const __m128 gain = _mm_set1_ps(Gain), wet1 = _mm_set1_ps(Wet1), wet2 = _mm_set1_ps(Wet2);
   for (int32_t done = 0; done < Samples; done += ChunkFrames) {
     const int32_t n = std::min(ChunkFrames, Samples - done);
-    const TBufferSample* in = InBuf + done;
-    for (int32_t i = 0; i < n; i++) {
-      x[i] = (in[i].Left + in[i].Right) * Gain;
-      left[i] = 0.0f;
-      right[i] = 0.0f;
+    const float* in = reinterpret_cast<const float*>(InBuf + done);
+    int32_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+      const __m128 f01 = _mm_loadu_ps(in + 2 * i), f23 = _mm_loadu_ps(in + 2 * i + 4);
+      const __m128 l = _mm_shuffle_ps(f01, f23, _MM_SHUFFLE(2, 0, 2, 0));
+      const __m128 r = _mm_shuffle_ps(f01, f23, _MM_SHUFFLE(3, 1, 3, 1));
+      _mm_store_ps(x + i, _mm_mul_ps(_mm_add_ps(l, r), gain));
     }
+    for (; i < n; i++) x[i] = (in[2 * i] + in[2 * i + 1]) * Gain;
+    std::fill_n(left, n, 0.0f);
+    std::fill_n(right, n, 0.0f);
     RunCombs(x, left, right, n);
     RunAllPasses(left, right, n);
-    TBufferSample* out = OutBuf + done;
     AudioActiveStateTracker.ScanOutputFrames(left, right, n);
-    for (int32_t i = 0; i < n; i++) {
-      out[i].Left += left[i] * Wet1 + right[i] * Wet2;
-      out[i].Right += right[i] * Wet1 + left[i] * Wet2;
+    float* out = reinterpret_cast<float*>(OutBuf + done);
+    i = 0;
+    for (; i + 4 <= n; i += 4) {
+      const __m128 l = _mm_load_ps(left + i), r = _mm_load_ps(right + i);
+      const __m128 wetLeft = _mm_add_ps(_mm_mul_ps(l, wet1), _mm_mul_ps(r, wet2));
+      const __m128 wetRight = _mm_add_ps(_mm_mul_ps(r, wet1), _mm_mul_ps(l, wet2));
+      float* o = out + 2 * i;
+      _mm_storeu_ps(o, _mm_add_ps(_mm_loadu_ps(o), _mm_unpacklo_ps(wetLeft, wetRight)));
+      _mm_storeu_ps(o + 4, _mm_add_ps(_mm_loadu_ps(o + 4), _mm_unpackhi_ps(wetLeft, wetRight)));
+    }
+    for (; i < n; i++) {
+      out[2 * i] += left[i] * Wet1 + right[i] * Wet2;
+      out[2 * i + 1] += right[i] * Wet1 + left[i] * Wet2;
     }
   }
 }

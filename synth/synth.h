@@ -57,6 +57,25 @@ struct TSynthOnException {
 inline constexpr int32_t MaxVoices = 8192;
 inline constexpr int32_t DefaultSampleRate = 44100;
 
+// Banks, samples and layers that no synthesizer owns, between
+// TSynth::ReleaseSoundBanks and TSynth::AdoptSoundBanks; their Synth pointers
+// are null meanwhile. Members in TSynth's order, so that layers go before
+// samples and samples before the banks they load from.
+struct TSoundBankSet {
+  TAttachedSoundFontList AttachedSoundFonts;
+  TSFSoundBankInfo SoundBankInfo;
+  TSampleList Samples;
+  std::unique_ptr<TPresetLayer> RootPresetLayer;  // null when the set is empty
+
+  bool Empty() const { return !RootPresetLayer; }
+  void Clear() {
+    RootPresetLayer.reset();
+    Samples.Clear();
+    AttachedSoundFonts.Clear();
+    SoundBankInfo = TSFSoundBankInfo{};
+  }
+};
+
 // The synthesizer: 16 MIDI channels, a voice pool, chorus and reverb, and a
 // frame-stamped event queue rendered block by block. All calls except
 // FillBuffer's internals are made under the owner's lock; FillBuffer runs on
@@ -148,6 +167,17 @@ class TSynth : public TSynthClass {
   void LoadAllSamples();
   // Loads the samples that the queued events will play; unloads nothing.
   void LoadNeededSamples();
+  // Leaves loaded exactly the samples LoadNeededSamples would load into a
+  // fresh synthesizer: the others that a bank can load again go, and those
+  // already in memory are taken over rather than read again.
+  void KeepNeededSamples();
+  // Moves every bank, sample and layer out into Into, whose own go: the
+  // synthesizer is left as Clear leaves its banks, with its voices killed.
+  // Settings that an SFX bank carried stay behind.
+  void ReleaseSoundBanks(TSoundBankSet& Into);
+  // Takes the banks, samples and layers of From (left empty) in place of its
+  // own, as if they had been attached here, and recaches.
+  void AdoptSoundBanks(TSoundBankSet& From);
 
   // Releases fast the other active voices of Voice's channel that share its
   // exclusive class and belong to another note.

@@ -418,12 +418,34 @@ std::unique_ptr<TSynth> MakeSynth(const TRenderOptions& Options) {
   return synth;
 }
 
-TRenderResult RenderSong(const TRenderOptions& Options, const std::string& Song, const std::string& Output) {
+// Whether the next song may take over the synthesizer's banks: none is an
+// SFX bank, whose settings went into the synthesizer itself when attached.
+bool BanksCarryOver(const TSynth& Synth) {
+  for (const TAttachedSoundFont* bank : Synth.AttachedSoundFonts)
+    if (bank->SoundBankType == sbtSFX) return false;
+  return true;
+}
+
+// Kept: the banks of an earlier song (those of -b or the default search),
+// which this song takes over instead of reading them again; on return, this
+// song's when the next one may do the same, else empty. Sample frames already
+// in memory carry over too, but only those this song needs stay.
+TRenderResult RenderSong(const TRenderOptions& Options, const std::string& Song, const std::string& Output,
+                         TSoundBankSet& Kept) {
   auto synth = MakeSynth(Options);
   ReadSong(*synth, Song);
   // A song that brought its own bank (an RMID with DLS) plays with it unless -b is given.
-  if (!Options.Banks.empty() || synth->AttachedSoundFonts.Count() == 0) AttachBanks(*synth, Options);
-  synth->LoadNeededSamples();
+  const bool songBank = synth->AttachedSoundFonts.Count() > 0;
+  if (songBank && Options.Banks.empty()) {
+    synth->LoadNeededSamples();
+  } else if (!songBank && !Kept.Empty()) {
+    synth->AdoptSoundBanks(Kept);
+    synth->KeepNeededSamples();
+  } else {
+    Kept.Clear();
+    AttachBanks(*synth, Options);
+    synth->LoadNeededSamples();
+  }
 
   const int64_t startFrame = static_cast<int64_t>(std::llround(Options.Start * Options.Rate));
   if (startFrame > 0) synth->Seek(startFrame, Options.Rate);
@@ -465,6 +487,7 @@ TRenderResult RenderSong(const TRenderOptions& Options, const std::string& Song,
   result.NotFinite = levels.NotFinite;
   result.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   result.SamplesLoadedAfter = LoadedSamples(*synth);
+  if (!songBank && BanksCarryOver(*synth)) synth->ReleaseSoundBanks(Kept);
   return result;
 }
 
@@ -503,10 +526,11 @@ int Run(int argc, char** argv) {
   const TRenderOptions options = ParseOptions(argc, argv);
   if (options.ListPresets || options.BankInfo) return DescribeBanks(options);
   int status = 0;
+  TSoundBankSet kept;
   for (const std::string& song : options.Songs) {
     const std::string output = options.Output.empty() ? DefaultOutput(song) : options.Output;
     try {
-      const TRenderResult r = RenderSong(options, song, output);
+      const TRenderResult r = RenderSong(options, song, output, kept);
       if (r.NotFinite) std::fprintf(stderr, "kelvane-render: %s: the synthesizer produced NaN or infinite samples (written as 0)\n", song.c_str());
       if (!options.Quiet) {
         const double audioSeconds = static_cast<double>(r.Frames) / options.Rate;

@@ -136,6 +136,18 @@ TEST_F(PresetLookupTest, RebuildComputesPolyphonyCache) {
   EXPECT_EQ(leaf->CacheMaxPolyphonyPresetLayer, preset);
 }
 
+// Clear looks only at the banks written since the last Clear: entries in the
+// first and last bank, on both sides of a 64-bank word, and twice in a row.
+TEST_F(PresetLookupTest, ClearEmptiesEveryWrittenBank) {
+  TPresetLayer* leaf = AddLayer(Root, "leaf");
+  const int32_t entries[][2] = {{0, 0}, {63, 127}, {64, 5}, {1000, 64}, {PercussionBank, 127}};
+  for (int32_t round = 0; round < 2; round++) {
+    for (const auto& e : entries) (*Table)[PresetLayerIndex(e[0], e[1])] = leaf;
+    Table->Clear();
+    for (const auto& e : entries) EXPECT_EQ(Table->Get(e[0], e[1]), nullptr) << e[0] << ":" << e[1] << " round " << round;
+  }
+}
+
 TEST_F(PresetLookupTest, BitmapIndexing) {
   TActiveBankProgramBitmap bitmap;
   bitmap.Set(PercussionBank, 127, true);

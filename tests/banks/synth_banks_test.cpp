@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <array>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <set>
@@ -212,6 +214,114 @@ TEST_F(SynthBanksTest, LoadNeededSamplesFromQueuedEvents) {
     Synth.LoadNeededSamples();
     EXPECT_EQ(LoadedNames(), c.loaded) << c.what;
   }
+}
+
+// Events of a song: (command, data 0, data 1).
+void QueueSong(TSynth& synth, std::initializer_list<std::array<uint8_t, 3>> events) {
+  synth.ClearEvents();
+  for (const auto& e : events) {
+    TMIDIEvent event;
+    event.Command = e[0];
+    event.Data[0] = e[1];
+    event.Data[1] = e[2];
+    synth.AddEvent(event);
+  }
+}
+
+TEST_F(SynthBanksTest, KeepNeededSamplesLeavesTheSetOfAFreshLoadAndReusesFrames) {
+  TPresetLayer* stereo = AddZone(AddPreset(0, 0), "left");
+  TSample* right = NewSample("right");
+  stereo->Sample->SampleTypeFlags.Include(stfLeft);
+  stereo->Sample->LinkSample = right;
+  AddZone(AddPreset(0, 1), "p1");
+  AddZone(AddPreset(0, 2), "p2");
+  // A sample of a bank without a stream cannot be read again: it stays.
+  auto* resident = new TAttachedSoundFont(&Synth);
+  Synth.AttachedSoundFonts.Add(resident);
+  TPresetLayer* dls = AddZone(AddPreset(0, 3), "resident");
+  dls->Sample->Load(false);
+  dls->Sample->AttachedSoundFont = resident;
+  Synth.Recache();
+
+  QueueSong(Synth, {{0x90, 60, 100}, {0xC1, 1, 0}, {0x91, 60, 100}});
+  Synth.LoadNeededSamples();
+  ASSERT_EQ(LoadedNames(), (std::set<std::string>{"left", "right", "p1", "resident"}));
+  const float* leftFrames = stereo->Sample->Data.get();
+  SamplesByName["p1"]->AllocateWorkData(8);  // as a voice's loop would leave it
+
+  // The next song plays programs 0 and 2: p1 goes, p2 comes, the pair stays.
+  QueueSong(Synth, {{0xC0, 2, 0}, {0x90, 60, 100}, {0xC1, 0, 0}, {0x91, 60, 100}});
+  Synth.KeepNeededSamples();
+  EXPECT_EQ(LoadedNames(), (std::set<std::string>{"left", "right", "p2", "resident"}));
+  EXPECT_EQ(stereo->Sample->Data.get(), leftFrames);
+  for (TSample* sample : Synth.Samples) {
+    EXPECT_FALSE(sample->Shelved()) << sample->Name;
+    if (sample->Loaded) continue;
+    EXPECT_EQ(sample->Data, nullptr) << sample->Name;
+    EXPECT_EQ(sample->WorkData, nullptr) << sample->Name;
+  }
+
+  // The same as loading the song into a synthesizer with nothing loaded.
+  std::set<std::string> kept = LoadedNames();
+  for (TSample* sample : Synth.Samples)
+    if (sample->AttachedSoundFont == Bank) sample->Unload(false);
+  Synth.LoadNeededSamples();
+  EXPECT_EQ(LoadedNames(), kept);
+}
+
+TEST_F(SynthBanksTest, ReleasedBanksPlayInTheSynthesizerThatAdoptsThem) {
+  TPresetLayer* zone = AddZone(AddPreset(0, 0), "piano");
+  zone->AddGenerator(gen::sampleModes, 1);
+  Synth.SoundBankInfo.BankName = "bank";
+  Synth.Recache();
+  QueueSong(Synth, {{0x90, 60, 100}});
+  Synth.LoadNeededSamples();
+  TMIDIEvent noteOn;
+  noteOn.Command = 0x90;
+  noteOn.Data[0] = 60;
+  noteOn.Data[1] = 100;
+  Synth.ProcessEvent(noteOn);
+  std::vector<TBufferSample> block(64);
+  Synth.FillBuffer(block.data(), 64);
+  TSample* piano = SamplesByName["piano"];
+
+  TSoundBankSet set;
+  Synth.ReleaseSoundBanks(set);
+  ASSERT_FALSE(set.Empty());
+  EXPECT_EQ(set.Samples.Count(), 1);
+  EXPECT_EQ(piano->Synth, nullptr);
+  EXPECT_EQ(zone->Synth, nullptr);
+  EXPECT_EQ(Synth.AttachedSoundFonts.Count(), 0);
+  EXPECT_EQ(Synth.Samples.Count(), 0);
+  EXPECT_EQ(Synth.RootPresetLayer->Layers.Count(), 0);
+  EXPECT_EQ(Synth.PresetLayers.Get(0, 0), nullptr);
+  for (int32_t i = 0; i < Synth.NumberOfVoices; i++) {
+    EXPECT_FALSE(Synth.Voices[i]->Active);
+    EXPECT_EQ(Synth.Voices[i]->Sample, nullptr);
+    EXPECT_EQ(Synth.Voices[i]->PresetLayer, nullptr);
+  }
+  Synth.ProcessEvent(noteOn);  // nothing left to play
+  Synth.FillBuffer(block.data(), 64);
+
+  auto next = std::make_unique<TSynth>();
+  next->AdoptSoundBanks(set);
+  EXPECT_TRUE(set.Empty());
+  EXPECT_EQ(set.Samples.Count(), 0);
+  ASSERT_EQ(next->AttachedSoundFonts.Count(), 1);
+  EXPECT_EQ(next->AttachedSoundFonts[0], Bank);
+  EXPECT_EQ(Bank->Synth, next.get());
+  ASSERT_EQ(next->Samples.Count(), 1);
+  EXPECT_EQ(next->Samples[0], piano);
+  EXPECT_EQ(piano->Synth, next.get());
+  EXPECT_TRUE(piano->Loaded);
+  EXPECT_EQ(next->PresetLayers.Get(0, 0), zone);
+  EXPECT_EQ(zone->Parent->Synth, next.get());
+  EXPECT_EQ(next->SoundBankInfo.BankName, "bank");
+  next->ProcessEvent(noteOn);
+  next->FillBuffer(block.data(), 64);
+  int32_t active = 0;
+  for (int32_t i = 0; i < next->NumberOfVoices; i++) active += next->Voices[i]->Active;
+  EXPECT_EQ(active, 1);
 }
 
 }  // namespace
