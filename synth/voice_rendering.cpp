@@ -9,6 +9,7 @@
 
 #include "banks/preset_layer.h"
 #include "synth/channel.h"
+#include "synth/exp10.h"
 #include "synth/mixing.h"
 #include "synth/synth.h"
 #include "synth/voice.h"
@@ -31,7 +32,7 @@ int64_t Frames(int64_t frames) { return frames * FixedOne; }
 double AttenuationGain(double centibels, bool emu) {
   if (centibels < 0.0) return 1.0;
   if (centibels >= 1441.0) return 0.0;
-  return emu ? std::pow(10.0, -0.005 * centibels) : std::pow(10.0, -NonEMUAttenuationFactor * centibels);
+  return emu ? Exp10(-0.005 * centibels) : Exp10(-NonEMUAttenuationFactor * centibels);
 }
 
 // Shared read hold of a sample's lock for one FillBuffer call.
@@ -404,7 +405,7 @@ double TVoice::LayerCrossFadeGain() const {
       const double b = x - Mod2LFOVal * Mod2LFOToVol - modEnv * ModEnvToVol - mod2Env * Mod2EnvToVol;
       if (b < 0.0) return 1.0;
       if (b >= 961.0) return 0.0;
-      return VolumeMemo(b, [](double v) { return std::pow(10.0, -v / 200.0); });
+      return VolumeMemo(b, [](double v) { return Exp10(-v / 200.0); });
     };
     auto attenuationGain = [emu](double centibels) { return AttenuationGain(centibels, emu); };
     // The curve switch changes the function: forget what the memos hold.
@@ -495,7 +496,7 @@ double TVoice::LayerCrossFadeGain() const {
   auto sendGain = [emu](double c) {
     if (std::fabs(c) <= 1e-12) return 1.0;
     const double v = std::clamp(c, -1440.0, 1440.0);
-    return emu ? std::pow(10.0, -v / 200.0) : std::pow(10.0, -v * NonEMUAttenuationFactor);
+    return emu ? Exp10(-v / 200.0) : Exp10(-v * NonEMUAttenuationFactor);
   };
   // Without a depth every term is a signed zero and the gain exactly 1.
   if (!SendsModulated) {
