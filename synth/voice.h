@@ -217,6 +217,16 @@ class TVoice : public TSynthClass {
   int32_t ModLFOSkippedWave = -1;
   int32_t VibLFOSkippedWave = -1;
   int32_t Mod2LFOSkippedWave = -1;
+  // With none of the three LFOs used, the modulation step leaves their
+  // phases for later: it counts the steps it skipped, and CatchUpLFOs plays
+  // them before anything reads or changes an LFO (the phases then are as if
+  // every step had advanced them). Ticks at the first skipped step.
+  int32_t LFOStepsPending = 0;
+  int32_t LFOPendingTicks = 0;
+  // Plays the skipped LFO steps.
+  void CatchUpLFOs() {
+    if (LFOStepsPending != 0) PlayPendingLFOSteps();
+  }
   // Modulation envelopes with a depth that is not 0 to some destination:
   // without one every term they feed is a signed zero, which leaves every
   // output as it is, so the step does not compare their values.
@@ -332,6 +342,9 @@ class TVoice : public TSynthClass {
   };
   TStepInputs StepInputs;
   TSynthStepInputs SynthStepInputs;
+  // The last modulation step of this block found every input as at the step
+  // before (the shared ones, the gains' and the vibrato's).
+  bool StepRepeated = false;
   // Inputs of the last resampling set-up within the current FillBuffer call
   // (which clears Valid; the synthesizer's settings stay put during a call):
   // the same inputs give the same increment, resampler and loop range.
@@ -365,6 +378,7 @@ class TVoice : public TSynthClass {
   // Re-derives the LFO used flags and SendsModulated from the depths,
   // catching up a value the step skipped when its LFO gains a depth.
   void UpdateModulationUse();
+  void PlayPendingLFOSteps();
   // The modulation step's RecalculateFilter for the three filters; a filter
   // whose inputs all repeat the last step's only settles its active flag.
   // Repeat: the caller knows that the inputs repeat.

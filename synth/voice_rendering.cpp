@@ -327,6 +327,51 @@ double TVoice::LayerCrossFadeGain() const {
     Active = false;
     return srEnded;
   }
+  // 8., 10. and 11. below, which a repeated step takes as well.
+  auto rampGains = [&] {
+    if (Gains && (std::fabs(EndVolLeft - VolLeft) > 1e-18 || std::fabs(EndVolRight - VolRight) > 1e-18)) {
+      VolRemain = Synth.ModulationSamples;
+      VolIncLeft = (EndVolLeft - VolLeft) / VolRemain;
+      VolIncRight = (EndVolRight - VolRight) / VolRemain;
+    }
+  };
+  auto settleFilters = [this] {
+    auto settle = [this](TFilter& f, TDoubleMemo& memo) {
+      if (f.FilterType == 0) {
+        f.FilterActive = false;
+      } else if (!f.SteadyValid) {
+        RecalculateFilter(f, memo);
+      } else if (f.FilterCoefIncrCount == 0 || f.NextFilterActive || f.FilterStartup) {
+        // A filter switches off only once its ramp has run out (SettleActive).
+        f.FilterActive = f.NextFilterActive;
+      }
+    };
+    settle(Filter, FilterCutoffMemo[0]);
+    settle(Filter2, FilterCutoffMemo[1]);
+    settle(Filter3, FilterCutoffMemo[2]);
+  };
+  auto countStep = [this] {
+    Ticks += Synth.ModulationSamples;
+    ModulationSamplesRemain = Synth.ModulationSamples;
+    // Wraps to negative after 2^31 steps instead of overflowing; allocation skips such voices.
+    LifeTime = static_cast<int32_t>(static_cast<uint32_t>(LifeTime) + 1u);
+  };
+  // The last step repeated every output, and every input stays as it was:
+  // the envelopes in use hold their values, the LFOs are idle and no
+  // portamento moves the pitch (the parameters change only between blocks).
+  // The comparisons below would all find repeats again.
+  const bool lfosIdle = !(ModLFOUsed || Mod2LFOUsed || VibLFOUsed);
+  if (StepRepeated && lfosIdle && PortamentoPosition >= PortamentoTime && VolEnvelope->HoldsValue() &&
+      (!ModEnvUsed || ModEnvelope->HoldsValue()) && (!Mod2EnvUsed || Mod2Envelope->HoldsValue())) {
+    VolEnvelope->Process();
+    ModEnvelope->Process();
+    Mod2Envelope->Process();
+    if (LFOStepsPending++ == 0) LFOPendingTicks = Ticks;
+    rampGains();
+    settleFilters();
+    countStep();
+    return srPitchKept;
+  }
   // 2. Portamento.
   if (PortamentoPosition < PortamentoTime) {
     PortamentoPosition++;
@@ -363,12 +408,18 @@ double TVoice::LayerCrossFadeGain() const {
       skippedWave = wave;
     }
   };
-  advance(ModLFOPhase, ModLFOIncr, ModLFODelay);
-  value(ModLFOUsed, ModLFOVal, ModLFOSkippedWave, ModLFOWaveType, ModLFOPhase);
-  advance(Mod2LFOPhase, Mod2LFOIncr, Mod2LFODelay);
-  value(Mod2LFOUsed, Mod2LFOVal, Mod2LFOSkippedWave, Mod2LFOWaveType, Mod2LFOPhase);
-  advance(VibLFOPhase, VibLFOIncr, VibLFODelay);
-  value(VibLFOUsed, VibLFOVal, VibLFOSkippedWave, VibLFOWaveType, VibLFOPhase);
+  if (!lfosIdle) {
+    CatchUpLFOs();
+    advance(ModLFOPhase, ModLFOIncr, ModLFODelay);
+    value(ModLFOUsed, ModLFOVal, ModLFOSkippedWave, ModLFOWaveType, ModLFOPhase);
+    advance(Mod2LFOPhase, Mod2LFOIncr, Mod2LFODelay);
+    value(Mod2LFOUsed, Mod2LFOVal, Mod2LFOSkippedWave, Mod2LFOWaveType, Mod2LFOPhase);
+    advance(VibLFOPhase, VibLFOIncr, VibLFODelay);
+    value(VibLFOUsed, VibLFOVal, VibLFOSkippedWave, VibLFOWaveType, VibLFOPhase);
+  } else if (LFOStepsPending++ == 0) {
+    // No value to compute: the phases wait (see LFOStepsPending).
+    LFOPendingTicks = Ticks;
+  }
 
   // Each output whose inputs all repeat the last step's stays as it is (see
   // TStepInputs); the synthesizer's inputs were compared before the block.
@@ -447,11 +498,7 @@ double TVoice::LayerCrossFadeGain() const {
     }
   }
   // 8. Their ramp over the next step.
-  if (Gains && (std::fabs(EndVolLeft - VolLeft) > 1e-18 || std::fabs(EndVolRight - VolRight) > 1e-18)) {
-    VolRemain = Synth.ModulationSamples;
-    VolIncLeft = (EndVolLeft - VolLeft) / VolRemain;
-    VolIncRight = (EndVolRight - VolRight) / VolRemain;
-  }
+  rampGains();
 
   // 9. Pitch.
   if (!pitchRepeat) {
@@ -467,31 +514,17 @@ double TVoice::LayerCrossFadeGain() const {
   // computation left steady inputs only settles its active flag (see
   // RecalculateFilters); one that is off stays off.
   if (shared) {
-    auto settle = [this](TFilter& f, TDoubleMemo& memo) {
-      if (f.FilterType == 0) {
-        f.FilterActive = false;
-      } else if (!f.SteadyValid) {
-        RecalculateFilter(f, memo);
-      } else if (f.FilterCoefIncrCount == 0 || f.NextFilterActive || f.FilterStartup) {
-        // A filter switches off only once its ramp has run out (SettleActive).
-        f.FilterActive = f.NextFilterActive;
-      }
-    };
-    settle(Filter, FilterCutoffMemo[0]);
-    settle(Filter2, FilterCutoffMemo[1]);
-    settle(Filter3, FilterCutoffMemo[2]);
+    settleFilters();
   } else {
     RecalculateFilters(modEnv, mod2Env);
   }
 
   // 11.
-  Ticks += Synth.ModulationSamples;
-  ModulationSamplesRemain = Synth.ModulationSamples;
-  // Wraps to negative after 2^31 steps instead of overflowing; allocation skips such voices.
-  LifeTime = static_cast<int32_t>(static_cast<uint32_t>(LifeTime) + 1u);
+  countStep();
 
   // 12. Sends, in centibels of send gain.
   const TStepResult result = pitchRepeat ? srPitchKept : srPitchMoved;
+  StepRepeated = gainsRepeat && pitchRepeat;
   if (shared) return result;
   auto sendGain = [emu](double c) {
     if (std::fabs(c) <= 1e-12) return 1.0;
@@ -642,6 +675,8 @@ void TVoice::RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TB
   LoopStart = LoopEnd = LoopEndEx = 0;
   LoopType = ltNONE;
   SetUpInputs.Valid = false;
+  // Parameters, the release and the modulation depths may have moved since the last block.
+  StepRepeated = false;
   bool setUpDue = true;
   const TSynthStepInputs synthInputs{std::bit_cast<uint64_t>(Synth.MasterVolume),
                                      std::bit_cast<uint64_t>(Synth.MasterBalance), Synth.SampleRate,
