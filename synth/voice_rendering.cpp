@@ -83,22 +83,32 @@ void TVoice::ClampLoopRange() {
   LoopEndEx = std::max(0, LoopEnd - 1);
 }
 
-int32_t TVoice::GetSampleLength(int32_t Samples) { return SampleLength(Samples); }
+int32_t TVoice::GetSampleLength(int32_t Samples) { return SampleLength(Samples, RunLimits()); }
+
+TVoice::TRunLimits TVoice::RunLimits() const {
+  TRunLimits limits;
+  const int64_t increment = PositionIncrement;
+  limits.Forward = LoopType == ltFORWARD && increment > 0;
+  // Samples * (whole frames per step + 1) <= 2^30.
+  limits.MostSamples = limits.Forward ? (int64_t{1} << 30) / ((increment >> 32) + 1) : 0;
+  limits.Stop = Frames(LoopEnd);
+  limits.Below = std::min(limits.Stop, Frames(SampleEnd));
+  limits.StartMargin = Frames(LoopStart) + Frames(Synth.ResamplingLoopStartOffset);
+  return limits;
+}
 
 // Inlined into the render loop, which calls it once per chunk.
-[[gnu::always_inline]] inline int32_t TVoice::SampleLength(int32_t Samples) {
+[[gnu::always_inline]] inline int32_t TVoice::SampleLength(int32_t Samples, const TRunLimits& Limits) {
   // The usual case first: a forward loop played forwards, short of the loop
   // end, a run well inside the 32-bit frame range. Nothing wraps, and steps 4
   // to 6 below reduce to this.
-  const int64_t increment = PositionIncrement;
-  if (LoopType == ltFORWARD && !Backwards && increment > 0 && Samples >= 1 &&
-      static_cast<int64_t>(Samples) * ((increment >> 32) + 1) <= (int64_t{1} << 30)) {
-    const int64_t position = Position, stop = Frames(LoopEnd);
-    if (position >= 0 && position < stop && position < Frames(SampleEnd)) {
+  if (Limits.Forward && !Backwards && Samples >= 1 && Samples <= Limits.MostSamples) {
+    const int64_t position = Position, stop = Limits.Stop, increment = PositionIncrement;
+    if (position >= 0 && position < Limits.Below) {
       const int64_t last = position + static_cast<int64_t>(Samples - 1) * increment;
       int64_t result = Samples;
       if (last >= stop) result = (stop - position - 1) / increment + 1;
-      const int64_t startMargin = Frames(LoopStart) + Frames(Synth.ResamplingLoopStartOffset);
+      const int64_t startMargin = Limits.StartMargin;
       if (!LoopEntered && position <= startMargin) {
         LoopIndexLimitTouched = false;
         if (last > startMargin) result = std::min<int64_t>(result, (startMargin - position) / increment + 1);
@@ -356,22 +366,28 @@ double TVoice::LayerCrossFadeGain() const {
     // Wraps to negative after 2^31 steps instead of overflowing; allocation skips such voices.
     LifeTime = static_cast<int32_t>(static_cast<uint32_t>(LifeTime) + 1u);
   };
-  // The last step repeated every output, and every input stays as it was:
-  // the envelopes in use hold their values, the LFOs are idle and no
-  // portamento moves the pitch (the parameters change only between blocks).
-  // The comparisons below would all find repeats again.
-  const bool lfosIdle = !(ModLFOUsed || Mod2LFOUsed || VibLFOUsed);
-  if (StepRepeated && lfosIdle && PortamentoPosition >= PortamentoTime && VolEnvelope->HoldsValue() &&
-      (!ModEnvUsed || ModEnvelope->HoldsValue()) && (!Mod2EnvUsed || Mod2Envelope->HoldsValue())) {
+  // The last step repeated every output with idle LFOs and no portamento,
+  // and the envelopes in use hold their values (the parameters change only
+  // between blocks): every input stays as it was, and the comparisons below
+  // would all find repeats again.
+  if (StepRepeated && VolEnvelope->HoldsValue() && (!ModEnvUsed || ModEnvelope->HoldsValue()) &&
+      (!Mod2EnvUsed || Mod2Envelope->HoldsValue())) {
     VolEnvelope->Process();
     ModEnvelope->Process();
     Mod2Envelope->Process();
     if (LFOStepsPending++ == 0) LFOPendingTicks = Ticks;
     rampGains();
-    settleFilters();
+    // Once no filter runs a ramp or waits for its computation, settling
+    // changes nothing until a step computes a filter again.
+    if (!FiltersSettled) {
+      settleFilters();
+      auto settled = [](const TFilter& f) { return f.FilterType == 0 || (f.SteadyValid && f.FilterCoefIncrCount == 0); };
+      FiltersSettled = settled(Filter) && settled(Filter2) && settled(Filter3);
+    }
     countStep();
     return srPitchKept;
   }
+  const bool lfosIdle = !(ModLFOUsed || Mod2LFOUsed || VibLFOUsed);
   // 2. Portamento.
   if (PortamentoPosition < PortamentoTime) {
     PortamentoPosition++;
@@ -524,7 +540,8 @@ double TVoice::LayerCrossFadeGain() const {
 
   // 12. Sends, in centibels of send gain.
   const TStepResult result = pitchRepeat ? srPitchKept : srPitchMoved;
-  StepRepeated = gainsRepeat && pitchRepeat;
+  StepRepeated = gainsRepeat && pitchRepeat && lfosIdle && PortamentoPosition >= PortamentoTime;
+  FiltersSettled = false;
   if (shared) return result;
   auto sendGain = [emu](double c) {
     if (std::fabs(c) <= 1e-12) return 1.0;
@@ -612,10 +629,16 @@ void TVoice::FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBuf
   RenderChunks(Buffer, ChorusBuffer, ReverbBuffer, Samples, nullptr);
 }
 
-[[gnu::always_inline]] inline void TVoice::RecordChunk(TVoiceLane& Lane, int32_t Offset, int32_t Count) {
+[[gnu::always_inline]] inline void TVoice::RecordChunk(TVoiceLane& Lane, int32_t Offset, int32_t Count,
+                                                      bool RunsSteady) {
   // The filters' coefficients advance as filtering would advance them: the
   // next modulation step starts from there.
   auto record = [&](int32_t f, TFilter& F) {
+    if (RunsSteady) {
+      // No ramp and the coefficients of the last run, which ends here.
+      if (F.FilterActive) Lane.Runs[f][Lane.RunCount[f] - 1].Count += Count;
+      return;
+    }
     if (!F.FilterActive && F.FilterCoefIncrCount <= 0) return;
     const int32_t ramp = std::min(Count, F.FilterCoefIncrCount);
     if (ramp <= 0 && Lane.ExtendFilterRun(f, Offset, Count, F)) return;
@@ -676,7 +699,7 @@ void TVoice::RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TB
   LoopType = ltNONE;
   SetUpInputs.Valid = false;
   // Parameters, the release and the modulation depths may have moved since the last block.
-  StepRepeated = false;
+  StepRepeated = FiltersSettled = false;
   bool setUpDue = true;
   const TSynthStepInputs synthInputs{std::bit_cast<uint64_t>(Synth.MasterVolume),
                                      std::bit_cast<uint64_t>(Synth.MasterBalance), Synth.SampleRate,
@@ -706,6 +729,8 @@ void TVoice::RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TB
   bool loopCheckDue = true;  // the loop range may have moved since the last check
   const int64_t readReach = WorkWindowReach(Synth.ResamplingPoints);  // frames the kernel reads either side
   TResampleProc directProc = nullptr;
+  TRunLimits runLimits;  // of the loop range and increment the set-up left
+  bool runsSteady = false;  // the last chunk was recorded with the filters settled
 
   TVoiceBuffers& buffers = *VoiceBuffers;
   int32_t offset = 0;
@@ -723,6 +748,7 @@ void TVoice::RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TB
     // clamping again would change nothing.
     if (setUpDue) {
       ResamplingSetUp();
+      runLimits = RunLimits();
       setUpDue = false;
       loopCheckDue = true;
       // The routine Resample would call as it is, without blending table phases.
@@ -732,7 +758,7 @@ void TVoice::RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TB
                        : nullptr;
     }
 
-    int32_t n = SampleLength(std::min(remaining, ModulationSamplesRemain));
+    int32_t n = SampleLength(std::min(remaining, ModulationSamplesRemain), runLimits);
     if (n == 0) {
       Active = false;
       break;
@@ -779,7 +805,10 @@ void TVoice::RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TB
       float* mono = buffers.VoiceMonoBuffer.data();
       if (Lane != nullptr) {
         mono = Lane->Mono + offset;
-        RecordChunk(*Lane, offset, n);
+        // Since the previous chunk no filter moved (see FiltersSettled), and
+        // that chunk left every active filter's run ending here.
+        RecordChunk(*Lane, offset, n, runsSteady && FiltersSettled);
+        runsSteady = FiltersSettled;
       }
       if (DoLoopCrossFade) {
         LoopIndexLimitTouched = false;
