@@ -1,7 +1,7 @@
 // 10^y as pow(10, y) rounds it, without pow's cost where that is safe.
 //
 // The short path works 10^y out to about 2^-64 relative (a few ten-thousandths
-// of an ulp) and rounds that. pow's result is within 0.54 ulp of the exact
+// of an ulp) and rounds that. glibc's pow is within 0.54 ulp of the exact
 // value, so both round to the same double unless the exact value lies within
 // 0.04 ulp of a midpoint between two doubles: then the short path lets pow
 // decide. (About one call in twelve.)
