@@ -221,6 +221,7 @@ void TVoice::Reset() {
   LoopIndexLimitTouched = false;
   ModulationSamplesRemain = 0;
   Ticks = 0;
+  LFOStepsPending = 0;
   Filter.Reset(1);
   Filter2.Reset(0);
   Filter3.Reset(0);
@@ -315,6 +316,7 @@ void TVoice::ApplyEnvelopeGenerator(int32_t Gen) {
 
 void TVoice::UpdateParameter(int32_t Gen) {
   if (!TGenWorkValues::IsValid(Gen)) return;
+  CatchUpLFOs();  // rates, delays, wave types and depths apply from the next step
   ++ParameterGeneration;
   auto g = [this](int32_t gen) { return GetGen(gen); };
   auto offset = [&](int32_t fine, int32_t coarse) { return Trunc(g(fine) + 32768.0 * g(coarse)); };

@@ -220,6 +220,16 @@ class TVoice : public TSynthClass {
   int32_t ModLFOSkippedWave = -1;
   int32_t VibLFOSkippedWave = -1;
   int32_t Mod2LFOSkippedWave = -1;
+  // With none of the three LFOs used, the modulation step leaves their
+  // phases for later: it counts the steps it skipped, and CatchUpLFOs plays
+  // them before anything reads or changes an LFO (the phases then are as if
+  // every step had advanced them). Ticks at the first skipped step.
+  int32_t LFOStepsPending = 0;
+  int32_t LFOPendingTicks = 0;
+  // Plays the skipped LFO steps.
+  void CatchUpLFOs() {
+    if (LFOStepsPending != 0) PlayPendingLFOSteps();
+  }
   // Modulation envelopes with a depth that is not 0 to some destination:
   // without one every term they feed is a signed zero, which leaves every
   // output as it is, so the step does not compare their values.
@@ -335,6 +345,13 @@ class TVoice : public TSynthClass {
   };
   TStepInputs StepInputs;
   TSynthStepInputs SynthStepInputs;
+  // The last modulation step of this block found every input as at the step
+  // before (the shared ones, the gains' and the vibrato's), with idle LFOs
+  // and no portamento.
+  bool StepRepeated = false;
+  // Since the last step that computed the filters, a repeated step found
+  // every filter off or steady without a coefficient ramp.
+  bool FiltersSettled = false;
   // Inputs of the last resampling set-up within the current FillBuffer call
   // (which clears Valid; the synthesizer's settings stay put during a call):
   // the same inputs give the same increment, resampler and loop range.
@@ -352,10 +369,21 @@ class TVoice : public TSynthClass {
 
  private:
   void HandOffClickResidue();
+  // What GetSampleLength's usual case reads of the loop range and the
+  // increment, which move only with the resampling set-up.
+  struct TRunLimits {
+    bool Forward = false;      // a forward loop, played at a positive increment
+    int64_t MostSamples = 0;   // runs up to this long stay in the 32-bit frame range
+    int64_t Stop = 0;          // the loop end, 32.32
+    int64_t Below = 0;         // the loop or sample end, whichever comes first
+    int64_t StartMargin = 0;   // where the kernel stops reaching back before the loop start
+  };
+  TRunLimits RunLimits() const;
   // GetSampleLength, inlined where the render loop calls it.
-  int32_t SampleLength(int32_t Samples);
-  // Records a resampled run of Count frames from Offset in Lane.
-  void RecordChunk(TVoiceLane& Lane, int32_t Offset, int32_t Count);
+  int32_t SampleLength(int32_t Samples, const TRunLimits& Limits);
+  // Records a resampled run of Count frames from Offset in Lane. RunsSteady:
+  // every active filter goes on with its last run, which ends at Offset.
+  void RecordChunk(TVoiceLane& Lane, int32_t Offset, int32_t Count, bool RunsSteady);
   // Lets the residue of an ended voice decay into the buffers.
   void RenderClickResidue(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBufferSample* ReverbBuffer,
                           int32_t Samples);
@@ -368,6 +396,7 @@ class TVoice : public TSynthClass {
   // Re-derives the LFO used flags and SendsModulated from the depths,
   // catching up a value the step skipped when its LFO gains a depth.
   void UpdateModulationUse();
+  void PlayPendingLFOSteps();
   // The modulation step's RecalculateFilter for the three filters; a filter
   // whose inputs all repeat the last step's only settles its active flag.
   // Repeat: the caller knows that the inputs repeat.

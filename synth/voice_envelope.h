@@ -75,6 +75,8 @@ class TVoiceEnvelope : public TSynthClass {
     }
     return ProcessStep();
   }
+  // The next Process repeats the last output (the segment holds its value).
+  bool HoldsValue() const { return Envelope.Counter < SteadyEnd; }
   // State 6 or 7: the volume envelope ends its voice.
   bool Finished() const { return Envelope.State >= esOff; }
   double Output() const { return Envelope.RealValue; }

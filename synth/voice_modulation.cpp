@@ -67,7 +67,34 @@ double TVoice::GetModulatorValue(const TPresetLayerModulator& AModulator) const 
   return m.fAmount * a * b;
 }
 
+// Each step as the modulation step plays it (see ModulationStep), at the
+// Ticks that step saw.
+void TVoice::PlayPendingLFOSteps() {
+  const int32_t steps = LFOStepsPending;
+  LFOStepsPending = 0;
+  const int32_t stride = Synth.ModulationSamples;
+  auto play = [&](double& phase, double increment, int32_t delay, int32_t& skippedWave, int32_t wave) {
+    int32_t ticks = LFOPendingTicks;
+    for (int32_t i = 0; i < steps; i++, ticks += stride) {
+      if (ticks < delay) continue;
+      const double x = phase + increment;
+      if (x >= 0.0 && x < 1.0) {
+        phase = x - 0.0;
+      } else if (x >= 1.0 && x < 2.0) {
+        phase = x - 1.0;
+      } else {
+        phase = x - std::floor(x);
+      }
+    }
+    skippedWave = wave;
+  };
+  play(ModLFOPhase, ModLFOIncr, ModLFODelay, ModLFOSkippedWave, ModLFOWaveType);
+  play(Mod2LFOPhase, Mod2LFOIncr, Mod2LFODelay, Mod2LFOSkippedWave, Mod2LFOWaveType);
+  play(VibLFOPhase, VibLFOIncr, VibLFODelay, VibLFOSkippedWave, VibLFOWaveType);
+}
+
 void TVoice::UpdateModulationUse() {
+  CatchUpLFOs();
   SendsModulated = ModLFOToReverbSend != 0.0 || ModLFOToChorusSend != 0.0 || Mod2LFOToReverbSend != 0.0 ||
                    Mod2LFOToChorusSend != 0.0 || ModEnvToReverbSend != 0.0 || ModEnvToChorusSend != 0.0 ||
                    Mod2EnvToReverbSend != 0.0 || Mod2EnvToChorusSend != 0.0;

@@ -9,6 +9,7 @@
 
 #include "banks/preset_layer.h"
 #include "synth/channel.h"
+#include "synth/exp10.h"
 #include "synth/mixing.h"
 #include "synth/synth.h"
 #include "synth/voice.h"
@@ -31,7 +32,7 @@ int64_t Frames(int64_t frames) { return frames * FixedOne; }
 double AttenuationGain(double centibels, bool emu) {
   if (centibels < 0.0) return 1.0;
   if (centibels >= 1441.0) return 0.0;
-  return emu ? std::pow(10.0, -0.005 * centibels) : std::pow(10.0, -NonEMUAttenuationFactor * centibels);
+  return emu ? Exp10(-0.005 * centibels) : Exp10(-NonEMUAttenuationFactor * centibels);
 }
 
 // Shared read hold of a sample's lock for one FillBuffer call.
@@ -82,22 +83,32 @@ void TVoice::ClampLoopRange() {
   LoopEndEx = std::max(0, LoopEnd - 1);
 }
 
-int32_t TVoice::GetSampleLength(int32_t Samples) { return SampleLength(Samples); }
+int32_t TVoice::GetSampleLength(int32_t Samples) { return SampleLength(Samples, RunLimits()); }
+
+TVoice::TRunLimits TVoice::RunLimits() const {
+  TRunLimits limits;
+  const int64_t increment = PositionIncrement;
+  limits.Forward = LoopType == ltFORWARD && increment > 0;
+  // Samples * (whole frames per step + 1) <= 2^30.
+  limits.MostSamples = limits.Forward ? (int64_t{1} << 30) / ((increment >> 32) + 1) : 0;
+  limits.Stop = Frames(LoopEnd);
+  limits.Below = std::min(limits.Stop, Frames(SampleEnd));
+  limits.StartMargin = Frames(LoopStart) + Frames(Synth.ResamplingLoopStartOffset);
+  return limits;
+}
 
 // Inlined into the render loop, which calls it once per chunk.
-[[gnu::always_inline]] inline int32_t TVoice::SampleLength(int32_t Samples) {
+[[gnu::always_inline]] inline int32_t TVoice::SampleLength(int32_t Samples, const TRunLimits& Limits) {
   // The usual case first: a forward loop played forwards, short of the loop
   // end, a run well inside the 32-bit frame range. Nothing wraps, and steps 4
   // to 6 below reduce to this.
-  const int64_t increment = PositionIncrement;
-  if (LoopType == ltFORWARD && !Backwards && increment > 0 && Samples >= 1 &&
-      static_cast<int64_t>(Samples) * ((increment >> 32) + 1) <= (int64_t{1} << 30)) {
-    const int64_t position = Position, stop = Frames(LoopEnd);
-    if (position >= 0 && position < stop && position < Frames(SampleEnd)) {
+  if (Limits.Forward && !Backwards && Samples >= 1 && Samples <= Limits.MostSamples) {
+    const int64_t position = Position, stop = Limits.Stop, increment = PositionIncrement;
+    if (position >= 0 && position < Limits.Below) {
       const int64_t last = position + static_cast<int64_t>(Samples - 1) * increment;
       int64_t result = Samples;
       if (last >= stop) result = (stop - position - 1) / increment + 1;
-      const int64_t startMargin = Frames(LoopStart) + Frames(Synth.ResamplingLoopStartOffset);
+      const int64_t startMargin = Limits.StartMargin;
       if (!LoopEntered && position <= startMargin) {
         LoopIndexLimitTouched = false;
         if (last > startMargin) result = std::min<int64_t>(result, (startMargin - position) / increment + 1);
@@ -326,6 +337,57 @@ double TVoice::LayerCrossFadeGain() const {
     Active = false;
     return srEnded;
   }
+  // 8., 10. and 11. below, which a repeated step takes as well.
+  auto rampGains = [&] {
+    if (Gains && (std::fabs(EndVolLeft - VolLeft) > 1e-18 || std::fabs(EndVolRight - VolRight) > 1e-18)) {
+      VolRemain = Synth.ModulationSamples;
+      VolIncLeft = (EndVolLeft - VolLeft) / VolRemain;
+      VolIncRight = (EndVolRight - VolRight) / VolRemain;
+    }
+  };
+  auto settleFilters = [this] {
+    auto settle = [this](TFilter& f, TDoubleMemo& memo) {
+      if (f.FilterType == 0) {
+        f.FilterActive = false;
+      } else if (!f.SteadyValid) {
+        RecalculateFilter(f, memo);
+      } else if (f.FilterCoefIncrCount == 0 || f.NextFilterActive || f.FilterStartup) {
+        // A filter switches off only once its ramp has run out (SettleActive).
+        f.FilterActive = f.NextFilterActive;
+      }
+    };
+    settle(Filter, FilterCutoffMemo[0]);
+    settle(Filter2, FilterCutoffMemo[1]);
+    settle(Filter3, FilterCutoffMemo[2]);
+  };
+  auto countStep = [this] {
+    Ticks += Synth.ModulationSamples;
+    ModulationSamplesRemain = Synth.ModulationSamples;
+    // Wraps to negative after 2^31 steps instead of overflowing; allocation skips such voices.
+    LifeTime = static_cast<int32_t>(static_cast<uint32_t>(LifeTime) + 1u);
+  };
+  // The last step repeated every output with idle LFOs and no portamento,
+  // and the envelopes in use hold their values (the parameters change only
+  // between blocks): every input stays as it was, and the comparisons below
+  // would all find repeats again.
+  if (StepRepeated && VolEnvelope->HoldsValue() && (!ModEnvUsed || ModEnvelope->HoldsValue()) &&
+      (!Mod2EnvUsed || Mod2Envelope->HoldsValue())) {
+    VolEnvelope->Process();
+    ModEnvelope->Process();
+    Mod2Envelope->Process();
+    if (LFOStepsPending++ == 0) LFOPendingTicks = Ticks;
+    rampGains();
+    // Once no filter runs a ramp or waits for its computation, settling
+    // changes nothing until a step computes a filter again.
+    if (!FiltersSettled) {
+      settleFilters();
+      auto settled = [](const TFilter& f) { return f.FilterType == 0 || (f.SteadyValid && f.FilterCoefIncrCount == 0); };
+      FiltersSettled = settled(Filter) && settled(Filter2) && settled(Filter3);
+    }
+    countStep();
+    return srPitchKept;
+  }
+  const bool lfosIdle = !(ModLFOUsed || Mod2LFOUsed || VibLFOUsed);
   // 2. Portamento.
   if (PortamentoPosition < PortamentoTime) {
     PortamentoPosition++;
@@ -362,12 +424,18 @@ double TVoice::LayerCrossFadeGain() const {
       skippedWave = wave;
     }
   };
-  advance(ModLFOPhase, ModLFOIncr, ModLFODelay);
-  value(ModLFOUsed, ModLFOVal, ModLFOSkippedWave, ModLFOWaveType, ModLFOPhase);
-  advance(Mod2LFOPhase, Mod2LFOIncr, Mod2LFODelay);
-  value(Mod2LFOUsed, Mod2LFOVal, Mod2LFOSkippedWave, Mod2LFOWaveType, Mod2LFOPhase);
-  advance(VibLFOPhase, VibLFOIncr, VibLFODelay);
-  value(VibLFOUsed, VibLFOVal, VibLFOSkippedWave, VibLFOWaveType, VibLFOPhase);
+  if (!lfosIdle) {
+    CatchUpLFOs();
+    advance(ModLFOPhase, ModLFOIncr, ModLFODelay);
+    value(ModLFOUsed, ModLFOVal, ModLFOSkippedWave, ModLFOWaveType, ModLFOPhase);
+    advance(Mod2LFOPhase, Mod2LFOIncr, Mod2LFODelay);
+    value(Mod2LFOUsed, Mod2LFOVal, Mod2LFOSkippedWave, Mod2LFOWaveType, Mod2LFOPhase);
+    advance(VibLFOPhase, VibLFOIncr, VibLFODelay);
+    value(VibLFOUsed, VibLFOVal, VibLFOSkippedWave, VibLFOWaveType, VibLFOPhase);
+  } else if (LFOStepsPending++ == 0) {
+    // No value to compute: the phases wait (see LFOStepsPending).
+    LFOPendingTicks = Ticks;
+  }
 
   // Each output whose inputs all repeat the last step's stays as it is (see
   // TStepInputs); the synthesizer's inputs were compared before the block.
@@ -404,7 +472,7 @@ double TVoice::LayerCrossFadeGain() const {
       const double b = x - Mod2LFOVal * Mod2LFOToVol - modEnv * ModEnvToVol - mod2Env * Mod2EnvToVol;
       if (b < 0.0) return 1.0;
       if (b >= 961.0) return 0.0;
-      return VolumeMemo(b, [](double v) { return std::pow(10.0, -v / 200.0); });
+      return VolumeMemo(b, [](double v) { return Exp10(-v / 200.0); });
     };
     auto attenuationGain = [emu](double centibels) { return AttenuationGain(centibels, emu); };
     // The curve switch changes the function: forget what the memos hold.
@@ -446,11 +514,7 @@ double TVoice::LayerCrossFadeGain() const {
     }
   }
   // 8. Their ramp over the next step.
-  if (Gains && (std::fabs(EndVolLeft - VolLeft) > 1e-18 || std::fabs(EndVolRight - VolRight) > 1e-18)) {
-    VolRemain = Synth.ModulationSamples;
-    VolIncLeft = (EndVolLeft - VolLeft) / VolRemain;
-    VolIncRight = (EndVolRight - VolRight) / VolRemain;
-  }
+  rampGains();
 
   // 9. Pitch.
   if (!pitchRepeat) {
@@ -466,36 +530,23 @@ double TVoice::LayerCrossFadeGain() const {
   // computation left steady inputs only settles its active flag (see
   // RecalculateFilters); one that is off stays off.
   if (shared) {
-    auto settle = [this](TFilter& f, TDoubleMemo& memo) {
-      if (f.FilterType == 0) {
-        f.FilterActive = false;
-      } else if (!f.SteadyValid) {
-        RecalculateFilter(f, memo);
-      } else if (f.FilterCoefIncrCount == 0 || f.NextFilterActive || f.FilterStartup) {
-        // A filter switches off only once its ramp has run out (SettleActive).
-        f.FilterActive = f.NextFilterActive;
-      }
-    };
-    settle(Filter, FilterCutoffMemo[0]);
-    settle(Filter2, FilterCutoffMemo[1]);
-    settle(Filter3, FilterCutoffMemo[2]);
+    settleFilters();
   } else {
     RecalculateFilters(modEnv, mod2Env);
   }
 
   // 11.
-  Ticks += Synth.ModulationSamples;
-  ModulationSamplesRemain = Synth.ModulationSamples;
-  // Wraps to negative after 2^31 steps instead of overflowing; allocation skips such voices.
-  LifeTime = static_cast<int32_t>(static_cast<uint32_t>(LifeTime) + 1u);
+  countStep();
 
   // 12. Sends, in centibels of send gain.
   const TStepResult result = pitchRepeat ? srPitchKept : srPitchMoved;
+  StepRepeated = gainsRepeat && pitchRepeat && lfosIdle && PortamentoPosition >= PortamentoTime;
+  FiltersSettled = false;
   if (shared) return result;
   auto sendGain = [emu](double c) {
     if (std::fabs(c) <= 1e-12) return 1.0;
     const double v = std::clamp(c, -1440.0, 1440.0);
-    return emu ? std::pow(10.0, -v / 200.0) : std::pow(10.0, -v * NonEMUAttenuationFactor);
+    return emu ? Exp10(-v / 200.0) : Exp10(-v * NonEMUAttenuationFactor);
   };
   // Without a depth every term is a signed zero and the gain exactly 1.
   if (!SendsModulated) {
@@ -578,10 +629,16 @@ void TVoice::FillBuffer(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TBuf
   RenderChunks(Buffer, ChorusBuffer, ReverbBuffer, Samples, nullptr);
 }
 
-[[gnu::always_inline]] inline void TVoice::RecordChunk(TVoiceLane& Lane, int32_t Offset, int32_t Count) {
+[[gnu::always_inline]] inline void TVoice::RecordChunk(TVoiceLane& Lane, int32_t Offset, int32_t Count,
+                                                      bool RunsSteady) {
   // The filters' coefficients advance as filtering would advance them: the
   // next modulation step starts from there.
   auto record = [&](int32_t f, TFilter& F) {
+    if (RunsSteady) {
+      // No ramp and the coefficients of the last run, which ends here.
+      if (F.FilterActive) Lane.Runs[f][Lane.RunCount[f] - 1].Count += Count;
+      return;
+    }
     if (!F.FilterActive && F.FilterCoefIncrCount <= 0) return;
     const int32_t ramp = std::min(Count, F.FilterCoefIncrCount);
     if (ramp <= 0 && Lane.ExtendFilterRun(f, Offset, Count, F)) return;
@@ -657,6 +714,8 @@ void TVoice::RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TB
   LoopStart = LoopEnd = LoopEndEx = 0;
   LoopType = ltNONE;
   SetUpInputs.Valid = false;
+  // Parameters, the release and the modulation depths may have moved since the last block.
+  StepRepeated = FiltersSettled = false;
   bool setUpDue = true;
   const TSynthStepInputs synthInputs{std::bit_cast<uint64_t>(Synth.MasterVolume),
                                      std::bit_cast<uint64_t>(Synth.MasterBalance), Synth.SampleRate,
@@ -686,6 +745,8 @@ void TVoice::RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TB
   bool loopCheckDue = true;  // the loop range may have moved since the last check
   const int64_t readReach = WorkWindowReach(Synth.ResamplingPoints);  // frames the kernel reads either side
   TResampleProc directProc = nullptr;
+  TRunLimits runLimits;  // of the loop range and increment the set-up left
+  bool runsSteady = false;  // the last chunk was recorded with the filters settled
 
   TVoiceBuffers& buffers = *VoiceBuffers;
   int32_t offset = 0;
@@ -703,6 +764,7 @@ void TVoice::RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TB
     // clamping again would change nothing.
     if (setUpDue) {
       ResamplingSetUp();
+      runLimits = RunLimits();
       setUpDue = false;
       loopCheckDue = true;
       // The routine Resample would call as it is, without blending table phases.
@@ -712,7 +774,7 @@ void TVoice::RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TB
                        : nullptr;
     }
 
-    int32_t n = SampleLength(std::min(remaining, ModulationSamplesRemain));
+    int32_t n = SampleLength(std::min(remaining, ModulationSamplesRemain), runLimits);
     if (n == 0) {
       Active = false;
       break;
@@ -759,7 +821,10 @@ void TVoice::RenderChunks(TBufferSample* Buffer, TBufferSample* ChorusBuffer, TB
       float* mono = buffers.VoiceMonoBuffer.data();
       if (Lane != nullptr) {
         mono = Lane->Mono + offset;
-        RecordChunk(*Lane, offset, n);
+        // Since the previous chunk no filter moved (see FiltersSettled), and
+        // that chunk left every active filter's run ending here.
+        RecordChunk(*Lane, offset, n, runsSteady && FiltersSettled);
+        runsSteady = FiltersSettled;
       }
       if (DoLoopCrossFade) {
         LoopIndexLimitTouched = false;

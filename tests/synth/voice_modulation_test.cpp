@@ -264,6 +264,8 @@ struct TLFOCatchUpCase {
   int32_t DepthGen;  // a depth of the LFO under test
   int32_t WaveGen;
   bool ChangeWaveFirst;  // the wave type changes between the step and the depth
+  int32_t DelayGen = -1;  // a delay of the LFO under test that ends within the first render, if any
+  int32_t RateGen = -1;   // a rate that changes between the step and the depth, if any
 };
 
 class VoiceLFOCatchUp : public ::testing::TestWithParam<TLFOCatchUpCase> {};
@@ -276,6 +278,7 @@ TEST_P(VoiceLFOCatchUp, DepthArrivingBetweenStepsSeesTheStepsValue) {
     f->layer->SetGenerator(gen::freqModLFO, 1500);
     f->layer->SetGenerator(gen::freqVibLFO, 1700);
     f->layer->SetGenerator(c.WaveGen, 1);  // sine: a value for every phase
+    if (c.DelayGen >= 0) f->layer->SetGenerator(c.DelayGen, -8000);  // 436 frames
   }
   with.layer->SetGenerator(c.DepthGen, 100);
   with.Start(69);
@@ -292,6 +295,10 @@ TEST_P(VoiceLFOCatchUp, DepthArrivingBetweenStepsSeesTheStepsValue) {
     without.voice->SetGen(c.WaveGen, 2);
     without.voice->UpdateParameter(c.WaveGen);
   }
+  if (c.RateGen >= 0) {
+    without.voice->SetGen(c.RateGen, 2500);
+    without.voice->UpdateParameter(c.RateGen);
+  }
   without.voice->SetGen(c.DepthGen, 100);
   without.voice->UpdateParameter(c.DepthGen);
   EXPECT_EQ(values(*without.voice), std::pair(phase, value));
@@ -299,6 +306,10 @@ TEST_P(VoiceLFOCatchUp, DepthArrivingBetweenStepsSeesTheStepsValue) {
   if (c.ChangeWaveFirst) {
     with.voice->SetGen(c.WaveGen, 2);
     with.voice->UpdateParameter(c.WaveGen);
+  }
+  if (c.RateGen >= 0) {
+    with.voice->SetGen(c.RateGen, 2500);
+    with.voice->UpdateParameter(c.RateGen);
   }
   with.Render(100);
   without.Render(100);
@@ -310,7 +321,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TLFOCatchUpCase{"ModLFOToVolume", gen::modLfoToVolume, gen::modLfoWaveType, false},
                       TLFOCatchUpCase{"ModLFOToFilter3Q", gen::modLfoToFilter3Q, gen::modLfoWaveType, false},
                       TLFOCatchUpCase{"ModLFOWaveChangedFirst", gen::modLfoToPitch, gen::modLfoWaveType, true},
-                      TLFOCatchUpCase{"Vibrato", gen::vibLfoToPitch, gen::vibLfoWaveType, false}),
+                      TLFOCatchUpCase{"Vibrato", gen::vibLfoToPitch, gen::vibLfoWaveType, false},
+                      TLFOCatchUpCase{"DelayedModLFO", gen::modLfoToPitch, gen::modLfoWaveType, false, gen::delayModLFO},
+                      TLFOCatchUpCase{"DelayedVibrato", gen::vibLfoToPitch, gen::vibLfoWaveType, true, gen::delayVibLFO},
+                      TLFOCatchUpCase{"ModLFORateChangedFirst", gen::modLfoToVolume, gen::modLfoWaveType, false, -1,
+                                      gen::freqModLFO}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 struct TLFOCase {
