@@ -31,6 +31,15 @@ inline constexpr uint64_t RoundUpToPowerOfTwoSizeUInt(uint64_t n) {
   return n + 1;
 }
 
+// frac(Phase + Increment) for a phase in [0, 1); the usual step stays below 1
+// or just passes it, where x - 0 and x - 1 are what x - floor(x) gives.
+inline double StepPhase(double Phase, double Increment) {
+  const double x = Phase + Increment;
+  if (x >= 0.0 && x < 1.0) return x - 0.0;
+  if (x >= 1.0 && x < 2.0) return x - 1.0;
+  return x - std::floor(x);
+}
+
 // The last result of a pure function of one double, reused while the argument
 // stays the same bit for bit (held notes recompute the same gains and pitches
 // at every modulation step). Starts empty.

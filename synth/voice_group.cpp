@@ -503,19 +503,9 @@ void MixLanes(const TLaneMixJob& J, int32_t From, int32_t To) {
 namespace detail {
 
 void MixLanesSSE(const TLaneMixJob& Job, bool Shared, bool Chorus, bool Reverb, int32_t From, int32_t To) {
-  if (Shared) {
-    if (Chorus) {
-      Reverb ? MixLanes<true, true, true>(Job, From, To) : MixLanes<true, true, false>(Job, From, To);
-    } else {
-      Reverb ? MixLanes<true, false, true>(Job, From, To) : MixLanes<true, false, false>(Job, From, To);
-    }
-  } else {
-    if (Chorus) {
-      Reverb ? MixLanes<false, true, true>(Job, From, To) : MixLanes<false, true, false>(Job, From, To);
-    } else {
-      Reverb ? MixLanes<false, false, true>(Job, From, To) : MixLanes<false, false, false>(Job, From, To);
-    }
-  }
+  WithLaneMixModes(Shared, Chorus, Reverb, [&](auto s, auto c, auto r) {
+    MixLanes<decltype(s)::value, decltype(c)::value, decltype(r)::value>(Job, From, To);
+  });
 }
 
 }  // namespace detail

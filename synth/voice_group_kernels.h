@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #include "synth/buffer_sample.h"
 
@@ -37,6 +38,16 @@ void RampGainsAVX2(float* Gain, const float* Inc, TBufferSample* Gains, int32_t 
 // which take the four lanes' frames in lane order.
 void MixLanesSSE(const TLaneMixJob& Job, bool Shared, bool Chorus, bool Reverb, int32_t From, int32_t To);
 void MixLanesAVX2(const TLaneMixJob& Job, bool Shared, bool Chorus, bool Reverb, int32_t From, int32_t To);
+
+// Calls Mix(shared, chorus, reverb) with the three switches as std::bool_constant,
+// for the builds' kernels templated on them. Each build instantiates it with its
+// own lambda, so no AVX2 code is shared.
+template <typename TMix>
+void WithLaneMixModes(bool Shared, bool Chorus, bool Reverb, TMix&& Mix) {
+  auto reverb = [&](auto s, auto c) { Reverb ? Mix(s, c, std::true_type{}) : Mix(s, c, std::false_type{}); };
+  auto chorus = [&](auto s) { Chorus ? reverb(s, std::true_type{}) : reverb(s, std::false_type{}); };
+  Shared ? chorus(std::true_type{}) : chorus(std::false_type{});
+}
 
 // Lets the click residues Last[0..4) decay side by side over Count frames,
 // each frame from the one before as ProcClickRemoval does (a product below

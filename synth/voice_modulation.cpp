@@ -77,14 +77,7 @@ void TVoice::PlayPendingLFOSteps() {
     int32_t ticks = LFOPendingTicks;
     for (int32_t i = 0; i < steps; i++, ticks += stride) {
       if (ticks < delay) continue;
-      const double x = phase + increment;
-      if (x >= 0.0 && x < 1.0) {
-        phase = x - 0.0;
-      } else if (x >= 1.0 && x < 2.0) {
-        phase = x - 1.0;
-      } else {
-        phase = x - std::floor(x);
-      }
+      phase = StepPhase(phase, increment);
     }
     skippedWave = wave;
   };

@@ -405,16 +405,7 @@ double TVoice::LayerCrossFadeGain() const {
   // 4. LFOs; during the delay the value is taken at the resting phase.
   auto advance = [this](double& phase, double increment, int32_t delay) {
     if (Ticks < delay) return;
-    // frac(x); the usual step stays below 1 or just passes it, where x - 0 and
-    // x - 1 are what x - floor(x) gives.
-    const double x = phase + increment;
-    if (x >= 0.0 && x < 1.0) {
-      phase = x - 0.0;
-    } else if (x >= 1.0 && x < 2.0) {
-      phase = x - 1.0;
-    } else {
-      phase = x - std::floor(x);
-    }
+    phase = StepPhase(phase, increment);
   };
   // An LFO without a depth only keeps its phase (see ModLFOUsed).
   auto value = [](bool used, double& val, int32_t& skippedWave, int32_t wave, double phase) {
