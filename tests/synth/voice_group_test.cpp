@@ -184,6 +184,13 @@ std::unique_ptr<TSynth> MakeSynth(bool grouped, bool effects, const std::vector<
   return synth;
 }
 
+// A song, the block length it is rendered in and whether effects are on.
+struct TRenderCase {
+  bool Staccato;
+  int32_t Block;
+  bool Effects;
+};
+
 std::vector<TBufferSample> Render(const std::vector<TMIDIEvent>& events, bool grouped, int32_t blockFrames,
                                   bool effects, int32_t threads = 0) {
   std::unique_ptr<TSynth> synth = MakeSynth(grouped, effects, events, threads);
@@ -194,14 +201,10 @@ std::vector<TBufferSample> Render(const std::vector<TMIDIEvent>& events, bool gr
 
 TEST(VoiceGroup, GroupedOutputEqualsVoiceAfterVoice) {
   if (!std::filesystem::exists(BankPath)) GTEST_SKIP() << BankPath << " not installed";
-  struct TCase {
-    bool Staccato;
-    int32_t Block;
-    bool Effects;
-  };
   const std::vector<TMIDIEvent> passage = Passage(), staccato = Staccato();
-  for (const TCase& c : {TCase{false, 4096, false}, TCase{false, 333, true}, TCase{false, 64, false},
-                         TCase{true, 1000, true}, TCase{true, 128, true}, TCase{true, 37, false}}) {
+  const TRenderCase cases[] = {{false, 4096, false}, {false, 333, true}, {false, 64, false},
+                               {true, 1000, true},   {true, 128, true},  {true, 37, false}};
+  for (const TRenderCase& c : cases) {
     SCOPED_TRACE(testing::Message() << (c.Staccato ? "staccato" : "passage") << ", block " << c.Block
                                     << (c.Effects ? ", effects" : ""));
     const std::vector<TMIDIEvent>& events = c.Staccato ? staccato : passage;
@@ -408,13 +411,9 @@ TEST(VoiceGroup, ResiduesDecayedSideBySideEqualOneByOne) {
 // thread's output bit for bit, whatever the pool size and block length.
 TEST(VoiceGroup, ThreadedGroupsEqualTheCallingThread) {
   if (!std::filesystem::exists(BankPath)) GTEST_SKIP() << BankPath << " not installed";
-  struct TCase {
-    bool Staccato;
-    int32_t Block;
-    bool Effects;
-  };
   const std::vector<TMIDIEvent> passage = Passage(), staccato = Staccato();
-  for (const TCase& c : {TCase{false, 4096, true}, TCase{false, 333, false}, TCase{true, 1000, true}}) {
+  const TRenderCase cases[] = {{false, 4096, true}, {false, 333, false}, {true, 1000, true}};
+  for (const TRenderCase& c : cases) {
     const std::vector<TMIDIEvent>& events = c.Staccato ? staccato : passage;
     const std::vector<TBufferSample> reference = Render(events, true, c.Block, c.Effects);
     for (int32_t threads : {1, 2, 3}) {
